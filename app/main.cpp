@@ -1,0 +1,2 @@
+// Entry point of tarvenox.
+int main() { return 0; }

@@ -1,0 +1,12 @@
+// The single entry into loading: opens the input, tells a song from an instrument file,
+// prepares the tables, runs the matching reader and reports the failure text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct Project;
+
+// On failure returns 0 with p.report_text set. Sets *tune_flag when the loaded song's
+// beat clock is not 480.
+int open_input(Project& p, const std::string& path, uint8_t target, int* tune_flag);

@@ -1,0 +1,32 @@
+// qxNoise material bodies ("QXNOISE-"): reading, writing in the old or new layout with the
+// waveform downgrade, releasing, and the size figure the conversion lines print.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+struct ByteSource;
+struct NoiseDesign;
+struct NoiseOsc;
+struct Project;
+
+constexpr uint32_t QXNOISE_VERSION_OLD = 20051028;
+constexpr uint32_t QXNOISE_VERSION_NEW = 20120418;
+
+constexpr uint32_t NOISE_ENVELOPE = 4;
+constexpr uint32_t NOISE_PAN = 8;
+constexpr uint32_t NOISE_OSC_MAIN = 16;
+constexpr uint32_t NOISE_OSC_FREQ = 32;
+constexpr uint32_t NOISE_OSC_VOLU = 64;
+
+constexpr int NOISE_WAVEFORM_NUM = 17;
+extern const char* const NOISE_WAVEFORM_NAMES[NOISE_WAVEFORM_NUM];
+
+int qxnoise_read(ByteSource& source, NoiseDesign& design, int* unsupported);
+int qxnoise_read_osc(ByteSource& source, NoiseOsc& osc);
+// *counter (when given) receives its previous value plus the body's length.
+int qxnoise_write(Project& p, FILE* sink, int32_t* counter, NoiseDesign& design, int old,
+                  const char* woice_name);
+int qxnoise_write_osc(FILE* sink, const NoiseOsc& osc, int32_t* counter);
+void qxnoise_free(NoiseDesign& design);
+int32_t qxnoise_body_size(const NoiseDesign& design);

@@ -1,0 +1,24 @@
+// qxVoice material bodies ("QXVOICE-"): reading into a Woice, writing in the old, mid and
+// new layouts a target needs (default envelopes, coordinate waves converted for the
+// oldest), and the size figure the conversion lines print.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+struct ByteSource;
+struct Project;
+struct Voice;
+struct Woice;
+
+constexpr uint32_t QXVOICE_VERSION_OLD = 20050826;
+constexpr uint32_t QXVOICE_VERSION_MID = 20051101;
+constexpr uint32_t QXVOICE_VERSION_NEW = 20060111;
+
+// Sets *unsupported (when given) for a well-formed body newer than this program takes.
+int qxvoice_read(Project& p, ByteSource& source, Woice& woice, int* unsupported);
+int qxvoice_read_wave(ByteSource& source, Voice& voice);
+// Writes the body for `target` (2 to 9); *length receives 16 + the body size field.
+int qxvoice_write(Project& p, FILE* sink, int32_t* length, Woice& woice, int target);
+int qxvoice_write_wave(FILE* sink, const Voice& voice, int32_t* counter);
+int32_t qxvoice_body_size(const Woice& woice);

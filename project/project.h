@@ -1,0 +1,249 @@
+// The in-memory song: its Master values, tables of units, woices, delays and overdrives,
+// the event store, and the run-wide values every reader and writer works on. One Project
+// is created per run (tests create many); every operation takes it by reference.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "project/events.h"
+
+struct ByteSource;
+
+// Woice kinds (`Woice::type`).
+enum WoiceType : uint32_t {
+  WOICE_NONE = 0,
+  WOICE_PCM = 1,
+  WOICE_QXVOICE = 2,
+  WOICE_QXNOISE = 3,
+  WOICE_OGG = 4,
+};
+
+// Voice wave kinds (`Voice::wave_type`).
+enum WaveType : int32_t {
+  WAVE_COORDINATE = 0,
+  WAVE_OSCILLATOR = 1,
+  WAVE_NOISE = 2,
+  WAVE_PCM = 3,
+  WAVE_OGG = 4,
+};
+
+// Voice data flags.
+constexpr uint32_t DATA_WAVE = 1;
+constexpr uint32_t DATA_ENVELOPE = 2;
+
+constexpr int32_t PROJECT_WOICE_CAPACITY = 100;
+constexpr int32_t PROJECT_UNIT_CAPACITY = 50;
+constexpr int32_t PROJECT_DELAY_CAPACITY = 4;
+constexpr int32_t PROJECT_OVERDRIVE_CAPACITY = 2;
+constexpr int32_t NAME_FIELD_SIZE = 16;
+constexpr int32_t FREQ_TABLE_SIZE = 3072;
+constexpr size_t ERROR_TEXT_SIZE = 32;  // 31 characters and the terminator
+constexpr size_t REPORT_TEXT_MAX = 63;
+constexpr size_t PATH_TEXT_MAX = 259;
+
+// Sampled material. `samples` holds sample_num * bits * channels / 8 bytes exactly as the
+// song file stores them (8-bit unsigned with 128 as silence, 16-bit signed little-endian).
+struct PcmBuffer {
+  int32_t channels = 0;
+  int32_t sample_rate = 0;
+  int32_t bits = 0;
+  int32_t sample_num = 0;
+  int32_t head_num = 0;  // extra frame counts the material writer adds to sample_num;
+  int32_t tail_num = 0;  // always 0 in this program
+  std::vector<uint8_t> samples;
+};
+
+struct NoiseOsc {
+  int32_t waveform = 0;  // 0 "none": the oscillator is absent
+  float freq = 0.0f;     // Hz
+  float volume = 0.0f;   // percent
+  float offset = 0.0f;   // percent of one period
+  int32_t reverse = 0;
+};
+
+struct NoisePoint {
+  int32_t time = 0;   // milliseconds of the segment that ends here
+  int32_t level = 0;  // percent
+};
+
+struct NoiseUnit {
+  int32_t enabled = 0;
+  int32_t env_num = 0;
+  std::vector<NoisePoint> env_points;
+  int32_t pan = 0;  // -100 left .. 100 right
+  NoiseOsc osc_main;
+  NoiseOsc osc_freq;
+  NoiseOsc osc_volu;
+};
+
+struct NoiseDesign {
+  int32_t sample_num = 0;  // frames at 44100 Hz
+  int32_t unit_num = 0;
+  std::vector<NoiseUnit> units;
+};
+
+struct OggStream {
+  int32_t header_values[3] = {0, 0, 0};  // carried unchanged, meaning unknown
+  int32_t size = 0;
+  std::vector<uint8_t> data;  // empty: no stream
+};
+
+// The five OGG operations, installed once per run before loading. An empty slot means
+// OGG woices can be neither read, written nor converted.
+struct OggCodec {
+  int32_t (*ogg_body_size)(const OggStream* stream) = nullptr;
+  int (*ogg_write_body)(const OggStream* stream, FILE* file) = nullptr;
+  int (*ogg_decode)(const OggStream* stream, PcmBuffer* pcm) = nullptr;
+  int (*ogg_read_body)(ByteSource& source, OggStream* stream) = nullptr;
+  void (*ogg_release)(std::unique_ptr<OggStream>& stream) = nullptr;
+};
+
+struct Point {
+  int32_t x = 0;
+  int32_t y = 0;
+};
+
+struct Voice {
+  int32_t basic_key = 0;
+  int32_t volume = 0;
+  int32_t pan = 0;
+  float tuning = 0.0f;
+  uint32_t voice_flags = 0;
+  uint32_t data_flags = 0;
+  int32_t wave_type = 0;
+  std::unique_ptr<PcmBuffer> pcm;      // created by voice_init
+  std::unique_ptr<NoiseDesign> noise;  // created by voice_init
+  std::unique_ptr<OggStream> ogg;      // created by voice_init
+  int32_t point_num = 0;
+  int32_t resolution = 0;
+  std::vector<Point> points;  // coordinate (x, y) or oscillator (harmonic, amplitude)
+  int32_t env_fps = 0;
+  int32_t env_head_num = 0;
+  int32_t env_body_num = 0;
+  int32_t env_tail_num = 0;
+  std::vector<Point> env_points;
+};
+
+// One rendered cycle of a voice: head, body and tail frame counts and interleaved
+// stereo 16-bit samples.
+struct VoiceInstance {
+  int32_t head_num = 0;
+  int32_t body_num = 0;
+  int32_t tail_num = 0;
+  std::vector<int16_t> samples;
+};
+
+struct Woice {
+  int32_t voice_num = 0;
+  char name[NAME_FIELD_SIZE] = {};
+  int32_t name_len = 0;
+  uint32_t type = WOICE_NONE;
+  std::vector<Voice> voices;
+  std::vector<VoiceInstance> instances;
+  float x3x_tuning = 0.0f;  // 0 stands for 1.0
+  int32_t x3x_basic_key = 0;
+};
+
+struct Unit {
+  char name[NAME_FIELD_SIZE] = {};  // not necessarily NUL-terminated
+  int32_t name_len = 0;
+};
+
+struct Delay {
+  int32_t in_use = 0;
+  int32_t delay_unit = 0;
+  int32_t group = 0;
+  float delay_value_a = 0.0f;
+  float delay_value_b = 0.0f;
+};
+
+struct Overdrive {
+  int32_t in_use = 0;
+  int32_t group = 0;
+  float cut = 0.0f;
+  float amp = 0.0f;
+};
+
+struct Project {
+  // Run-wide values.
+  std::string module_folder;
+  std::vector<float> freq_table;  // empty: absent
+  OggCodec ogg_codec;
+  int32_t group_max = 0;
+  uint8_t file_magic[16] = {};
+  bool kind_warned[EVENT_KIND_NUM] = {};
+  std::string report_text;
+  // Where print_text goes; standard output when empty. Tests capture console lines here.
+  std::function<void(std::string_view)> console;
+
+  // Effects.
+  std::vector<Overdrive> overdrives;
+  int32_t overdrive_max = 0;
+  std::vector<Delay> delays;
+  int32_t delay_max = 0;
+
+  // Event store (see project/events.h).
+  std::vector<Event> event_records;
+  int32_t event_max = 0;
+  Event* event_start = nullptr;
+  int32_t event_num = 0;
+  Event* event_last_put = nullptr;
+
+  // Master.
+  int32_t meas_num = 1;
+  int32_t beat_clock = 480;
+  int32_t beat_num = 4;
+  float beat_tempo = 120.0f;
+  int32_t repeat_meas = 0;
+  int32_t last_meas = 0;
+
+  std::optional<std::string> name_text;
+  std::optional<std::string> comment_text;
+  char error_text[ERROR_TEXT_SIZE] = {};
+  uint8_t qxi_beat_divide = 0;
+
+  std::vector<std::unique_ptr<Unit>> units;  // empty slots are null
+  int32_t unit_max = 0;
+  std::vector<std::unique_ptr<Woice>> woices;  // empty slots are null
+  int32_t woice_max = 0;
+};
+
+// Creates the woice, unit, delay and overdrive tables. On failure returns 0 and sets
+// *failure_text to "Init woices", "Init units", "Init delay" or "Init overdrive".
+int project_create_tables(Project& p, const char** failure_text);
+void project_clear(Project& p);
+void project_release(Project& p);
+void build_freq_table(Project& p);
+
+// Replaces the ErrorText with the formatted message cut to 31 characters.
+void set_error_text(Project& p, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// printf-style output to the console (or to p.console when set).
+void print_text(Project& p, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+int units_allocate(Project& p, int32_t capacity);
+void units_clear(Project& p);
+void units_release(Project& p);
+int32_t unit_count(const Project& p);
+int unit_add(Project& p);
+
+Woice* woice_add(Project& p);
+int woice_alloc_voices(Project& p, Woice& woice, int32_t n);
+int voice_init(Voice& voice, int32_t wave_type);
+void woice_free_voices(Project& p, Woice* woice);
+int woice_remove(Project& p, int32_t index);
+void woices_clear(Project& p);
+void delays_clear(Project& p);
+int32_t overdrive_add(Project& p, int32_t group, float cut, float amp);
+
+// Number of occupied slots from slot 0 up to the first empty one.
+int32_t leading_woice_count(const Project& p);
+
+// A 16-byte name field as text: up to its first zero byte, never beyond 16 characters.
+std::string name_field_text(const char (&name)[NAME_FIELD_SIZE]);
