@@ -96,6 +96,38 @@ NoiseDesign mixed_design(int32_t frames) {
   return design_of({a, b, c, d}, frames);
 }
 
+// Designs drawn from a fixed pseudo-random sequence, reaching every waveform (and some outside
+// the table), both signs of frequency and offset, reverse, pan and envelope shapes.
+std::vector<NoiseDesign> drawn_designs() {
+  uint32_t seed = 12345;
+  auto next = [&](int32_t lo, int32_t hi) {
+    seed = seed * 1103515245u + 12345u;
+    return lo + static_cast<int32_t>((seed >> 8) % static_cast<uint32_t>(hi - lo + 1));
+  };
+  auto draw_osc = [&]() {
+    return osc(next(-1, 18), static_cast<float>(next(-500, 30000)) / 10.0f,
+               static_cast<float>(next(-100, 2200)) / 10.0f,
+               static_cast<float>(next(-100, 1100)) / 10.0f, next(0, 1));
+  };
+  std::vector<NoiseDesign> out;
+  for (int k = 0; k < 24; ++k) {
+    std::vector<NoiseUnit> units;
+    const int32_t unit_num = next(1, 4);
+    for (int32_t u = 0; u < unit_num; ++u) {
+      std::vector<NoisePoint> env;
+      const int32_t env_num = next(0, 3);
+      for (int32_t e = 0; e < env_num; ++e) env.push_back({next(-5, 60), next(-20, 120)});
+      NoiseUnit unit = unit_of(draw_osc(), env, next(-120, 120));
+      unit.osc_freq = draw_osc();
+      unit.osc_volu = draw_osc();
+      unit.enabled = next(0, 7) != 0;
+      units.push_back(unit);
+    }
+    out.push_back(design_of(units, next(0, 4000)));
+  }
+  return out;
+}
+
 }  // namespace
 
 TEST(NoiseTables, RandomTableFromFixedSeed) {
@@ -295,4 +327,13 @@ TEST(NoiseRender, PinnedChecksums) {
   EXPECT_EQ(fnv1a(render(bd6())), 9558900630623073737ull);
   EXPECT_EQ(fnv1a(render(mixed_design(100000))), 2644278557800527732ull);
   EXPECT_EQ(fnv1a(render(mixed_design(30000), false)), 17044673142161151984ull);
+  std::vector<int16_t> all;
+  for (NoiseDesign& d : drawn_designs()) {
+    const std::vector<int16_t> pcm = render(d);
+    all.insert(all.end(), pcm.begin(), pcm.end());
+  }
+  EXPECT_EQ(all.size(), 90752u);
+  EXPECT_GT(all.size() - static_cast<size_t>(std::count(all.begin(), all.end(), int16_t{0})),
+            30000u);
+  EXPECT_EQ(fnv1a(all), 3062012521370473031ull);
 }
