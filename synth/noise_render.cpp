@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <new>
 
 #include "project/project.h"
@@ -39,9 +40,11 @@ struct NoiseOscState {
   double increment = 0.0;
   double phase = 0.0;
   double gain = 0.0;
+  double signed_gain = 0.0;        // gain, negated when the oscillator is reversed
   const int16_t* table = nullptr;  // NOISE_TABLE_LENGTH entries for mode 0
   int32_t reverse = 0;
-  int32_t mode = 0;  // 1 gliding random, 2 held random, 0 table
+  int32_t mode = 0;     // 1 gliding random, 2 held random, 0 table
+  bool silent = false;  // mode 0 on the "none" table
   int32_t random_level = 0;
   int32_t random_step = 0;
   int32_t random_position = 0;
@@ -52,18 +55,29 @@ struct NoiseEnvPoint {
   double level = 0.0;
 };
 
+struct NoiseEnvState {
+  const NoiseEnvPoint* points = nullptr;
+  int32_t num = 0;
+  int32_t index = 0;
+  int32_t counter = 0;
+  double start = 0.0;
+  double delta = 0.0;
+};
+
 struct NoiseUnitState {
   int32_t enabled = 0;
   double gain_left = 1.0;
   double gain_right = 1.0;
-  int32_t env_index = 0;
-  int32_t env_counter = 0;
-  double env_start = 0.0;
-  double env_delta = 0.0;
-  std::vector<NoiseEnvPoint> env;
+  std::vector<NoiseEnvPoint> env_points;
+  NoiseEnvState env;
   NoiseOscState main;
   NoiseOscState freq;
   NoiseOscState volu;
+  // Output at each table position of table oscillators, and the frequency factor at each
+  // position of a table freq oscillator: the same products, computed once per render.
+  double main_values[NOISE_TABLE_LENGTH] = {};
+  double volu_values[NOISE_TABLE_LENGTH] = {};
+  double freq_factors[NOISE_TABLE_LENGTH] = {};
 };
 
 double finite_or_zero(double x) {
@@ -86,6 +100,8 @@ void noise_osc_init(NoiseOscState& s, const NoiseOsc& osc, const NoiseTables& ta
   s.gain = finite_or_zero(static_cast<double>(osc.volume / 100.0f));
   s.table = s.mode == 0 ? tables.wave[waveform].data() : nullptr;
   s.reverse = osc.reverse;
+  s.signed_gain = s.reverse ? -s.gain : s.gain;
+  s.silent = s.mode == 0 && waveform == 0;
   s.random_level = 0;
   const double position = static_cast<double>(start) * 44100.0;
   s.random_position =
@@ -103,79 +119,79 @@ inline int32_t random_glide(const NoiseOscState& s, int32_t position) {
   return s.random_level + position * s.random_step / 441;
 }
 
+// What an oscillator contributes, fixed for the whole render so that the block loops below
+// carry no per-sample test of it.
+enum OscKind { KIND_TABLE, KIND_GLIDE, KIND_HOLD, KIND_SILENT };
+
+OscKind osc_kind(const NoiseOscState& s) {
+  if (s.mode == 1) return KIND_GLIDE;
+  if (s.mode == 2) return KIND_HOLD;
+  // The "none" table is all zeros: its value is 0 whatever the phase.
+  return s.silent ? KIND_SILENT : KIND_TABLE;
+}
+
 // The sounding oscillator is silent while its phase is below 0.
+template <int KIND>
 inline int32_t main_value(const NoiseOscState& s) {
-  switch (s.mode) {
-    case 1:
-      return s.phase >= 0.0 ? random_glide(s, phase_position(s.phase)) : 0;
-    case 2:
-      return s.phase >= 0.0 ? s.random_level : 0;
-    default: {
-      const int32_t position = phase_position(s.phase);
-      return position >= 0 ? s.table[position] : 0;
-    }
+  if constexpr (KIND == KIND_GLIDE) {
+    return s.phase >= 0.0 ? random_glide(s, phase_position(s.phase)) : 0;
+  } else if constexpr (KIND == KIND_HOLD) {
+    return s.phase >= 0.0 ? s.random_level : 0;
+  } else {
+    const int32_t position = phase_position(s.phase);
+    return position >= 0 ? s.table[position] : 0;
   }
 }
 
 // The modulators read position 0 for a phase below 0.
-inline int32_t modulator_value(const NoiseOscState& s, bool freq) {
-  const int32_t position = std::max(phase_position(s.phase), 0);
-  switch (s.mode) {
-    case 1:
-      return random_glide(s, position);
-    case 2:
-      return s.random_level;
-    default:
-      return freq ? s.table[position] * 12800 / 32767 : s.table[position];
+template <int KIND>
+inline int32_t modulator_value(const NoiseOscState& s) {
+  if constexpr (KIND == KIND_GLIDE) {
+    return random_glide(s, std::max(phase_position(s.phase), 0));
+  } else if constexpr (KIND == KIND_HOLD) {
+    return s.random_level;
+  } else {
+    return s.table[std::max(phase_position(s.phase), 0)];
   }
 }
 
+// Value times gain, negated when reversed. The negation is folded into the gain's sign,
+// which gives the same product (at most the sign of a zero differs, which no later step
+// can see).
 inline double osc_output(const NoiseOscState& s, int32_t value) {
-  return static_cast<double>(s.reverse ? -value : value) * s.gain;
+  return static_cast<double>(value) * s.signed_gain;
 }
 
-inline void osc_advance(NoiseOscState& s, double step, const int16_t* random) {
+// Returns true at a wrap, where a random oscillator takes its next level.
+template <int KIND>
+inline bool osc_advance(NoiseOscState& s, double step, const int16_t* random) {
   s.phase += step;
-  if (s.phase >= 441.0) {
-    s.phase -= 441.0;
-    if (s.phase >= 441.0) s.phase = 0.0;
-    if (s.mode != 0) {
-      s.random_level = random[s.random_position];
-      if (++s.random_position >= RANDOM_TABLE_LENGTH) s.random_position = 0;
-      s.random_step = random[s.random_position] - s.random_level;
-    }
+  if (s.phase < 441.0) return false;
+  s.phase -= 441.0;
+  if (s.phase >= 441.0) s.phase = 0.0;
+  if constexpr (KIND == KIND_GLIDE || KIND == KIND_HOLD) {
+    s.random_level = random[s.random_position];
+    if (++s.random_position >= RANDOM_TABLE_LENGTH) s.random_position = 0;
+    s.random_step = random[s.random_position] - s.random_level;
   }
+  return true;
+}
+
+// Index into the frequency table for a freq oscillator output, limited to the table.
+inline int32_t freq_index(double value) {
+  if (value >= 1.0e9) return FREQ_TABLE_SIZE - 1;
+  if (!(value > -1.0e9)) return 0;
+  return std::clamp((static_cast<int32_t>(value) + 24576) / 16, 0, FREQ_TABLE_SIZE - 1);
 }
 
 // Takes every zero-length point at the index at once; stops at one with a length.
-void env_settle(NoiseUnitState& u) {
-  const int32_t n = static_cast<int32_t>(u.env.size());
-  while (u.env_index < n) {
-    const NoiseEnvPoint& pt = u.env[static_cast<size_t>(u.env_index)];
-    u.env_delta = pt.level - u.env_start;
+inline void env_settle(NoiseEnvState& e) {
+  while (e.index < e.num) {
+    const NoiseEnvPoint& pt = e.points[e.index];
+    e.delta = pt.level - e.start;
     if (pt.length != 0) break;
-    u.env_start = pt.level;
-    ++u.env_index;
-  }
-}
-
-inline double env_level(const NoiseUnitState& u) {
-  if (u.env_index < static_cast<int32_t>(u.env.size())) {
-    const NoiseEnvPoint& pt = u.env[static_cast<size_t>(u.env_index)];
-    return u.env_start + static_cast<double>(u.env_counter) * u.env_delta / pt.length;
-  }
-  return u.env_start;
-}
-
-inline void env_advance(NoiseUnitState& u) {
-  if (u.env_index >= static_cast<int32_t>(u.env.size())) return;
-  const NoiseEnvPoint& pt = u.env[static_cast<size_t>(u.env_index)];
-  if (++u.env_counter >= pt.length) {
-    u.env_counter = 0;
-    u.env_start = pt.level;
-    u.env_delta = 0.0;
-    ++u.env_index;
-    env_settle(u);
+    e.start = pt.level;
+    ++e.index;
   }
 }
 
@@ -189,29 +205,193 @@ void noise_unit_init(NoiseUnitState& s, const NoiseUnit& unit, const NoiseTables
 
   const size_t env_num =
       std::min(static_cast<size_t>(std::max(unit.env_num, 0)), unit.env_points.size());
-  s.env.resize(env_num);
+  s.env_points.resize(env_num);
   for (size_t i = 0; i < env_num; ++i) {
     const int64_t length = static_cast<int64_t>(unit.env_points[i].time) * 44100 / 1000;
     // A negative duration has no meaning; the point takes effect at once.
-    s.env[i].length = length > 0 ? static_cast<int32_t>(length) : 0;
-    s.env[i].level = unit.env_points[i].level / 100.0;
+    s.env_points[i].length = length > 0 ? static_cast<int32_t>(length) : 0;
+    s.env_points[i].level = unit.env_points[i].level / 100.0;
   }
-  s.env_index = 0;
-  s.env_counter = 0;
-  s.env_start = 0.0;
-  s.env_delta = 0.0;
-  env_settle(s);
+  s.env = NoiseEnvState{};
+  s.env.points = s.env_points.data();
+  s.env.num = static_cast<int32_t>(env_num);
+  env_settle(s.env);
 
   noise_osc_init(s.main, unit.osc_main, tables);
   noise_osc_init(s.freq, unit.osc_freq, tables);
   noise_osc_init(s.volu, unit.osc_volu, tables);
 }
 
+constexpr int32_t BLOCK_FRAMES = 256;
+
+struct RenderShared {
+  const int16_t* random = nullptr;
+  const float* freq_table = nullptr;  // nullptr: absent, every factor is 0
+  double silent_factor = 0.0;         // factor of a freq oscillator that gives 0
+};
+
+// Frequency factor for a freq oscillator value (table values already scaled to +-12800).
+inline double freq_factor(const NoiseOscState& s, int32_t value, const RenderShared& r) {
+  return static_cast<double>(r.freq_table[freq_index(osc_output(s, value))]);
+}
+
+void noise_unit_prepare(NoiseUnitState& u, const RenderShared& r) {
+  for (int32_t i = 0; i < NOISE_TABLE_LENGTH; ++i) {
+    if (u.main.table) u.main_values[i] = osc_output(u.main, u.main.table[i]);
+    if (u.volu.table) u.volu_values[i] = osc_output(u.volu, u.volu.table[i]);
+    if (u.freq.table && r.freq_table) {
+      u.freq_factors[i] = freq_factor(u.freq, u.freq.table[i] * 12800 / 32767, r);
+    }
+  }
+}
+
+// Per-frame values of one unit over a block, between the stepping and the mixing passes.
+struct UnitBlockValues {
+  double main[BLOCK_FRAMES];
+  double volu[BLOCK_FRAMES];
+  double level[BLOCK_FRAMES];
+};
+
+// Envelope levels of `frames` frames, a segment at a time.
+void env_block(NoiseEnvState& env, int32_t frames, double* level) {
+  int32_t k = 0;
+  while (k < frames) {
+    if (env.index >= env.num) {
+      std::fill(level + k, level + frames, env.start);
+      return;
+    }
+    const NoiseEnvPoint& pt = env.points[env.index];
+    const int32_t run = std::min(frames - k, pt.length - env.counter);
+    const double start = env.start;
+    const double delta = env.delta;
+    const int32_t counter = env.counter;
+    const int32_t length = pt.length;
+    for (int32_t i = 0; i < run; ++i) {
+      level[k + i] = start + static_cast<double>(counter + i) * delta / length;
+    }
+    k += run;
+    env.counter += run;
+    if (env.counter >= length) {
+      env.counter = 0;
+      env.start = pt.level;
+      env.delta = 0.0;
+      ++env.index;
+      env_settle(env);
+    }
+  }
+}
+
+// Adds one unit's left and right contributions of `frames` frames to `acc` (interleaved).
+// Units are independent, so rendering them one after the other over a block and adding in
+// unit order gives exactly the sums of a frame-by-frame render. The oscillators are stepped
+// first; the envelope, the divisions and the mixing then run over whole arrays.
+template <int MAIN, int FREQ, int VOLU>
+void unit_block(NoiseUnitState& u, const RenderShared& r, int32_t frames, double* acc,
+                UnitBlockValues& b) {
+  NoiseOscState main = u.main;
+  NoiseOscState freq = u.freq;
+  NoiseOscState volu = u.volu;
+  // A held random level gives the same factor until its next wrap.
+  double held_factor = 0.0;
+  if constexpr (FREQ == KIND_HOLD) held_factor = freq_factor(freq, freq.random_level, r);
+  for (int32_t k = 0; k < frames; ++k) {
+    if constexpr (MAIN == KIND_TABLE) {
+      const int32_t position = phase_position(main.phase);
+      b.main[k] = position >= 0 ? u.main_values[position] : 0.0;
+    } else {
+      b.main[k] = osc_output(main, main_value<MAIN>(main));
+    }
+    if constexpr (VOLU == KIND_TABLE) {
+      b.volu[k] = u.volu_values[std::max(phase_position(volu.phase), 0)];
+    } else if constexpr (VOLU != KIND_SILENT) {
+      b.volu[k] = osc_output(volu, modulator_value<VOLU>(volu));
+    }
+
+    double factor = r.silent_factor;
+    if constexpr (FREQ == KIND_TABLE) {
+      factor = u.freq_factors[std::max(phase_position(freq.phase), 0)];
+    } else if constexpr (FREQ == KIND_HOLD) {
+      factor = held_factor;
+    } else if constexpr (FREQ == KIND_GLIDE) {
+      factor = freq_factor(freq, modulator_value<FREQ>(freq), r);
+    }
+    osc_advance<MAIN>(main, factor * main.increment, r.random);
+    if constexpr (FREQ != KIND_SILENT) {
+      if (osc_advance<FREQ>(freq, freq.increment, r.random) && FREQ == KIND_HOLD) {
+        held_factor = freq_factor(freq, freq.random_level, r);
+      }
+    }
+    if constexpr (VOLU != KIND_SILENT) osc_advance<VOLU>(volu, volu.increment, r.random);
+  }
+  u.main = main;
+  u.freq = freq;
+  u.volu = volu;
+  env_block(u.env, frames, b.level);
+
+  const double gain_left = u.gain_left;
+  const double gain_right = u.gain_right;
+  for (int32_t k = 0; k < frames; ++k) {
+    const double v = VOLU == KIND_SILENT ? 0.0 : b.volu[k];
+    const double sample = (v + 32767.0) * b.main[k] / 65534.0;
+    acc[2 * k] += b.level[k] * (sample * gain_left);
+    acc[2 * k + 1] += b.level[k] * (sample * gain_right);
+  }
+}
+
+using UnitBlockFn = void (*)(NoiseUnitState&, const RenderShared&, int32_t, double*,
+                             UnitBlockValues&);
+
+template <int MAIN, int FREQ>
+UnitBlockFn pick_volu(OscKind volu) {
+  switch (volu) {
+    case KIND_TABLE:
+      return &unit_block<MAIN, FREQ, KIND_TABLE>;
+    case KIND_GLIDE:
+      return &unit_block<MAIN, FREQ, KIND_GLIDE>;
+    case KIND_HOLD:
+      return &unit_block<MAIN, FREQ, KIND_HOLD>;
+    default:
+      return &unit_block<MAIN, FREQ, KIND_SILENT>;
+  }
+}
+
+template <int MAIN>
+UnitBlockFn pick_freq(OscKind freq, OscKind volu) {
+  switch (freq) {
+    case KIND_TABLE:
+      return pick_volu<MAIN, KIND_TABLE>(volu);
+    case KIND_GLIDE:
+      return pick_volu<MAIN, KIND_GLIDE>(volu);
+    case KIND_HOLD:
+      return pick_volu<MAIN, KIND_HOLD>(volu);
+    default:
+      return pick_volu<MAIN, KIND_SILENT>(volu);
+  }
+}
+
+// nullptr for a unit that adds nothing: a silent main oscillator makes every sample 0.
+UnitBlockFn pick_unit_block(const NoiseUnitState& u, bool has_freq_table) {
+  const OscKind freq = has_freq_table ? osc_kind(u.freq) : KIND_SILENT;
+  const OscKind volu = osc_kind(u.volu);
+  switch (osc_kind(u.main)) {
+    case KIND_TABLE:
+      return pick_freq<KIND_TABLE>(freq, volu);
+    case KIND_GLIDE:
+      return pick_freq<KIND_GLIDE>(freq, volu);
+    case KIND_HOLD:
+      return pick_freq<KIND_HOLD>(freq, volu);
+    default:
+      return nullptr;
+  }
+}
+
+// Integer part limited to -32767..32767 (limiting first gives the same result, and the
+// branch-free form vectorises).
 inline int16_t clip_sample(double sum) {
-  if (sum >= 32767.0) return 32767;
-  if (sum <= -32767.0) return -32767;
-  if (sum != sum) return 0;
-  return static_cast<int16_t>(static_cast<int32_t>(sum));
+  double x = sum == sum ? sum : 0.0;
+  x = x >= -32767.0 ? x : -32767.0;
+  x = x <= 32767.0 ? x : 32767.0;
+  return static_cast<int16_t>(static_cast<int32_t>(x));
 }
 
 void clamp_osc(NoiseOsc& osc) {
@@ -332,47 +512,42 @@ int qxnoise_render(const Project& p, NoiseDesign& design, std::vector<int16_t>& 
     if (!noise_build_tables(tables)) return 0;
     const int32_t unit_num = unit_count(design);
     std::vector<NoiseUnitState> units(static_cast<size_t>(unit_num));
+    std::vector<UnitBlockFn> blocks(static_cast<size_t>(unit_num), nullptr);
+    const bool has_freq_table = p.freq_table.size() >= static_cast<size_t>(FREQ_TABLE_SIZE);
     for (int32_t u = 0; u < unit_num; ++u) {
       const NoiseUnit& unit = design.units[static_cast<size_t>(u)];
-      if (unit.enabled) noise_unit_init(units[static_cast<size_t>(u)], unit, tables);
+      if (!unit.enabled) continue;
+      noise_unit_init(units[static_cast<size_t>(u)], unit, tables);
+      blocks[static_cast<size_t>(u)] =
+          pick_unit_block(units[static_cast<size_t>(u)], has_freq_table);
     }
+    RenderShared shared;
+    shared.random = tables.wave[WAVE_RANDOM].data();
+    if (has_freq_table) {
+      shared.freq_table = p.freq_table.data();
+      shared.silent_factor =
+          static_cast<double>(p.freq_table[static_cast<size_t>(freq_index(0.0))]);
+    }
+    for (int32_t u = 0; u < unit_num; ++u) {
+      if (blocks[static_cast<size_t>(u)]) noise_unit_prepare(units[static_cast<size_t>(u)], shared);
+    }
+    std::vector<double> acc(static_cast<size_t>(BLOCK_FRAMES) * 2);
+    auto values = std::make_unique<UnitBlockValues>();
+
     std::vector<int16_t>().swap(pcm);
     const int32_t frames = design.sample_num;
     pcm.resize(static_cast<size_t>(frames) * 2);
-
-    const int16_t* random = tables.wave[WAVE_RANDOM].data();
-    const bool has_freq_table = p.freq_table.size() >= static_cast<size_t>(FREQ_TABLE_SIZE);
-    for (int32_t f = 0; f < frames; ++f) {
-      for (int ch = 0; ch < 2; ++ch) {
-        double sum = 0.0;
-        for (const NoiseUnitState& u : units) {
-          if (!u.enabled) continue;
-          const double main = osc_output(u.main, main_value(u.main));
-          const double volu = osc_output(u.volu, modulator_value(u.volu, false));
-          const double sample =
-              (volu + 32767.0) * main / 65534.0 * (ch == 0 ? u.gain_left : u.gain_right);
-          sum += env_level(u) * sample;
+    for (int32_t done = 0; done < frames; done += BLOCK_FRAMES) {
+      const int32_t n = std::min(BLOCK_FRAMES, frames - done);
+      std::fill(acc.begin(), acc.begin() + 2 * n, 0.0);
+      for (int32_t u = 0; u < unit_num; ++u) {
+        if (blocks[static_cast<size_t>(u)]) {
+          blocks[static_cast<size_t>(u)](units[static_cast<size_t>(u)], shared, n, acc.data(),
+                                         *values);
         }
-        pcm[static_cast<size_t>(f) * 2 + static_cast<size_t>(ch)] = clip_sample(sum);
       }
-      for (NoiseUnitState& u : units) {
-        if (!u.enabled) continue;
-        const double value = osc_output(u.freq, modulator_value(u.freq, true));
-        int32_t index;
-        if (value >= 1.0e9) {
-          index = FREQ_TABLE_SIZE - 1;
-        } else if (value > -1.0e9) {
-          index = std::clamp((static_cast<int32_t>(value) + 24576) / 16, 0, FREQ_TABLE_SIZE - 1);
-        } else {
-          index = 0;
-        }
-        const double factor =
-            has_freq_table ? static_cast<double>(p.freq_table[static_cast<size_t>(index)]) : 0.0;
-        osc_advance(u.main, factor * u.main.increment, random);
-        osc_advance(u.freq, u.freq.increment, random);
-        osc_advance(u.volu, u.volu.increment, random);
-        env_advance(u);
-      }
+      int16_t* out = pcm.data() + static_cast<size_t>(done) * 2;
+      for (int32_t k = 0; k < 2 * n; ++k) out[k] = clip_sample(acc[static_cast<size_t>(k)]);
     }
   } catch (const std::bad_alloc&) {
     std::vector<int16_t>().swap(pcm);
