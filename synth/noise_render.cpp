@@ -130,28 +130,42 @@ OscKind osc_kind(const NoiseOscState& s) {
   return s.silent ? KIND_SILENT : KIND_TABLE;
 }
 
+// A phase leaves 0..441 only through a negative step. When no step of a unit can be negative
+// (FORWARD), its integer part is the table position and the tests below fall away.
+template <bool FORWARD>
+inline int32_t sound_position(double phase) {
+  if constexpr (FORWARD) return static_cast<int32_t>(phase);
+  return phase_position(phase);
+}
+
+// The modulators read position 0 for a phase below 0.
+template <bool FORWARD>
+inline int32_t modulator_position(double phase) {
+  if constexpr (FORWARD) return static_cast<int32_t>(phase);
+  return std::max(phase_position(phase), 0);
+}
+
 // The sounding oscillator is silent while its phase is below 0.
-template <int KIND>
+template <int KIND, bool FORWARD>
 inline int32_t main_value(const NoiseOscState& s) {
   if constexpr (KIND == KIND_GLIDE) {
-    return s.phase >= 0.0 ? random_glide(s, phase_position(s.phase)) : 0;
+    return FORWARD || s.phase >= 0.0 ? random_glide(s, sound_position<FORWARD>(s.phase)) : 0;
   } else if constexpr (KIND == KIND_HOLD) {
-    return s.phase >= 0.0 ? s.random_level : 0;
+    return FORWARD || s.phase >= 0.0 ? s.random_level : 0;
   } else {
-    const int32_t position = phase_position(s.phase);
+    const int32_t position = sound_position<FORWARD>(s.phase);
     return position >= 0 ? s.table[position] : 0;
   }
 }
 
-// The modulators read position 0 for a phase below 0.
-template <int KIND>
+template <int KIND, bool FORWARD>
 inline int32_t modulator_value(const NoiseOscState& s) {
   if constexpr (KIND == KIND_GLIDE) {
-    return random_glide(s, std::max(phase_position(s.phase), 0));
+    return random_glide(s, modulator_position<FORWARD>(s.phase));
   } else if constexpr (KIND == KIND_HOLD) {
     return s.random_level;
   } else {
-    return s.table[std::max(phase_position(s.phase), 0)];
+    return s.table[modulator_position<FORWARD>(s.phase)];
   }
 }
 
@@ -285,7 +299,7 @@ void env_block(NoiseEnvState& env, int32_t frames, double* level) {
 // Units are independent, so rendering them one after the other over a block and adding in
 // unit order gives exactly the sums of a frame-by-frame render. The oscillators are stepped
 // first; the envelope, the divisions and the mixing then run over whole arrays.
-template <int MAIN, int FREQ, int VOLU>
+template <int MAIN, int FREQ, int VOLU, bool FORWARD>
 void unit_block(NoiseUnitState& u, const RenderShared& r, int32_t frames, double* acc,
                 UnitBlockValues& b) {
   NoiseOscState main = u.main;
@@ -296,24 +310,24 @@ void unit_block(NoiseUnitState& u, const RenderShared& r, int32_t frames, double
   if constexpr (FREQ == KIND_HOLD) held_factor = freq_factor(freq, freq.random_level, r);
   for (int32_t k = 0; k < frames; ++k) {
     if constexpr (MAIN == KIND_TABLE) {
-      const int32_t position = phase_position(main.phase);
-      b.main[k] = position >= 0 ? u.main_values[position] : 0.0;
+      const int32_t position = sound_position<FORWARD>(main.phase);
+      b.main[k] = FORWARD || position >= 0 ? u.main_values[position] : 0.0;
     } else {
-      b.main[k] = osc_output(main, main_value<MAIN>(main));
+      b.main[k] = osc_output(main, main_value<MAIN, FORWARD>(main));
     }
     if constexpr (VOLU == KIND_TABLE) {
-      b.volu[k] = u.volu_values[std::max(phase_position(volu.phase), 0)];
+      b.volu[k] = u.volu_values[modulator_position<FORWARD>(volu.phase)];
     } else if constexpr (VOLU != KIND_SILENT) {
-      b.volu[k] = osc_output(volu, modulator_value<VOLU>(volu));
+      b.volu[k] = osc_output(volu, modulator_value<VOLU, FORWARD>(volu));
     }
 
     double factor = r.silent_factor;
     if constexpr (FREQ == KIND_TABLE) {
-      factor = u.freq_factors[std::max(phase_position(freq.phase), 0)];
+      factor = u.freq_factors[modulator_position<FORWARD>(freq.phase)];
     } else if constexpr (FREQ == KIND_HOLD) {
       factor = held_factor;
     } else if constexpr (FREQ == KIND_GLIDE) {
-      factor = freq_factor(freq, modulator_value<FREQ>(freq), r);
+      factor = freq_factor(freq, modulator_value<FREQ, FORWARD>(freq), r);
     }
     osc_advance<MAIN>(main, factor * main.increment, r.random);
     if constexpr (FREQ != KIND_SILENT) {
@@ -341,48 +355,57 @@ void unit_block(NoiseUnitState& u, const RenderShared& r, int32_t frames, double
 using UnitBlockFn = void (*)(NoiseUnitState&, const RenderShared&, int32_t, double*,
                              UnitBlockValues&);
 
-template <int MAIN, int FREQ>
+template <bool FORWARD, int MAIN, int FREQ>
 UnitBlockFn pick_volu(OscKind volu) {
   switch (volu) {
     case KIND_TABLE:
-      return &unit_block<MAIN, FREQ, KIND_TABLE>;
+      return &unit_block<MAIN, FREQ, KIND_TABLE, FORWARD>;
     case KIND_GLIDE:
-      return &unit_block<MAIN, FREQ, KIND_GLIDE>;
+      return &unit_block<MAIN, FREQ, KIND_GLIDE, FORWARD>;
     case KIND_HOLD:
-      return &unit_block<MAIN, FREQ, KIND_HOLD>;
+      return &unit_block<MAIN, FREQ, KIND_HOLD, FORWARD>;
     default:
-      return &unit_block<MAIN, FREQ, KIND_SILENT>;
+      return &unit_block<MAIN, FREQ, KIND_SILENT, FORWARD>;
   }
 }
 
-template <int MAIN>
+template <bool FORWARD, int MAIN>
 UnitBlockFn pick_freq(OscKind freq, OscKind volu) {
   switch (freq) {
     case KIND_TABLE:
-      return pick_volu<MAIN, KIND_TABLE>(volu);
+      return pick_volu<FORWARD, MAIN, KIND_TABLE>(volu);
     case KIND_GLIDE:
-      return pick_volu<MAIN, KIND_GLIDE>(volu);
+      return pick_volu<FORWARD, MAIN, KIND_GLIDE>(volu);
     case KIND_HOLD:
-      return pick_volu<MAIN, KIND_HOLD>(volu);
+      return pick_volu<FORWARD, MAIN, KIND_HOLD>(volu);
     default:
-      return pick_volu<MAIN, KIND_SILENT>(volu);
+      return pick_volu<FORWARD, MAIN, KIND_SILENT>(volu);
+  }
+}
+
+template <bool FORWARD>
+UnitBlockFn pick_main(OscKind main, OscKind freq, OscKind volu) {
+  switch (main) {
+    case KIND_TABLE:
+      return pick_freq<FORWARD, KIND_TABLE>(freq, volu);
+    case KIND_GLIDE:
+      return pick_freq<FORWARD, KIND_GLIDE>(freq, volu);
+    case KIND_HOLD:
+      return pick_freq<FORWARD, KIND_HOLD>(freq, volu);
+    default:
+      return nullptr;
   }
 }
 
 // nullptr for a unit that adds nothing: a silent main oscillator makes every sample 0.
-UnitBlockFn pick_unit_block(const NoiseUnitState& u, bool has_freq_table) {
+// `forward_factors`: every frequency factor is finite and not negative.
+UnitBlockFn pick_unit_block(const NoiseUnitState& u, bool has_freq_table, bool forward_factors) {
+  const OscKind main = osc_kind(u.main);
   const OscKind freq = has_freq_table ? osc_kind(u.freq) : KIND_SILENT;
   const OscKind volu = osc_kind(u.volu);
-  switch (osc_kind(u.main)) {
-    case KIND_TABLE:
-      return pick_freq<KIND_TABLE>(freq, volu);
-    case KIND_GLIDE:
-      return pick_freq<KIND_GLIDE>(freq, volu);
-    case KIND_HOLD:
-      return pick_freq<KIND_HOLD>(freq, volu);
-    default:
-      return nullptr;
-  }
+  const bool forward = forward_factors && u.main.increment >= 0.0 && u.freq.increment >= 0.0 &&
+                       u.volu.increment >= 0.0;
+  return forward ? pick_main<true>(main, freq, volu) : pick_main<false>(main, freq, volu);
 }
 
 // Integer part limited to -32767..32767 (limiting first gives the same result, and the
@@ -514,12 +537,17 @@ int qxnoise_render(const Project& p, NoiseDesign& design, std::vector<int16_t>& 
     std::vector<NoiseUnitState> units(static_cast<size_t>(unit_num));
     std::vector<UnitBlockFn> blocks(static_cast<size_t>(unit_num), nullptr);
     const bool has_freq_table = p.freq_table.size() >= static_cast<size_t>(FREQ_TABLE_SIZE);
+    bool forward_factors = true;
+    for (int32_t i = 0; has_freq_table && i < FREQ_TABLE_SIZE; ++i) {
+      const float f = p.freq_table[static_cast<size_t>(i)];
+      if (!(std::isfinite(f) && f >= 0.0f)) forward_factors = false;
+    }
     for (int32_t u = 0; u < unit_num; ++u) {
       const NoiseUnit& unit = design.units[static_cast<size_t>(u)];
       if (!unit.enabled) continue;
       noise_unit_init(units[static_cast<size_t>(u)], unit, tables);
       blocks[static_cast<size_t>(u)] =
-          pick_unit_block(units[static_cast<size_t>(u)], has_freq_table);
+          pick_unit_block(units[static_cast<size_t>(u)], has_freq_table, forward_factors);
     }
     RenderShared shared;
     shared.random = tables.wave[WAVE_RANDOM].data();
