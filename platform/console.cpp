@@ -152,77 +152,34 @@ size_t escape_sequence_length(std::string_view b, bool complete) {
 }
 
 uint16_t virtual_key_of(uint8_t c) {
-  if (c >= '0' && c <= '9') return static_cast<uint16_t>(c);
+  if (c >= '0' && c <= '9') return c;
+  if (c >= 'A' && c <= 'Z') return c;
   if (c >= 'a' && c <= 'z') return static_cast<uint16_t>(c - 'a' + 'A');
-  if (c >= 'A' && c <= 'Z') return static_cast<uint16_t>(c);
-  switch (c) {
-    case ')':
-      return 0x30;
-    case '!':
-      return 0x31;
-    case '@':
-      return 0x32;
-    case '#':
-      return 0x33;
-    case '$':
-      return 0x34;
-    case '%':
-      return 0x35;
-    case '^':
-      return 0x36;
-    case '&':
-      return 0x37;
-    case '*':
-      return 0x38;
-    case '(':
-      return 0x39;
-    case ' ':
-      return VK_SPACE;
-    case ';':
-    case ':':
-      return 0xBA;
-    case '=':
-    case '+':
-      return 0xBB;
-    case ',':
-    case '<':
-      return 0xBC;
-    case '-':
-    case '_':
-      return 0xBD;
-    case '.':
-    case '>':
-      return 0xBE;
-    case '/':
-    case '?':
-      return 0xBF;
-    case '`':
-    case '~':
-      return 0xC0;
-    case '[':
-    case '{':
-      return 0xDB;
-    case '\\':
-    case '|':
-      return 0xDC;
-    case ']':
-    case '}':
-      return 0xDD;
-    case '\'':
-    case '"':
-      return 0xDE;
-    default:
-      break;
+  if (c == ' ') return VK_SPACE;
+  // The shifted digits of the US layout, in the order of the digit keys 0 to 9.
+  static const std::string_view SHIFTED_DIGITS = ")!@#$%^&*(";
+  size_t digit = SHIFTED_DIGITS.find(static_cast<char>(c));
+  if (digit != std::string_view::npos) return static_cast<uint16_t>(VK_DIGIT_0 + digit);
+  struct Punctuation {
+    std::string_view chars;
+    uint16_t vk;
+  };
+  static const Punctuation PUNCTUATION[] = {
+      {";:", 0xBA}, {"=+", 0xBB}, {",<", 0xBC},  {"-_", 0xBD}, {".>", 0xBE},  {"/?", 0xBF},
+      {"`~", 0xC0}, {"[{", 0xDB}, {"\\|", 0xDC}, {"]}", 0xDD}, {"'\"", 0xDE},
+  };
+  for (const Punctuation& key : PUNCTUATION) {
+    if (key.chars.find(static_cast<char>(c)) != std::string_view::npos) return key.vk;
   }
   if (c >= 1 && c <= 26) return static_cast<uint16_t>('A' + c - 1);  // Ctrl with a letter
   return 0;
 }
 
 size_t utf8_length(uint8_t lead) {
+  if (lead >= 0xC0 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
   if (lead >= 0xF0 && lead <= 0xF7) return 4;
-  if (lead >= 0xE0) return 3;
-  if (lead >= 0xC0) return 2;
-  return 1;
+  return 1;  // a stray continuation byte or no UTF-8 at all
 }
 
 }  // namespace
