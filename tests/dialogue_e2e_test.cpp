@@ -421,6 +421,10 @@ TEST(DialogueEndToEnd, DrivenThroughAPipe) {
 
   r = run_piped(dirs, "\x1b");
   EXPECT_EQ(r.out, BANNER + CANCELLED);
+
+  // A path from the command line cannot send commands to the terminal.
+  r = run_piped(dirs, "", {"a\x1b]0;x\ab"});
+  EXPECT_EQ(r.out, BANNER + "a?]0;x?b" + MENU + CANCELLED);
 }
 
 TEST(DialogueEndToEnd, StartUpFailureAndOptions) {
