@@ -193,6 +193,8 @@ int console_open(Console& con) {
   con.out_fd = STDOUT_FILENO;
   int flags = fcntl(con.out_fd, F_GETFL);
   if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return 0;
+  // Whatever is printed through the C library reaches the screen at once as well.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
   con.out_terminal = isatty(con.out_fd) != 0;
   con.in_terminal = isatty(con.in_fd) != 0;
   // A reader that went away must not kill the program in the middle of a write.
