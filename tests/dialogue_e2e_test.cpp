@@ -134,52 +134,31 @@ class PtyRun {
   }
   bool started() const { return pid_ > 0 && master_ >= 0; }
 
-  // Reads until the output ends with `tail` (or holds it when anywhere is set).
-  bool read_until(const std::string& text, bool anywhere = false) {
+  // Reads until the output ends with `text`; false when it does not within the limit.
+  bool read_until(const std::string& text) {
     long deadline = now_ms() + WAIT_MS;
-    for (;;) {
-      bool found = anywhere
-                       ? output.find(text) != std::string::npos
-                       : output.size() >= text.size() &&
-                             output.compare(output.size() - text.size(), text.size(), text) == 0;
-      if (found) return true;
+    while (!output.ends_with(text)) {
       long left = deadline - now_ms();
-      if (left <= 0) return false;
-      struct pollfd pfd {
-        master_, POLLIN, 0
-      };
-      if (poll(&pfd, 1, static_cast<int>(left)) <= 0) continue;
-      char buf[4096];
-      ssize_t n = read(master_, buf, sizeof buf);
-      if (n <= 0) return false;  // the child has gone
-      output.append(buf, static_cast<size_t>(n));
+      if (left <= 0 || !read_some(static_cast<int>(left))) return false;
     }
+    return true;
   }
   void type(const std::string& keys) {
     ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
   }
   bool still_running() { return waitpid(pid_, nullptr, WNOHANG) == 0; }
+  // Waits for the child to end, reading its output meanwhile, then takes what is left.
   int finish() {
-    // Drain what is left so the child never blocks on a full terminal buffer.
     long deadline = now_ms() + WAIT_MS;
     int status = -1;
-    while (now_ms() < deadline) {
-      int st;
-      if (waitpid(pid_, &st, WNOHANG) == pid_) {
-        status = st;
-        break;
-      }
-      struct pollfd pfd {
-        master_, POLLIN, 0
-      };
-      if (poll(&pfd, 1, 10) > 0) {
-        char buf[4096];
-        ssize_t n = read(master_, buf, sizeof buf);
-        if (n > 0) output.append(buf, static_cast<size_t>(n));
-      }
+    while (now_ms() < deadline && waitpid(pid_, &status, WNOHANG) != pid_) {
+      status = -1;
+      read_some(10);
     }
     if (status == -1) status = wait_child(pid_, 0);
     ended_ = true;
+    while (read_some(100)) {
+    }
     return status;
   }
   struct termios terminal_mode() {
@@ -190,6 +169,19 @@ class PtyRun {
   std::string output;
 
  private:
+  // Appends what arrives within timeout_ms; false when nothing came or the terminal closed.
+  bool read_some(int timeout_ms) {
+    struct pollfd pfd {
+      master_, POLLIN, 0
+    };
+    if (poll(&pfd, 1, timeout_ms) <= 0) return false;
+    char buf[4096];
+    ssize_t n = read(master_, buf, sizeof buf);
+    if (n <= 0) return false;
+    output.append(buf, static_cast<size_t>(n));
+    return true;
+  }
+
   pid_t pid_ = -1;
   int master_ = -1;
   bool ended_ = false;
