@@ -97,6 +97,8 @@ int ogg_mem_seek(void* source, int64_t offset, int origin) {
     m->position = -1;
     return -1;
   }
+  // The position is 32-bit and every base is at least 0: a larger offset cannot be held.
+  if (offset > INT32_MAX) return -1;
   int64_t target = 0;
   switch (origin) {
     case SEEK_SET:
@@ -111,7 +113,6 @@ int ogg_mem_seek(void* source, int64_t offset, int origin) {
     default:
       return -1;
   }
-  // The position is 32-bit; a place it cannot hold is refused like a negative one.
   if (target < 0 || target > INT32_MAX) return -1;
   m->position = static_cast<int32_t>(target);
   return 0;
