@@ -80,6 +80,8 @@ struct NoiseUnitState {
   double freq_factors[NOISE_TABLE_LENGTH] = {};
 };
 
+// No file can hold a non-finite frequency or volume; a hand-made design that does would turn
+// every later value into NaN, so such a value counts as 0.
 double finite_or_zero(double x) {
   return std::isfinite(x) ? x : 0.0;
 }
@@ -89,6 +91,7 @@ void noise_osc_init(NoiseOscState& s, const NoiseOsc& osc, const NoiseTables& ta
   // Outside the table (negative, or a disabled unit that was never clamped) plays "none".
   if (waveform < 0 || waveform >= NOISE_WAVEFORM_NUM) waveform = 0;
   s.mode = waveform == WAVE_RANDOM ? 1 : waveform == WAVE_RANDOM2 ? 2 : 0;
+  // Entries per sample: 441 entries at 100 Hz, scaled by the tables' rate over the output's.
   s.increment = finite_or_zero(static_cast<double>(osc.freq) / 100.0 * (SAMPLE_RATE / SAMPLE_RATE));
   const float start = osc.offset / 100.0f;
   s.phase = 0.0;
