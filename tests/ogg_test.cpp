@@ -11,6 +11,8 @@
 #include "material/ogg.h"
 #include "material_helpers.h"
 
+using namespace material_test;
+
 namespace {
 
 void append_page(Bytes& out, const ogg_page& page) {

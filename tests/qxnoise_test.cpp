@@ -5,6 +5,8 @@
 #include "material/qxnoise.h"
 #include "material_helpers.h"
 
+using namespace material_test;
+
 namespace {
 
 bool read_noise(const Bytes& body, NoiseDesign& d, int* unsupported = nullptr) {

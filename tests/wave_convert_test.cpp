@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "material_helpers.h"
+
+using namespace material_test;
 #include "synth/wave_convert.h"
 
 namespace {
