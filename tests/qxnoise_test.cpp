@@ -297,12 +297,3 @@ TEST(QxNoise, EveryTruncationFailsCleanly) {
     }
   }
 }
-
-TEST(QxNoise, FreeEmptiesTheDesign) {
-  NoiseDesign d;
-  ASSERT_TRUE(read_noise(resource_bytes("QXN_BD6"), d));
-  qxnoise_free(d);
-  EXPECT_EQ(d.sample_num, 0);
-  EXPECT_EQ(d.unit_num, 0);
-  EXPECT_TRUE(d.units.empty());
-}
