@@ -1,6 +1,9 @@
 // Instrument files: record arithmetic, capacity, repeat and last positions, partial records.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "io/bytes.h"
 #include "io/qxi_reader.h"
 #include "song_builder.h"
@@ -111,4 +114,38 @@ TEST_F(QxiTest, CapacityCountsEveryWholeRecord) {
   EXPECT_FALSE(open(instrument(120, 8, Bytes()), 5, "empty.qxi"));
   EXPECT_EQ(p.report_text, "Initialize events");
   EXPECT_TRUE(project_empty());
+}
+
+TEST_F(QxiTest, WholeFileLoadsWithTheBuiltInMaterials) {
+  int tune = -1;
+  ASSERT_TRUE(open(instrument(150, 8, Bytes()), 7, "abcdefghijklmnopqrstuv.qxi", &tune))
+      << p.report_text;
+  EXPECT_EQ(tune, 0);
+  EXPECT_EQ(p.name_text, "abcdefghijklmnop");
+  EXPECT_EQ(p.beat_tempo, 150.0f);
+  EXPECT_EQ(p.qxi_beat_divide, 8);
+  EXPECT_EQ(p.unit_max, INSTRUMENT_UNIT_NUM);
+  const uint32_t types[] = {WOICE_QXVOICE, WOICE_QXVOICE, WOICE_QXVOICE,
+                            WOICE_QXVOICE, WOICE_QXNOISE, WOICE_QXNOISE};
+  for (int i = 0; i < INSTRUMENT_UNIT_NUM; ++i) {
+    ASSERT_NE(p.woices[i], nullptr);
+    EXPECT_EQ(p.woices[i]->type, types[i]);
+    char want[NAME_FIELD_SIZE] = {};
+    std::snprintf(want, sizeof want, "unit_%02d", i);
+    ASSERT_NE(p.units[i], nullptr);
+    EXPECT_EQ(std::memcmp(p.units[i]->name, want, NAME_FIELD_SIZE), 0);
+    EXPECT_EQ(p.units[i]->name_len, 16);
+  }
+  EXPECT_EQ(p.woices[6], nullptr);
+  EXPECT_EQ(events_of(EVENT_VOICE_NO).size(), 6u);
+  EXPECT_EQ(p.woices[4]->voices[0].basic_key, 0x4500);
+  EXPECT_EQ(p.woices[4]->x3x_basic_key, 0);
+
+  // The last note ends in measure 3: two measures of waiting and a beat-long note.
+  ASSERT_TRUE(open(instrument(120, 8, records({{0, 1, 64}, {2, 2, 8}})), 5, "tunes.qxi"))
+      << p.report_text;
+  EXPECT_EQ(p.name_text, "tunes");
+  EXPECT_EQ(p.last_meas, 0);
+  EXPECT_EQ(p.meas_num, 3);
+  EXPECT_EQ(events(), (std::vector<Ev>{{3840, 2, EVENT_VEL, 104}, {3840, 2, EVENT_ON, 480}}));
 }
