@@ -7,6 +7,7 @@
 
 #include "io/bytes.h"
 #include "io/song_reader.h"
+#include "platform/resources.h"
 #include "song_builder.h"
 
 namespace {
@@ -41,6 +42,44 @@ Bytes generation5_song() {
   f.add(num_unit(2));
   f.add(assist("assiUNIT", 0, "bass"));
   f.add(assist("assiUNIT", 1, "drums-and-more-x"));
+  f.add(end_chunk(5));
+  return f;
+}
+
+Bytes generation1_song() {
+  Bytes f = song_header(1);
+  f.add(project_old("cut", 120.0f, 480, 4));
+  f.add(overdrive_old(0, 2.0f));
+  f.add(unit_old("u"));
+  f.add(pcm_chunk("matePCM=", 0x4500, 2, 1, 16, 8000, 1.0f, pcm16({5, 6})));
+  f.add(unit_events("EVENT===", 0, EVENT_ON, {{0, 480}, {0, 300}}));
+  f.add(end_chunk(1));
+  return f;
+}
+
+// A generation-5 song with a material of each kind, the built-in bodies standing in for
+// synthesised ones.
+Bytes material_song() {
+  auto body = [](const char* name) {
+    const uint8_t* data = nullptr;
+    int32_t size = 0;
+    EXPECT_TRUE(find_resource(name, &data, &size));
+    Bytes b;
+    b.b.assign(data, data + size);
+    return b;
+  };
+  const Bytes qxv = body("QXV_RECT784");
+  Bytes f = song_header(5);
+  f.add(master_v5(480, 4, 120.0f, 0, 0));
+  f.add(event_v5({{0, 0, EVENT_ON, 480}, {10, 1, EVENT_VEL, 3}}));
+  f.add(Bytes().chunk("mateQXV ", Bytes().u16(0).u16(0).f32(1.0f).u32(qxv.size()).add(qxv)));
+  f.add(Bytes().chunk("mateQXN ",
+                      Bytes().u16(0).u16(0).u32(0).f32(1.0f).u32(0).add(body("QXN_BD6"))));
+  f.add(Bytes().chunk(
+      "mateOGGV", Bytes().u16(0).u16(0).u32(0).f32(1.0f).u32(0).u32(0).u32(0).u32(4).text("OggS")));
+  f.add(pcm_chunk("matePCM ", 0x4500, 2, 2, 8, 8000, 1.0f, {1, 2, 3, 4}));
+  f.add(num_unit(2));
+  f.add(assist("assiUNIT", 1, "one"));
   f.add(end_chunk(5));
   return f;
 }
@@ -334,16 +373,7 @@ TEST_F(ReaderTest, TuneFlagAndMeasureCount) {
 
 TEST_F(ReaderTest, EveryTruncationFailsCleanly) {
   for (int generation : {1, 5}) {
-    const Bytes whole = generation == 5 ? generation5_song() : [] {
-      Bytes f = song_header(1);
-      f.add(project_old("cut", 120.0f, 480, 4));
-      f.add(overdrive_old(0, 2.0f));
-      f.add(unit_old("u"));
-      f.add(pcm_chunk("matePCM=", 0x4500, 2, 1, 16, 8000, 1.0f, pcm16({5, 6})));
-      f.add(unit_events("EVENT===", 0, EVENT_ON, {{0, 480}, {0, 300}}));
-      f.add(end_chunk(1));
-      return f;
-    }();
+    const Bytes whole = generation == 5 ? generation5_song() : generation1_song();
     ASSERT_TRUE(open(whole)) << p.report_text;
     // Cutting off the end chunk's size still leaves a whole song; any shorter cut fails. The
     // file is cut shorter in place, byte by byte.
@@ -355,5 +385,29 @@ TEST_F(ReaderTest, EveryTruncationFailsCleanly) {
       ASSERT_FALSE(p.report_text.empty());
       ASSERT_TRUE(project_empty()) << generation << " cut at " << n;
     }
+  }
+}
+
+TEST_F(ReaderTest, EveryDamagedByteLoadsOrFailsCleanly) {
+  for (const Bytes& whole : {generation1_song(), material_song()}) {
+    ASSERT_TRUE(open(whole)) << p.report_text;
+    const std::string path = write_file(whole.b, "damaged.qxprj");
+    FILE* f = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    for (size_t i = 0; i < whole.size(); ++i) {
+      for (uint8_t v : {static_cast<uint8_t>(whole.b[i] ^ 0xFF), uint8_t{0}}) {
+        std::fseek(f, static_cast<long>(i), SEEK_SET);
+        std::fputc(v, f);
+        std::fflush(f);
+        int flag = 0;
+        if (!open_input(p, path, 9, &flag)) {
+          ASSERT_FALSE(p.report_text.empty());
+          ASSERT_TRUE(project_empty()) << "byte " << i << " = " << int{v};
+        }
+      }
+      std::fseek(f, static_cast<long>(i), SEEK_SET);
+      std::fputc(whole.b[i], f);
+    }
+    std::fclose(f);
   }
 }
