@@ -36,7 +36,8 @@ int64_t source_tell(const ByteSource& s) {
 }
 
 int64_t source_remaining(const ByteSource& s) {
-  int64_t left = s.file ? s.file_size - ftello(s.file) : static_cast<int64_t>(s.length) - s.position;
+  int64_t left =
+      s.file ? s.file_size - ftello(s.file) : static_cast<int64_t>(s.length) - s.position;
   return left > 0 ? left : 0;
 }
 
@@ -83,21 +84,27 @@ int write_le(FILE* f, T v) {
 }
 }  // namespace
 
-int read_u8(ByteSource& s, uint8_t* v) { return read_le(s, v); }
+int read_u8(ByteSource& s, uint8_t* v) {
+  return read_le(s, v);
+}
 int read_i8(ByteSource& s, int8_t* v) {
   uint8_t u;
   if (!read_le(s, &u)) return 0;
   *v = static_cast<int8_t>(u);
   return 1;
 }
-int read_u16(ByteSource& s, uint16_t* v) { return read_le(s, v); }
+int read_u16(ByteSource& s, uint16_t* v) {
+  return read_le(s, v);
+}
 int read_i16(ByteSource& s, int16_t* v) {
   uint16_t u;
   if (!read_le(s, &u)) return 0;
   *v = static_cast<int16_t>(u);
   return 1;
 }
-int read_u32(ByteSource& s, uint32_t* v) { return read_le(s, v); }
+int read_u32(ByteSource& s, uint32_t* v) {
+  return read_le(s, v);
+}
 int read_i32(ByteSource& s, int32_t* v) {
   uint32_t u;
   if (!read_le(s, &u)) return 0;
@@ -111,12 +118,24 @@ int read_f32(ByteSource& s, float* v) {
   return 1;
 }
 
-int write_u8(FILE* f, uint8_t v) { return write_le(f, v); }
-int write_u16(FILE* f, uint16_t v) { return write_le(f, v); }
-int write_u32(FILE* f, uint32_t v) { return write_le(f, v); }
-int write_i32(FILE* f, int32_t v) { return write_le(f, static_cast<uint32_t>(v)); }
-int write_f32(FILE* f, float v) { return write_le(f, float_bits(v)); }
-int write_tag(FILE* f, const char* tag8) { return f && fwrite(tag8, 8, 1, f) == 1 ? 1 : 0; }
+int write_u8(FILE* f, uint8_t v) {
+  return write_le(f, v);
+}
+int write_u16(FILE* f, uint16_t v) {
+  return write_le(f, v);
+}
+int write_u32(FILE* f, uint32_t v) {
+  return write_le(f, v);
+}
+int write_i32(FILE* f, int32_t v) {
+  return write_le(f, static_cast<uint32_t>(v));
+}
+int write_f32(FILE* f, float v) {
+  return write_le(f, float_bits(v));
+}
+int write_tag(FILE* f, const char* tag8) {
+  return f && fwrite(tag8, 8, 1, f) == 1 ? 1 : 0;
+}
 
 uint32_t float_bits(float f) {
   uint32_t u;

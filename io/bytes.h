@@ -10,8 +10,8 @@
 struct Project;
 
 struct ByteSource {
-  FILE* file = nullptr;    // file kind when set
-  int64_t file_size = 0;   // length of the file, taken when the source was made
+  FILE* file = nullptr;           // file kind when set
+  int64_t file_size = 0;          // length of the file, taken when the source was made
   const uint8_t* data = nullptr;  // memory kind otherwise
   int32_t length = 0;
   int32_t position = 0;

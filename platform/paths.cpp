@@ -32,7 +32,9 @@ bool path_is_directory(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool path_is_file_spec(const std::string& path) { return path.find('/') == std::string::npos; }
+bool path_is_file_spec(const std::string& path) {
+  return path.find('/') == std::string::npos;
+}
 
 std::string path_find_file_name(const std::string& path) {
   size_t slash = path.find_last_of('/');
@@ -64,4 +66,6 @@ bool path_file_exists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
-bool delete_file(const std::string& path) { return std::remove(path.c_str()) == 0; }
+bool delete_file(const std::string& path) {
+  return std::remove(path.c_str()) == 0;
+}

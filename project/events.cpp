@@ -8,7 +8,7 @@
 #include "project/project.h"
 
 const char* const EVENT_KIND_NAMES[EVENT_KIND_NUM] = {
-    "",           "On",     "key",    "pan",      "vel",      "vol",      "portament", "beat-clock",
+    "",           "On",       "key",    "pan",  "vel",      "vol",      "portament", "beat-clock",
     "beat-tempo", "beat-num", "repeat", "last", "voice-no", "group-no", "correct",   "pan-time",
 };
 

@@ -119,7 +119,8 @@ void build_freq_table(Project& p) {
   }
   for (int i = 0; i < FREQ_TABLE_SIZE; ++i) {
     int octave = i / 192 - 8;
-    double v = octave >= 0 ? static_cast<double>(1 << octave) : 1.0 / static_cast<double>(1 << -octave);
+    double v =
+        octave >= 0 ? static_cast<double>(1 << octave) : 1.0 / static_cast<double>(1 << -octave);
     for (int k = 0; k < i % 192; ++k) v *= r;
     p.freq_table[static_cast<size_t>(i)] = static_cast<float>(v);
   }

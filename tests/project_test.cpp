@@ -52,3 +52,70 @@ TEST(Project, FreqTable) {
     EXPECT_NEAR(p.freq_table[i], want, std::fabs(want) * 1.2e-7f) << i;
   }
 }
+
+TEST(Project, SlotSearchesNamesAndLimits) {
+  Project p;
+  const char* failed = nullptr;
+  ASSERT_TRUE(project_create_tables(p, &failed));
+  p.group_max = 7;
+  ASSERT_NE(woice_add(p), nullptr);
+  ASSERT_NE(woice_add(p), nullptr);
+  Woice* w2 = woice_add(p);
+  ASSERT_NE(w2, nullptr);
+  EXPECT_EQ(name_field_text(w2->name), "voice_02");
+  EXPECT_EQ(w2->name_len, 16);
+  ASSERT_TRUE(woice_remove(p, 1));
+  EXPECT_EQ(leading_woice_count(p), 1);
+  Woice* again = woice_add(p);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(name_field_text(again->name), "voice_01");
+  EXPECT_FALSE(woice_remove(p, 100));
+  EXPECT_FALSE(woice_remove(p, -1));
+  while (woice_add(p)) {
+  }
+  EXPECT_EQ(leading_woice_count(p), 100);
+
+  EXPECT_EQ(overdrive_add(p, 7, 60.0f, 1.0f), 0);
+  EXPECT_EQ(p.overdrives[0].group, 0);
+  EXPECT_EQ(overdrive_add(p, 6, 70.0f, 2.0f), 1);
+  EXPECT_EQ(p.overdrives[1].group, 6);
+  EXPECT_EQ(overdrive_add(p, 1, 70.0f, 2.0f), -1);
+
+  for (int i = 0; i < 50; ++i) ASSERT_TRUE(unit_add(p));
+  EXPECT_FALSE(unit_add(p));
+  p.units[3].reset();
+  EXPECT_EQ(unit_count(p), 49);
+  ASSERT_TRUE(unit_add(p));
+  EXPECT_NE(p.units[3], nullptr);
+}
+
+TEST(Project, WoiceVoicesAndRelease) {
+  Project p;
+  const char* failed = nullptr;
+  ASSERT_TRUE(project_create_tables(p, &failed));
+  Woice* w = woice_add(p);
+  ASSERT_TRUE(woice_alloc_voices(p, *w, 2));
+  ASSERT_TRUE(voice_init(w->voices[0], WAVE_PCM));
+  EXPECT_EQ(w->voices[0].basic_key, 0x4500);
+  EXPECT_EQ(w->voices[0].volume, 128);
+  EXPECT_EQ(w->voices[0].pan, 64);
+  EXPECT_EQ(w->voices[0].tuning, 1.0f);
+  EXPECT_EQ(w->voices[0].voice_flags, 2u);
+  EXPECT_EQ(w->voices[0].data_flags, 1u);
+  EXPECT_NE(w->voices[0].ogg, nullptr);
+  EXPECT_EQ(w->voice_num, 2);
+  woice_free_voices(p, w);
+  EXPECT_EQ(w->voice_num, 0);
+  EXPECT_TRUE(w->voices.empty());
+  woice_free_voices(p, nullptr);
+
+  build_freq_table(p);
+  ASSERT_TRUE(events_allocate(p, 4));
+  project_release(p);
+  EXPECT_EQ(p.woice_max, 0);
+  EXPECT_EQ(p.unit_max, 0);
+  EXPECT_EQ(p.delay_max, 0);
+  EXPECT_EQ(p.overdrive_max, 0);
+  EXPECT_EQ(p.event_max, 0);
+  EXPECT_TRUE(p.freq_table.empty());
+}

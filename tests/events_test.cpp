@@ -1,0 +1,189 @@
+// Event list: ordering at equal clocks, replacement, the search hint, clock-0 insertion with
+// truncation, linking of stored records, and measure arithmetic.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "project/project.h"
+
+namespace {
+
+struct Ev {
+  int clock;
+  int unit;
+  int kind;
+  int value;
+  bool operator==(const Ev&) const = default;
+};
+
+std::vector<Ev> list_of(const Project& p) {
+  std::vector<Ev> out;
+  const Event* prev = nullptr;
+  for (const Event* e = p.event_start; e; e = e->next) {
+    EXPECT_EQ(e->prev, prev) << "prev does not mirror next";
+    prev = e;
+    out.push_back({e->clock, e->unit_no, e->kind, e->value});
+  }
+  return out;
+}
+
+Project with_store(int n) {
+  Project p;
+  EXPECT_TRUE(events_allocate(p, n));
+  return p;
+}
+
+}  // namespace
+
+TEST(EventPut, EqualClockOrderFollowsKindPriority) {
+  Project p = with_store(8);
+  event_put(p, 0, 1, EVENT_ON, 480);
+  p.event_last_put = nullptr;
+  event_put(p, 0, 1, EVENT_KEY, 0x6000);
+  p.event_last_put = nullptr;
+  event_put(p, 0, 1, EVENT_VOICE_NO, 3);
+  p.event_last_put = nullptr;
+  EXPECT_EQ(list_of(p),
+            (std::vector<Ev>{
+                {0, 1, EVENT_VOICE_NO, 3}, {0, 1, EVENT_KEY, 0x6000}, {0, 1, EVENT_ON, 480}}));
+}
+
+TEST(EventPut, HintStartsTheSearchAtTheLastPut) {
+  Project p = with_store(8);
+  event_put(p, 0, 1, EVENT_KEY, 1);
+  event_put(p, 0, 1, EVENT_ON, 2);
+  // Starting at the On, the voice-no goes before the On but cannot move back before the key.
+  event_put(p, 0, 1, EVENT_VOICE_NO, 3);
+  EXPECT_EQ(list_of(p), (std::vector<Ev>{
+                            {0, 1, EVENT_KEY, 1}, {0, 1, EVENT_VOICE_NO, 3}, {0, 1, EVENT_ON, 2}}));
+  // A clock below the first event still becomes the first, hint or not.
+  event_put(p, -5, 2, EVENT_VEL, 9);
+  EXPECT_EQ(list_of(p).front(), (Ev{-5, 2, EVENT_VEL, 9}));
+}
+
+TEST(EventPut, SameUnitAndKindReplacesOthersKeepOrder) {
+  Project p = with_store(8);
+  event_put(p, 100, 1, EVENT_VEL, 10);
+  p.event_last_put = nullptr;
+  event_put(p, 100, 1, EVENT_VEL, 20);
+  EXPECT_EQ(p.event_num, 2);
+  EXPECT_EQ(p.event_records[0].kind, EVENT_NONE);
+  EXPECT_EQ(list_of(p), (std::vector<Ev>{{100, 1, EVENT_VEL, 20}}));
+  p.event_last_put = nullptr;
+  event_put(p, 100, 2, EVENT_VEL, 30);
+  p.event_last_put = nullptr;
+  event_put(p, 100, 0, EVENT_VEL, 40);
+  EXPECT_EQ(
+      list_of(p),
+      (std::vector<Ev>{{100, 1, EVENT_VEL, 20}, {100, 2, EVENT_VEL, 30}, {100, 0, EVENT_VEL, 40}}));
+}
+
+TEST(EventPut, RunOfOneKindInClockOrderAndRefusalWhenFull) {
+  Project p = with_store(4);
+  for (int c : {0, 480, 480, 960}) {
+    EXPECT_TRUE(event_put(p, c, 0, EVENT_KEY, c + 1));
+  }
+  EXPECT_FALSE(event_put(p, 1000, 0, EVENT_KEY, 1));
+  EXPECT_EQ(p.event_num, 4);
+  EXPECT_EQ(
+      list_of(p),
+      (std::vector<Ev>{{0, 0, EVENT_KEY, 1}, {480, 0, EVENT_KEY, 481}, {960, 0, EVENT_KEY, 961}}));
+}
+
+TEST(EventAddAtZero, TruncatesEarlierAndRemovesOverlappedNotes) {
+  Project p = with_store(8);
+  event_put(p, -100, 2, EVENT_ON, 300);  // ends at 200: shortened to end at 0
+  p.event_last_put = nullptr;
+  event_put(p, 40, 2, EVENT_ON, 10);  // starts inside the new note: removed
+  p.event_last_put = nullptr;
+  event_put(p, 50, 3, EVENT_ON, 10);  // other unit: kept
+  p.event_last_put = nullptr;
+  event_put(p, 100, 2, EVENT_ON, 10);  // starts at the new note's end: kept
+  p.event_last_put = nullptr;
+  int num = p.event_num;
+  ASSERT_TRUE(event_add_at_zero(p, 2, EVENT_ON, 100));
+  EXPECT_EQ(p.event_num, num);
+  EXPECT_EQ(list_of(p), (std::vector<Ev>{{-100, 2, EVENT_ON, 100},
+                                         {0, 2, EVENT_ON, 100},
+                                         {50, 3, EVENT_ON, 10},
+                                         {100, 2, EVENT_ON, 10}}));
+}
+
+TEST(EventAddAtZero, UsesFirstFreeRecordAndFailsWhenFullOrAbsent) {
+  Project none;
+  EXPECT_FALSE(event_add_at_zero(none, 0, EVENT_KEY, 1));
+  Project p = with_store(2);
+  event_put(p, 10, 0, EVENT_VEL, 1);
+  EXPECT_TRUE(event_add_at_zero(p, 0, EVENT_KEY, 0x6000));
+  EXPECT_EQ(p.event_records[1].kind, EVENT_KEY);
+  EXPECT_FALSE(event_add_at_zero(p, 1, EVENT_KEY, 0x6000));
+  EXPECT_EQ(list_of(p), (std::vector<Ev>{{0, 0, EVENT_KEY, 0x6000}, {10, 0, EVENT_VEL, 1}}));
+  // Among events at clock 0 the replacement rule applies too.
+  EXPECT_TRUE(events_allocate(p, 3));
+  EXPECT_TRUE(event_add_at_zero(p, 0, EVENT_KEY, 1));
+  EXPECT_TRUE(event_add_at_zero(p, 0, EVENT_KEY, 2));
+  EXPECT_EQ(list_of(p), (std::vector<Ev>{{0, 0, EVENT_KEY, 2}}));
+}
+
+TEST(EventsLinkStored, LinksUpToTheFirstFreeRecord) {
+  Project p = with_store(4);
+  ASSERT_TRUE(event_store(p, 0, 0, EVENT_ON, 480));
+  ASSERT_TRUE(event_store(p, 10, 0, EVENT_KEY, 5));
+  events_link_stored(p);
+  EXPECT_EQ(list_of(p), (std::vector<Ev>{{0, 0, EVENT_ON, 480}, {10, 0, EVENT_KEY, 5}}));
+
+  Project q = with_store(2);
+  q.event_records[1].kind = EVENT_ON;
+  events_link_stored(q);
+  EXPECT_EQ(q.event_start, nullptr);
+
+  Project full = with_store(1);
+  EXPECT_TRUE(event_store(full, 0, 0, EVENT_ON, 1));
+  EXPECT_FALSE(event_store(full, 0, 0, EVENT_ON, 1));
+}
+
+TEST(Events, EndClockAndMeasures) {
+  Project p = with_store(4);
+  EXPECT_EQ(events_end_clock(p), 0);
+  event_put(p, 960, 0, EVENT_ON, 480);
+  p.event_last_put = nullptr;
+  event_put(p, 1200, 0, EVENT_KEY, 1);
+  EXPECT_EQ(events_end_clock(p), 1440);
+
+  meas_num_update(p, 0);
+  EXPECT_EQ(p.meas_num, 1);
+  meas_num_update(p, 1920);
+  EXPECT_EQ(p.meas_num, 1);
+  meas_num_update(p, 1921);
+  EXPECT_EQ(p.meas_num, 2);
+  meas_num_update(p, 0);  // never shrinks
+  EXPECT_EQ(p.meas_num, 2);
+
+  Project q;
+  q.repeat_meas = 3;
+  q.last_meas = 5;
+  meas_num_update(q, 3 * 1920);
+  EXPECT_EQ(q.meas_num, 3);
+  EXPECT_EQ(q.repeat_meas, 0);
+  EXPECT_EQ(q.last_meas, 3);
+
+  Project z;  // a zero beat clock must not divide by zero
+  z.beat_clock = 0;
+  meas_num_update(z, 5000);
+  EXPECT_EQ(z.meas_num, 1);
+}
+
+TEST(Events, AllocateZeroAndRelease) {
+  Project p;
+  EXPECT_TRUE(events_allocate(p, 0));
+  EXPECT_TRUE(p.event_records.empty());
+  EXPECT_EQ(p.event_max, 0);
+  EXPECT_TRUE(events_allocate(p, 3));
+  event_put(p, 0, 0, EVENT_ON, 1);
+  events_release(p);
+  EXPECT_EQ(p.event_max, 0);
+  EXPECT_EQ(p.event_num, 0);
+  EXPECT_EQ(p.event_start, nullptr);
+  EXPECT_FALSE(event_put(p, 0, 0, EVENT_ON, 1));
+}
