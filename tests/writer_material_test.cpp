@@ -239,3 +239,27 @@ TEST(WriterMaterial, ConsoleLinesInOrderEachKindWarnedOnce) {
   // Rendering released voice A's cycle after writing it.
   EXPECT_TRUE(p.woices[1]->instances[0].samples.empty());
 }
+
+TEST(WriterMaterial, InstrumentTargetsIgnoreEveryWoiceKind) {
+  for (int target : {10, 11}) {
+    Project p;
+    build_all_kinds(p);
+    ScratchDir dir;
+    WriteResult r = write_capture(p, dir.file("all.qxi"), target);
+    ASSERT_EQ(r.ok, 1) << r.error;
+    // Units 1 to 3 have no unit record but their events still play (units below 6).
+    EXPECT_EQ(r.bytes, Bytes()
+                           .u8(120)
+                           .u8(8)
+                           .raw({0, 5, 0})
+                           .raw({1, 4, 14})
+                           .raw({0, 2, 8})
+                           .raw({0, 1, 8})
+                           .raw({2, 3, 73})
+                           .raw({0, 1, 8})
+                           .raw({3, 2, 4})
+                           .b);
+    EXPECT_EQ(r.console, kind_warning("last") + kind_warning("pan-time"));
+    EXPECT_EQ(exists(dir.file("all.txt")), target == 11);
+  }
+}
