@@ -146,7 +146,7 @@ inline std::vector<V5Event> v5_events(const Chunk& c) {
 }
 
 // Body length by the chunk's own layout, measured from `start`; -1 when the tag is unknown
-// and -2 when the length cannot be known from the layout alone (checked otherwise).
+// and -3 when the body cannot be read by its layout.
 inline int64_t measure_body(const std::vector<uint8_t>& b, size_t start, const std::string& tag,
                             int generation, uint32_t size) {
   Cursor c{b, start};
@@ -179,11 +179,32 @@ inline int64_t measure_body(const std::vector<uint8_t>& b, size_t start, const s
     if (start + 24 > b.size()) return -3;
     return 24 + static_cast<int64_t>(u32_at(b, start + 20));
   } else if (tag == "mateQXV ") {
-    if (start + 20 > b.size() || std::memcmp(&b[start + 12], "QXVOICE-", 8) != 0) return -3;
-    return 12 + static_cast<int64_t>(u32_at(b, start + 8));
+    // The header's body length and the body's own size field (after magic and version)
+    // must tell the same length.
+    if (start + 28 > b.size() || std::memcmp(&b[start + 12], "QXVOICE-", 8) != 0) return -3;
+    const uint32_t body = u32_at(b, start + 8);
+    if (body != 16 + static_cast<int64_t>(u32_at(b, start + 24))) return -3;
+    return 12 + static_cast<int64_t>(body);
   } else if (tag == "mateQXN ") {
+    // Walk the qxNoise body: magic, version, frames, units with flags, envelope, pan and
+    // oscillators of five values each.
     if (start + 24 > b.size() || std::memcmp(&b[start + 16], "QXNOISE-", 8) != 0) return -3;
-    return -2;
+    c.pos = start + 28;
+    c.varint();
+    const uint8_t units = c.u8();
+    for (uint8_t u = 0; u < units && !c.bad; ++u) {
+      const uint32_t flags = c.varint();
+      if (flags & 4) {
+        const uint32_t points = c.varint();
+        for (uint32_t i = 0; i < points * 2 && !c.bad; ++i) c.varint();
+      }
+      if (flags & 8) c.u8();
+      for (uint32_t bit : {16u, 32u, 64u}) {
+        if (flags & bit) {
+          for (int i = 0; i < 5; ++i) c.varint();
+        }
+      }
+    }
   } else if (tag == "mateOGGV") {
     if (start + 28 > b.size()) return -3;
     return 12 + 16 + static_cast<int64_t>(u32_at(b, start + 24));

@@ -379,3 +379,22 @@ TEST(WriterSong, CreatedUnitsTakeFourteenCharactersOfTheWoiceName) {
   ASSERT_EQ(s.error, "");
   EXPECT_EQ(s.find("assiUNIT")->body, Bytes().u16(0).u16(0).str("u-0123456789abcd").b);
 }
+
+TEST(WriterSong, ParserCatchesSizeAndEndFaults) {
+  Song good = write_song(9);
+  ASSERT_EQ(good.error, "");
+  Project p;
+  build_song(p);
+  ScratchDir dir;
+  WriteResult r = write_capture(p, dir.file("x.qxprj"), 4);
+  ASSERT_EQ(r.ok, 1);
+  std::vector<uint8_t> bad = r.bytes;
+  bad[16 + 8] += 1;  // the evenMAST size
+  EXPECT_NE(parse_song(bad).error, "");
+  bad = r.bytes;
+  bad.back() = 1;  // the end chunk's u32 0
+  EXPECT_NE(parse_song(bad).error, "");
+  bad = r.bytes;
+  bad.push_back(0);
+  EXPECT_NE(parse_song(bad).error, "");
+}
