@@ -234,8 +234,9 @@ int write_target(WriteRun& w, const std::string& path, FILE** listing) {
 int write_output(Project& p, const std::string& path, int target) {
   FILE* out = std::fopen(path.c_str(), "wb");
   if (!out) {
+    // Nothing was created: whatever stands at the path (a folder, a file that may not be
+    // written) is not ours to delete.
     set_error_text(p, "open file");
-    delete_file(path);
     return 0;
   }
   WriteRun w{p, out, target, 0, 1};

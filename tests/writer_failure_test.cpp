@@ -88,6 +88,12 @@ TEST(WriterFailure, PathsThatCannotBeCreated) {
   WriteResult r = write_capture(p, dir.file("missing/out.qxprj"), 7);
   EXPECT_EQ(r.ok, 0);
   EXPECT_EQ(r.error, "open file");
+  // A folder standing at the output path is left alone.
+  ASSERT_EQ(mkdir(dir.file("folder.qxprj").c_str(), 0700), 0);
+  r = write_capture(p, dir.file("folder.qxprj"), 7);
+  EXPECT_EQ(r.ok, 0);
+  EXPECT_EQ(r.error, "open file");
+  EXPECT_TRUE(exists(dir.file("folder.qxprj")));
   // The listing cannot be created: the output goes, nothing is left.
   ASSERT_EQ(mkdir(dir.file("song.txt").c_str(), 0700), 0);
   r = write_capture(p, dir.file("song.qxi"), 11);
