@@ -1,8 +1,290 @@
-// qxVoice bodies. Not built yet: every operation fails.
+// qxVoice bodies: reading into a Woice, writing the old, mid and new layouts, and the size
+// figure of the conversion lines. Every count read is checked against the bytes left
+// before anything is allocated, so a damaged body fails without building anything large.
 #include "material/qxvoice.h"
 
-int qxvoice_read(Project&, ByteSource&, Woice&, int*) { return 0; }
-int qxvoice_read_wave(ByteSource&, Voice&) { return 0; }
-int qxvoice_write(Project&, FILE*, int32_t*, Woice&, int) { return 0; }
-int qxvoice_write_wave(FILE*, const Voice&, int32_t*) { return 0; }
-int32_t qxvoice_body_size(const Woice&) { return 0; }
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "io/bytes.h"
+#include "project/project.h"
+#include "synth/wave_convert.h"
+
+namespace {
+
+constexpr char QXVOICE_MAGIC[8] = {'Q', 'X', 'V', 'O', 'I', 'C', 'E', '-'};
+constexpr uint32_t VOICE_FLAGS_KNOWN = 0x7;
+constexpr uint32_t DATA_FLAGS_KNOWN = DATA_WAVE | DATA_ENVELOPE;
+// The smallest voice block: six one-byte VarInts.
+constexpr int64_t VOICE_BLOCK_MIN = 6;
+// The key written for the old generations, meaning "no shift".
+constexpr uint32_t X3X_BASIC_KEY_NEUTRAL = 17664;
+
+int read_i32_varint(ByteSource& s, int32_t* v) {
+  uint32_t u = 0;
+  if (!read_varint(s, &u)) return 0;
+  *v = static_cast<int32_t>(u);
+  return 1;
+}
+
+// A count read from the body is only believed when the bytes left can hold that many
+// items of at least `item_min` bytes each.
+bool count_fits(const ByteSource& s, int64_t count, int64_t item_min) {
+  return count >= 0 && count * item_min <= source_remaining(s);
+}
+
+void clear_wave(Voice& v) {
+  v.points.clear();
+  v.points.shrink_to_fit();
+  v.point_num = 0;
+}
+
+void clear_envelope(Voice& v) {
+  v.env_points.clear();
+  v.env_points.shrink_to_fit();
+}
+
+int read_envelope(ByteSource& s, Voice& v) {
+  if (!read_i32_varint(s, &v.env_fps) || !read_i32_varint(s, &v.env_head_num) ||
+      !read_i32_varint(s, &v.env_body_num) || !read_i32_varint(s, &v.env_tail_num)) {
+    return 0;
+  }
+  if (v.env_body_num != 0 || v.env_tail_num != 1) return 0;
+  int64_t n = static_cast<int64_t>(v.env_head_num) + 1;
+  if (v.env_head_num < 0 || !count_fits(s, n, 2)) return 0;
+  try {
+    v.env_points.assign(static_cast<size_t>(n), Point{});
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  for (Point& pt : v.env_points) {
+    if (!read_i32_varint(s, &pt.x) || !read_i32_varint(s, &pt.y)) return 0;
+  }
+  return 1;
+}
+
+int write_i32_varint(int32_t v, FILE* f, int32_t* counter) {
+  return write_varint(static_cast<uint32_t>(v), f, counter);
+}
+
+int envelope_point_count(const Voice& v) {
+  int64_t n = static_cast<int64_t>(v.env_head_num) + v.env_body_num + v.env_tail_num;
+  if (v.env_head_num < 0 || v.env_body_num < 0 || v.env_tail_num < 0 ||
+      n > static_cast<int64_t>(v.env_points.size())) {
+    return -1;
+  }
+  return static_cast<int>(n);
+}
+
+int give_default_envelope(Voice& v) {
+  try {
+    v.env_points.assign({Point{0, 128}, Point{1, 1}});
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  v.data_flags |= DATA_ENVELOPE;
+  v.env_fps = 100;
+  v.env_head_num = 1;
+  v.env_body_num = 0;
+  v.env_tail_num = 1;
+  return 1;
+}
+
+int write_voice(Project& p, FILE* f, int32_t* counter, Woice& woice, int index, int target) {
+  Voice& v = woice.voices[static_cast<size_t>(index)];
+  if (!write_i32_varint(v.basic_key, f, counter) || !write_i32_varint(v.volume, f, counter) ||
+      !write_i32_varint(v.pan, f, counter) || !write_varint(float_bits(v.tuning), f, counter) ||
+      !write_varint(v.voice_flags, f, counter)) {
+    return 0;
+  }
+  if (target < 4 && !(v.data_flags & DATA_ENVELOPE) && !give_default_envelope(v)) return 0;
+  // Only a voice that has a wave can have one to convert.
+  if (target == 2 && (v.data_flags & DATA_WAVE) && v.wave_type == WAVE_COORDINATE) {
+    std::string name = name_field_text(woice.name);
+    if (!coordinate_to_oscillator(p, v, name.c_str(), index)) return 0;
+  }
+  if (!write_varint(v.data_flags, f, counter)) return 0;
+  if ((v.data_flags & DATA_WAVE) && !qxvoice_write_wave(f, v, counter)) return 0;
+  if (v.data_flags & DATA_ENVELOPE) {
+    int n = envelope_point_count(v);
+    if (n < 0) return 0;
+    if (!write_i32_varint(v.env_fps, f, counter) || !write_i32_varint(v.env_head_num, f, counter) ||
+        !write_i32_varint(v.env_body_num, f, counter) ||
+        !write_i32_varint(v.env_tail_num, f, counter)) {
+      return 0;
+    }
+    for (int k = 0; k < n; ++k) {
+      const Point& pt = v.env_points[static_cast<size_t>(k)];
+      if (!write_i32_varint(pt.x, f, counter) || !write_i32_varint(pt.y, f, counter)) return 0;
+    }
+  }
+  return 1;
+}
+
+int32_t vsize(int32_t v) {
+  return varint_size(static_cast<uint32_t>(v));
+}
+
+}  // namespace
+
+int qxvoice_read_wave(ByteSource& s, Voice& v) {
+  clear_wave(v);
+  int32_t type = 0;
+  int32_t n = 0;
+  if (!read_i32_varint(s, &type)) return 0;
+  v.wave_type = type;
+  if (type == WAVE_COORDINATE) {
+    if (!read_i32_varint(s, &n) || !read_i32_varint(s, &v.resolution)) return 0;
+  } else if (type == WAVE_OSCILLATOR) {
+    if (!read_i32_varint(s, &n)) return 0;
+  } else {
+    return 0;
+  }
+  // Both kinds take at least two bytes a point.
+  if (!count_fits(s, n, 2)) return 0;
+  try {
+    v.points.assign(static_cast<size_t>(n), Point{});
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  for (Point& pt : v.points) {
+    if (type == WAVE_COORDINATE) {
+      uint8_t xy[2];
+      if (!read_bytes(xy, 1, 2, s)) {
+        clear_wave(v);
+        return 0;
+      }
+      pt.x = xy[0];
+      pt.y = static_cast<int8_t>(xy[1]);
+    } else if (!read_i32_varint(s, &pt.x) || !read_i32_varint(s, &pt.y)) {
+      clear_wave(v);
+      return 0;
+    }
+  }
+  v.point_num = n;
+  return 1;
+}
+
+int qxvoice_read(Project& p, ByteSource& s, Woice& woice, int* unsupported) {
+  char magic[8];
+  uint32_t version = 0;
+  uint32_t body_size = 0;
+  if (!read_bytes(magic, 8, 1, s) || std::memcmp(magic, QXVOICE_MAGIC, 8) != 0) return 0;
+  if (!read_u32(s, &version) || !read_u32(s, &body_size)) return 0;
+  if (version > QXVOICE_VERSION_NEW) {
+    if (unsupported) *unsupported = 1;
+    return 0;
+  }
+  uint32_t key = 0, reserved_a = 0, reserved_b = 0, count = 0;
+  if (!read_varint(s, &key) || !read_varint(s, &reserved_a) || !read_varint(s, &reserved_b)) {
+    return 0;
+  }
+  woice.x3x_basic_key = static_cast<int32_t>(key);
+  if (reserved_a != 0 || reserved_b != 0) {
+    if (unsupported) *unsupported = 1;
+    return 0;
+  }
+  if (!read_varint(s, &count)) return 0;
+  if (count > static_cast<uint32_t>(INT32_MAX) || !count_fits(s, count, VOICE_BLOCK_MIN)) return 0;
+  if (!woice_alloc_voices(p, woice, static_cast<int32_t>(count))) return 0;
+
+  for (Voice& v : woice.voices) {
+    uint32_t tuning_bits = 0;
+    bool ok = read_i32_varint(s, &v.basic_key) && read_i32_varint(s, &v.volume) &&
+              read_i32_varint(s, &v.pan) && read_varint(s, &tuning_bits) &&
+              read_varint(s, &v.voice_flags) && read_varint(s, &v.data_flags);
+    if (ok) v.tuning = bits_float(tuning_bits);
+    if (ok && ((v.voice_flags & ~VOICE_FLAGS_KNOWN) || (v.data_flags & ~DATA_FLAGS_KNOWN))) {
+      if (unsupported) *unsupported = 1;
+      ok = false;
+    }
+    if (ok && (v.data_flags & DATA_WAVE)) ok = qxvoice_read_wave(s, v);
+    if (ok && (v.data_flags & DATA_ENVELOPE) && !read_envelope(s, v)) {
+      clear_envelope(v);
+      ok = false;
+    }
+    if (!ok) {
+      // Leave no half-read voices behind for the caller to trip over.
+      woice_free_voices(p, &woice);
+      return 0;
+    }
+  }
+  woice.type = WOICE_QXVOICE;
+  return 1;
+}
+
+int qxvoice_write_wave(FILE* f, const Voice& v, int32_t* counter) {
+  if (v.point_num < 0 || static_cast<size_t>(v.point_num) > v.points.size()) return 0;
+  if (!write_i32_varint(v.wave_type, f, counter)) return 0;
+  if (v.wave_type == WAVE_COORDINATE) {
+    if (!write_i32_varint(v.point_num, f, counter) || !write_i32_varint(v.resolution, f, counter)) {
+      return 0;
+    }
+    for (int32_t k = 0; k < v.point_num; ++k) {
+      const Point& pt = v.points[static_cast<size_t>(k)];
+      uint8_t xy[2] = {static_cast<uint8_t>(pt.x), static_cast<uint8_t>(pt.y)};
+      if (fwrite(xy, 1, 2, f) != 2) return 0;
+      if (counter) *counter += 2;
+    }
+  } else if (v.wave_type == WAVE_OSCILLATOR) {
+    if (!write_i32_varint(v.point_num, f, counter)) return 0;
+    for (int32_t k = 0; k < v.point_num; ++k) {
+      const Point& pt = v.points[static_cast<size_t>(k)];
+      if (!write_i32_varint(pt.x, f, counter) || !write_i32_varint(pt.y, f, counter)) return 0;
+    }
+  }
+  return 1;
+}
+
+int qxvoice_write(Project& p, FILE* f, int32_t* length, Woice& woice, int target) {
+  if (!f) return 0;
+  uint32_t version = target == 2   ? QXVOICE_VERSION_OLD
+                     : target == 3 ? QXVOICE_VERSION_MID
+                                   : QXVOICE_VERSION_NEW;
+  if (fwrite(QXVOICE_MAGIC, 8, 1, f) != 1 || !write_u32(f, version)) return 0;
+  off_t size_at = ftello(f);
+  if (size_at < 0 || !write_u32(f, 0)) return 0;
+
+  int32_t count = 0;
+  uint32_t key = target < 6 ? X3X_BASIC_KEY_NEUTRAL : 0;
+  if (woice.voice_num < 0 || static_cast<size_t>(woice.voice_num) > woice.voices.size()) return 0;
+  if (!write_varint(key, f, &count) || !write_varint(0, f, &count) || !write_varint(0, f, &count) ||
+      !write_i32_varint(woice.voice_num, f, &count)) {
+    return 0;
+  }
+  for (int i = 0; i < woice.voice_num; ++i) {
+    if (!write_voice(p, f, &count, woice, i, target)) return 0;
+  }
+
+  off_t end = ftello(f);
+  if (end < 0 || fseeko(f, size_at, SEEK_SET) != 0 || !write_u32(f, static_cast<uint32_t>(count)) ||
+      fseeko(f, end, SEEK_SET) != 0) {
+    return 0;
+  }
+  if (length) *length = 16 + count;
+  return 1;
+}
+
+int32_t qxvoice_body_size(const Woice& woice) {
+  int32_t size =
+      15 + varint_size(QXVOICE_VERSION_NEW) + vsize(woice.x3x_basic_key) + vsize(woice.voice_num);
+  for (const Voice& v : woice.voices) {
+    size += vsize(v.basic_key) + vsize(v.volume) + vsize(v.pan) +
+            varint_size(float_bits(v.tuning)) + varint_size(v.voice_flags) +
+            varint_size(v.data_flags);
+    if (v.data_flags & DATA_WAVE) {
+      size += vsize(v.wave_type) + vsize(v.point_num);
+      if (v.wave_type == WAVE_COORDINATE) size += vsize(v.resolution);
+      if (v.wave_type == WAVE_COORDINATE || v.wave_type == WAVE_OSCILLATOR) {
+        size += 2 * v.point_num;
+      }
+    }
+    if (v.data_flags & DATA_ENVELOPE) {
+      size +=
+          vsize(v.env_fps) + vsize(v.env_head_num) + vsize(v.env_body_num) + vsize(v.env_tail_num);
+      for (const Point& pt : v.env_points) size += vsize(pt.x) + vsize(pt.y);
+    }
+  }
+  return size;
+}

@@ -4,11 +4,25 @@
 #include <cstdint>
 #include <vector>
 
+#include "material/qxnoise.h"
+
 struct NoiseDesign;
 struct Project;
 
 constexpr int32_t NOISE_SAMPLE_NUM_MAX = 480000;
 constexpr int32_t RANDOM_TABLE_LENGTH = 44100;
+constexpr int32_t NOISE_TABLE_LENGTH = 441;  // one period; one entry per sample plays 100 Hz
+
+// The waveform tables of one render: 441 entries each, "random" (4) RANDOM_TABLE_LENGTH
+// entries, "random2" (8) none.
+struct NoiseTables {
+  std::vector<int16_t> wave[NOISE_WAVEFORM_NUM];
+};
+
+// Returns 0 when a table cannot be allocated (the tables are then left empty).
+int noise_build_tables(NoiseTables& tables);
+// The fixed-seed random table; returns 0 when it cannot be allocated.
+int noise_build_random_table(std::vector<int16_t>& table);
 
 void noise_clamp_design(NoiseDesign& design);
 // On success `pcm` holds sample_num frames, left then right (sample_num * 4 bytes).

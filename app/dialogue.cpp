@@ -1,0 +1,189 @@
+// The entry and the console dialogue: path and number prompts with their key rules, the
+// conversion sequence, output naming, and the closing message with its key wait.
+#include "app/dialogue.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "io/open_input.h"
+#include "io/writer.h"
+#include "material/ogg.h"
+#include "platform/console.h"
+#include "platform/paths.h"
+#include "project/project.h"
+
+namespace {
+
+constexpr int KEY_SLICE_MS = 50;
+constexpr int OUTPUT_NUMBER_MAX = 99;
+constexpr size_t NUMBER_LIMIT = 2;
+
+const char BANNER[] =
+    "*** Tarvenox - by Pell Vantrey ***\n\n"
+    "Type a path, or drag & drop a QXPRJ, QXTUNE or QXI file, then press Enter:\n>";
+
+const char MENU[] =
+    "\n\nChoose what format to convert:\n"
+    "[ 1]: x1x, only PCM ver -> v01NN (06/03/2005) | [ 7]: x5x, no OGGv ver -> v0891 (04/07/2008)\n"
+    "[ 2]: x1x, OLD qxVoice  -> v0128 (08/26/2005) | [ 8]: x5x, OLD qxNoise -> v0923 (04/23/2012)\n"
+    "[ 3]: x2x, MID qxVoice  -> v05NN (11/01/2005) | [ 9]: x5x, NEW qxNoise -> v09NN (present)   \n"
+    "[ 4]: x2x, NEW qxVoice  -> v06NN (01/15/2006) | [10]: qxi              -> v0915 (06/12/2011)\n"
+    "[ 5]: x3x               -> v071N (09/30/2006) | [11]: qxi, txt output  -> v0915             \n"
+    "[ 6]: x4x               -> v0834 (10/20/2007)\n"
+    "\n>";
+
+enum Mode { PATH_MODE, NUMBER_MODE };
+
+bool is_digit_key(uint16_t vk) {
+  return (vk >= VK_DIGIT_0 && vk <= VK_DIGIT_9) || (vk >= VK_NUMPAD_0 && vk <= VK_NUMPAD_9);
+}
+
+// Edits `line` by the keys until Enter on a non-empty line (true) or Esc or the end of the
+// input (false).
+bool read_line(Project& p, Console& con, std::string& line, Mode mode) {
+  const size_t limit = mode == PATH_MODE ? PATH_TEXT_MAX : NUMBER_LIMIT;
+  for (;;) {
+    KeyRecord key;
+    int got = console_read_key(con, key, KEY_SLICE_MS);
+    if (got < 0) return false;
+    if (got == 0 || !key.key_down) continue;
+    const uint8_t c = key.character;
+    const uint16_t vk = key.virtual_key;
+    if (c == 27) return false;
+    if (!line.empty() && c == 13) return true;
+    if (vk == VK_SHIFT || vk == VK_CONTROL || vk == VK_MENU || c == '"') continue;
+    if (vk == VK_BACK) {
+      if (!line.empty()) {
+        line.pop_back();
+        erase_char(con);
+      }
+      continue;
+    }
+    if (mode == NUMBER_MODE && !is_digit_key(vk)) continue;
+    if (c < 32 || c > 126) continue;
+    if (line.size() < limit) {
+      line += static_cast<char>(c);
+      print_text(p, "%c", static_cast<char>(c));
+    }
+  }
+}
+
+// Tables, loading, naming and writing; prints the outcome.
+void convert(Project& p, const std::string& input_path, uint8_t target) {
+  int tune_flag = 0;
+  project_clear(p);
+  p.group_max = 7;
+  const char* failure = nullptr;
+  if (!project_create_tables(p, &failure)) {
+    p.report_text = failure ? failure : "";
+    print_text(p, "\n\n<< Error reading file: %s >>", p.report_text.c_str());
+    return;
+  }
+  build_freq_table(p);
+  ogg_codec_install(p);
+  if (!open_input(p, input_path, target, &tune_flag)) {
+    print_text(p, "\n\n<< Error reading file: %s >>", p.report_text.c_str());
+    return;
+  }
+  std::string output_path;
+  if (!build_output_path(p, input_path, target, tune_flag, &output_path)) {
+    print_text(p, "\n\n<< Error: failure creating file in path: %s >>", output_path.c_str());
+    return;
+  }
+  if (write_output(p, output_path, target)) {
+    project_release(p);
+    print_text(p, "\n\n<< File converted successfully! >>");
+  } else {
+    p.report_text = p.error_text;
+    print_text(p, "\n\n<< Error converting file: %s >>", p.report_text.c_str());
+  }
+}
+
+}  // namespace
+
+int build_output_path(const Project& p, const std::string& input_path, uint8_t target,
+                      int tune_flag, std::string* output_path) {
+  std::string base = path_find_file_name(input_path);
+  path_remove_extension(base);
+  const char* extension = ".qxprj";
+  if (target == TARGET_QXI || target == TARGET_QXI_LISTING) {
+    extension = ".qxi";
+  } else if (tune_flag) {
+    extension = ".qxtune";
+  }
+  *output_path = p.module_folder + "/" + base + extension;
+  if (!path_file_exists(*output_path)) return 1;
+  const std::string found_extension = path_find_extension(*output_path);
+  for (int number = 0; number <= OUTPUT_NUMBER_MAX; ++number) {
+    char suffix[8];
+    std::snprintf(suffix, sizeof suffix, "_%02d", number);
+    std::string numbered = p.module_folder + "/" + base + suffix + found_extension;
+    if (!path_file_exists(numbered)) {
+      *output_path = numbered;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+void wait_any_key(Console& console) {
+  KeyRecord key;
+  for (;;) {
+    int got = console_read_key(console, key, -1);
+    if (got < 0 || (got > 0 && key.key_down)) return;
+  }
+}
+
+void run_dialogue(Project& p, Console& con, const std::string& command_line) {
+  std::string line;
+  print_text(p, "%s", BANNER);
+  bool accepted = false;
+  if (!command_line.empty()) {
+    // The quotes a dropped path comes in, or whatever stands in their place.
+    line = command_line.size() >= 2 ? command_line.substr(1, command_line.size() - 2) : "";
+    print_text(p, "%s", line.c_str());
+    // An empty path is an Enter on an empty line: the prompt waits for typing.
+    accepted = !line.empty();
+  }
+  if (accepted || read_line(p, con, line, PATH_MODE)) {
+    std::string input_path = path_is_file_spec(line) ? p.module_folder + "/" + line : line;
+    line.clear();
+    print_text(p, "%s", MENU);
+    if (read_line(p, con, line, NUMBER_MODE)) {
+      uint8_t target = static_cast<uint8_t>(std::atoi(line.c_str()));
+      convert(p, input_path, target);
+    } else {
+      print_text(p, "\n\nOperation cancelled!");
+    }
+  } else {
+    print_text(p, "\n\nOperation cancelled!");
+  }
+  print_text(p, "\n\nPress any key to exit...");
+  wait_any_key(con);
+}
+
+int program_entry(const std::string& command_line) {
+  try {
+    Project p;
+    p.module_folder = module_folder_path();
+    if (p.module_folder.empty() || !path_is_directory(p.module_folder)) {
+      console_message_box("Get module path");
+      return 1;
+    }
+    Console con;
+    if (!console_open(con)) {
+      console_message_box("Open CONOUT");
+      return 1;
+    }
+    console_set_title(con, "Tarvenox");
+    p.console = [&con](std::string_view text) { console_print(con, text); };
+    run_dialogue(p, con, command_line);
+    p.console = nullptr;
+    console_close(con);
+    return 0;
+  } catch (const std::bad_alloc&) {
+    console_message_box("Out of memory");
+    return 1;
+  }
+}

@@ -1,0 +1,375 @@
+// The console over a POSIX terminal: raw input mode restored on every way out (signals
+// included), key decoding with a 50 ms wait to tell a lone Esc from an escape sequence,
+// and output written straight to the file descriptor so echo and messages stay in order.
+#include "platform/console.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int ESC_WAIT_MS = 50;
+constexpr int DEFAULT_WIDTH = 80;
+
+// A signal handler can reach nothing but file-scope data, so the settings it has to put
+// back are kept here while raw mode is active. Nothing else reads them.
+struct SignalRestore {
+  int fd = -1;
+  struct termios saved {};
+  struct termios raw {};
+  volatile sig_atomic_t active = 0;
+};
+SignalRestore signal_restore;
+
+const int FATAL_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP, SIGQUIT, SIGABRT,
+                             SIGSEGV, SIGBUS,  SIGFPE, SIGILL};
+
+void on_fatal_signal(int sig) {
+  if (signal_restore.active) tcsetattr(signal_restore.fd, TCSANOW, &signal_restore.saved);
+  // The handler was reset to the default on entry; raising again ends the process the
+  // way the signal means to.
+  raise(sig);
+}
+
+void on_stop_signal(int) {
+  int saved_errno = errno;
+  if (signal_restore.active) tcsetattr(signal_restore.fd, TCSANOW, &signal_restore.saved);
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  struct sigaction mine {};
+  sigaction(SIGTSTP, &dfl, &mine);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTSTP);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(SIGTSTP);  // stops here until continued
+  sigaction(SIGTSTP, &mine, nullptr);
+  if (signal_restore.active) tcsetattr(signal_restore.fd, TCSANOW, &signal_restore.raw);
+  errno = saved_errno;
+}
+
+void install_signal_handlers() {
+  for (int sig : FATAL_SIGNALS) {
+    struct sigaction sa {};
+    sa.sa_handler = on_fatal_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESETHAND;
+    sigaction(sig, &sa, nullptr);
+  }
+  struct sigaction sa {};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTSTP, &sa, nullptr);
+}
+
+void write_all(int fd, std::string_view text) {
+  const char* data = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = write(fd, data, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // nowhere left to show it
+    }
+    data += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+int terminal_width(int fd) {
+  struct winsize ws {};
+  if (ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+  return DEFAULT_WIDTH;
+}
+
+// Reads what is available within timeout_ms. Returns true when bytes were added.
+bool fill_pending(Console& con, int timeout_ms) {
+  if (con.input_ended) return false;
+  struct pollfd pfd {};
+  pfd.fd = con.in_fd;
+  pfd.events = POLLIN;
+  int ready;
+  do {
+    ready = poll(&pfd, 1, timeout_ms);
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) {
+    con.input_ended = true;
+    return false;
+  }
+  if (ready == 0) return false;
+  char buf[256];
+  ssize_t n;
+  do {
+    n = read(con.in_fd, buf, sizeof buf);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) {
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+    con.input_ended = true;  // end of file, hang-up or a closed descriptor
+    return false;
+  }
+  con.pending.append(buf, static_cast<size_t>(n));
+  return true;
+}
+
+// Length of the escape sequence at the start of `b` (b[0] is Esc and b.size() >= 2), or 0
+// when it may go on and more bytes are expected.
+size_t escape_sequence_length(std::string_view b, bool complete) {
+  const size_t size = b.size();
+  size_t i = 1;
+  if (static_cast<uint8_t>(b[1]) == 0x1B) {
+    // Alt with a cursor key sends Esc twice; otherwise the first Esc stands alone.
+    if (size == 2) return complete ? 1 : 0;
+    if (b[2] != '[' && b[2] != 'O') return 1;
+    i = 2;
+  }
+  char c = b[i];
+  if (c == '[') {
+    size_t j = i + 1;
+    if (j < size && b[j] == '[') {  // the Linux console's function keys: Esc [ [ A
+      if (j + 1 < size) return j + 2;
+      return complete ? size : 0;
+    }
+    for (; j < size; ++j) {
+      uint8_t d = static_cast<uint8_t>(b[j]);
+      if (d >= 0x40 && d <= 0x7E) return j + 1;  // final byte
+      if (d < 0x20 || d > 0x7E) return j;        // broken off: the byte starts a new key
+    }
+    return complete ? size : 0;
+  }
+  if (c == 'O') {
+    if (i + 1 < size) return i + 2;
+    return complete ? size : 0;
+  }
+  return i + 1;  // Alt with a key
+}
+
+uint16_t virtual_key_of(uint8_t c) {
+  if (c >= '0' && c <= '9') return c;
+  if (c >= 'A' && c <= 'Z') return c;
+  if (c >= 'a' && c <= 'z') return static_cast<uint16_t>(c - 'a' + 'A');
+  if (c == ' ') return VK_SPACE;
+  // The shifted digits of the US layout, in the order of the digit keys 0 to 9.
+  static const std::string_view SHIFTED_DIGITS = ")!@#$%^&*(";
+  size_t digit = SHIFTED_DIGITS.find(static_cast<char>(c));
+  if (digit != std::string_view::npos) return static_cast<uint16_t>(VK_DIGIT_0 + digit);
+  struct Punctuation {
+    std::string_view chars;
+    uint16_t vk;
+  };
+  static const Punctuation PUNCTUATION[] = {
+      {";:", 0xBA}, {"=+", 0xBB}, {",<", 0xBC},  {"-_", 0xBD}, {".>", 0xBE},  {"/?", 0xBF},
+      {"`~", 0xC0}, {"[{", 0xDB}, {"\\|", 0xDC}, {"]}", 0xDD}, {"'\"", 0xDE},
+  };
+  for (const Punctuation& key : PUNCTUATION) {
+    if (key.chars.find(static_cast<char>(c)) != std::string_view::npos) return key.vk;
+  }
+  if (c >= 1 && c <= 26) return static_cast<uint16_t>('A' + c - 1);  // Ctrl with a letter
+  return 0;
+}
+
+size_t utf8_length(uint8_t lead) {
+  if (lead >= 0xC0 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
+  if (lead >= 0xF0 && lead <= 0xF7) return 4;
+  return 1;  // a stray continuation byte or no UTF-8 at all
+}
+
+}  // namespace
+
+Console::~Console() {
+  console_close(*this);
+}
+
+int console_open(Console& con) {
+  con.in_fd = STDIN_FILENO;
+  con.out_fd = STDOUT_FILENO;
+  int flags = fcntl(con.out_fd, F_GETFL);
+  if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return 0;
+  // Whatever is printed through the C library reaches the screen at once as well.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  con.out_terminal = isatty(con.out_fd) != 0;
+  con.in_terminal = isatty(con.in_fd) != 0;
+  // A reader that went away must not kill the program in the middle of a write.
+  std::signal(SIGPIPE, SIG_IGN);
+  if (con.in_terminal) {
+    if (tcgetattr(con.in_fd, &con.saved_mode) != 0) return 0;
+    struct termios raw = con.saved_mode;
+    // Keys arrive one by one without echo; Ctrl-C still interrupts and printed line
+    // breaks still return to the start of the line.
+    raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO | ECHONL | IEXTEN));
+    raw.c_iflag &= static_cast<tcflag_t>(~(ICRNL | INLCR | IGNCR | IXON | ISTRIP));
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    signal_restore.fd = con.in_fd;
+    signal_restore.saved = con.saved_mode;
+    signal_restore.raw = raw;
+    install_signal_handlers();
+    signal_restore.active = 1;
+    if (tcsetattr(con.in_fd, TCSAFLUSH, &raw) != 0) {
+      signal_restore.active = 0;
+      return 0;
+    }
+    con.raw_mode = true;
+  }
+  con.open = true;
+  return 1;
+}
+
+void console_close(Console& con) {
+  if (!con.open) return;
+  if (con.out_terminal && con.column != 0) write_all(con.out_fd, "\n");
+  if (con.title_pushed) write_all(con.out_fd, "\x1b[23;0t");
+  if (con.raw_mode) {
+    tcsetattr(con.in_fd, TCSAFLUSH, &con.saved_mode);
+    signal_restore.active = 0;
+    con.raw_mode = false;
+  }
+  con.open = false;
+}
+
+void console_set_title(Console& con, const char* title) {
+  if (!con.out_terminal) return;
+  std::string seq;
+  if (!con.title_pushed) {
+    seq = "\x1b[22;0t";  // keep the user's title to put back at the end
+    con.title_pushed = true;
+  }
+  seq += "\x1b]0;";
+  for (const char* c = title; *c; ++c) {
+    if (static_cast<uint8_t>(*c) >= 0x20 && *c != 0x7F) seq += *c;
+  }
+  seq += '\a';
+  write_all(con.out_fd, seq);
+}
+
+void console_print(Console& con, std::string_view text) {
+  std::string shown(text);
+  for (char& c : shown) {
+    uint8_t u = static_cast<uint8_t>(c);
+    if ((u < 0x20 && c != '\n' && c != '\r' && c != '\t') || u == 0x7F) c = '?';
+  }
+  write_all(con.out_fd, shown);
+  if (con.out_terminal) con.column = column_after(con.column, terminal_width(con.out_fd), shown);
+}
+
+void erase_char(Console& con) {
+  if (!con.out_terminal) {
+    write_all(con.out_fd, "\b \b");
+    return;
+  }
+  write_all(con.out_fd, erase_sequence(con.column, terminal_width(con.out_fd), &con.column));
+}
+
+int console_read_key(Console& con, KeyRecord& key, int timeout_ms) {
+  for (;;) {
+    if (!con.pending.empty()) {
+      size_t used = decode_key(con.pending, con.input_ended, key);
+      if (used == 0 && !fill_pending(con, ESC_WAIT_MS)) {
+        used = decode_key(con.pending, true, key);
+      }
+      if (used > 0) {
+        con.pending.erase(0, used);
+        return 1;
+      }
+      continue;
+    }
+    if (con.input_ended) return -1;
+    if (!fill_pending(con, timeout_ms)) return con.input_ended ? -1 : 0;
+  }
+}
+
+void console_message_box(const char* text) {
+  std::string line = std::string("Error: ") + text + "\n";
+  write_all(STDERR_FILENO, line);
+}
+
+size_t decode_key(std::string_view bytes, bool complete, KeyRecord& key) {
+  if (bytes.empty()) return 0;
+  key = KeyRecord{};
+  uint8_t c = static_cast<uint8_t>(bytes[0]);
+  if (c == 0x1B) {
+    size_t n = 1;
+    if (bytes.size() == 1) {
+      if (!complete) return 0;
+    } else {
+      n = escape_sequence_length(bytes, complete);
+      if (n == 0) return 0;
+    }
+    if (n == 1) {
+      key.character = 0x1B;
+      key.virtual_key = VK_ESCAPE;
+    }
+    return n;  // a sequence is one key that types nothing
+  }
+  if (c == '\r' || c == '\n') {
+    key.character = '\r';
+    key.virtual_key = VK_RETURN;
+    return 1;
+  }
+  if (c == 0x7F || c == 0x08) {
+    key.character = 0x08;
+    key.virtual_key = VK_BACK;
+    return 1;
+  }
+  if (c == '\t') {
+    key.character = '\t';
+    key.virtual_key = VK_TAB;
+    return 1;
+  }
+  if (c >= 0x80) {
+    // One character of several bytes: one key, never a printable one.
+    size_t want = utf8_length(c);
+    size_t n = 1;
+    while (n < want && n < bytes.size() && (static_cast<uint8_t>(bytes[n]) & 0xC0) == 0x80) ++n;
+    if (n < want && n == bytes.size() && !complete) return 0;
+    key.character = c;
+    return n;
+  }
+  key.character = c;
+  key.virtual_key = virtual_key_of(c);
+  return 1;
+}
+
+int column_after(int column, int width, std::string_view text) {
+  if (width < 1) width = 1;
+  if (column > width) column = width;
+  for (char ch : text) {
+    uint8_t c = static_cast<uint8_t>(ch);
+    if (c == '\n' || c == '\r') {
+      column = 0;
+    } else if (c == '\t') {
+      if (column >= width) column = 0;  // the held wrap happens first
+      column = (column / 8 + 1) * 8;
+      if (column > width - 1) column = width - 1;
+    } else if (c < 0x20 || c == 0x7F || (c & 0xC0) == 0x80) {
+      // takes no cell (continuation bytes belong to the character before)
+    } else {
+      column = column >= width ? 1 : column + 1;
+    }
+  }
+  return column;
+}
+
+std::string erase_sequence(int column, int width, int* new_column) {
+  if (width < 1) width = 1;
+  const std::string to_last = "\x1b[" + std::to_string(width) + "G";
+  if (column >= width) {
+    // The cursor still stands on the character it has just written in the last column.
+    *new_column = width - 1;
+    return to_last + " " + to_last;
+  }
+  if (column > 0) {
+    *new_column = column - 1;
+    return "\b \b";
+  }
+  *new_column = width - 1;
+  return "\x1b[A" + to_last + " " + to_last;
+}

@@ -1,0 +1,81 @@
+// The console the dialogue talks to: the process's terminal in raw mode (or plain standard
+// input and output when they are not a terminal), key records with US-layout key codes,
+// unbuffered printing with cursor-column tracking, erasing, the window title and error boxes.
+#pragma once
+
+#include <termios.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Virtual-key codes of the keys the dialogue tells apart.
+constexpr uint16_t VK_BACK = 0x08;
+constexpr uint16_t VK_TAB = 0x09;
+constexpr uint16_t VK_RETURN = 0x0D;
+constexpr uint16_t VK_SHIFT = 0x10;
+constexpr uint16_t VK_CONTROL = 0x11;
+constexpr uint16_t VK_MENU = 0x12;  // Alt
+constexpr uint16_t VK_ESCAPE = 0x1B;
+constexpr uint16_t VK_SPACE = 0x20;
+constexpr uint16_t VK_DIGIT_0 = 0x30;
+constexpr uint16_t VK_DIGIT_9 = 0x39;
+constexpr uint16_t VK_NUMPAD_0 = 0x60;
+constexpr uint16_t VK_NUMPAD_9 = 0x69;
+
+// One key press: the character it types (0 for keys that type none) and the code of the
+// US-layout key that types it.
+struct KeyRecord {
+  bool key_down = true;
+  uint16_t virtual_key = 0;
+  uint8_t character = 0;
+};
+
+struct Console {
+  int in_fd = 0;
+  int out_fd = 1;
+  bool in_terminal = false;
+  bool out_terminal = false;
+  bool raw_mode = false;  // in_fd's settings are changed and must be put back
+  struct termios saved_mode {};
+  bool title_pushed = false;
+  // Cursor column from what was printed; equal to the width when the last column has just
+  // been written and the terminal holds the wrap until the next character.
+  int column = 0;
+  std::string pending;  // input bytes read but not yet decoded
+  bool input_ended = false;
+  bool open = false;
+
+  Console() = default;
+  Console(const Console&) = delete;
+  Console& operator=(const Console&) = delete;
+  ~Console();
+};
+
+// Sets up standard input and output as the console. Returns 0 when standard output cannot
+// be written or the terminal's mode cannot be set.
+int console_open(Console& con);
+// Puts the terminal back as it was found. Safe to call more than once.
+void console_close(Console& con);
+void console_set_title(Console& con, const char* title);
+// Writes text at once. Control characters other than line breaks and tabs are shown as
+// "?" so that text taken from files cannot send commands to the terminal.
+void console_print(Console& con, std::string_view text);
+// Removes the character left of the cursor from the screen.
+void erase_char(Console& con);
+// Reads one key. Returns 1 with a key, 0 when none came within timeout_ms (-1: no limit),
+// -1 when the input has ended.
+int console_read_key(Console& con, KeyRecord& key, int timeout_ms);
+// Shows an error that ends the program: "Error: " and the text on standard error.
+void console_message_box(const char* text);
+
+// Decodes the first key of the bytes. `complete` says that no further byte follows soon
+// (50 ms have passed without one, or the input has ended). Returns the number of bytes the
+// key uses, or 0 when more bytes are needed to decide.
+size_t decode_key(std::string_view bytes, bool complete, KeyRecord& key);
+// The cursor column after printing text from `column` on a terminal `width` cells wide.
+int column_after(int column, int width, std::string_view text);
+// What erase_char sends to a terminal for the cursor at `column`; *new_column receives
+// the column it leaves the cursor in.
+std::string erase_sequence(int column, int width, int* new_column);

@@ -1,0 +1,127 @@
+// Key decoding and the cursor-column bookkeeping behind erasing on a terminal.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/console.h"
+
+namespace {
+
+struct Decoded {
+  size_t used;
+  uint16_t vk;
+  uint8_t character;
+};
+
+Decoded decode(std::string_view bytes, bool complete) {
+  KeyRecord key;
+  size_t used = decode_key(bytes, complete, key);
+  EXPECT_TRUE(key.key_down);
+  return {used, key.virtual_key, key.character};
+}
+
+TEST(DecodeKey, DigitKeysAndTheirShiftedSymbols) {
+  const std::string digits = "0123456789";
+  const std::string shifted = ")!@#$%^&*(";
+  for (int i = 0; i < 10; ++i) {
+    Decoded d = decode(digits.substr(i, 1), false);
+    EXPECT_EQ(d.vk, 0x30 + i);
+    EXPECT_EQ(d.character, digits[i]);
+    d = decode(shifted.substr(i, 1), false);
+    EXPECT_EQ(d.used, 1u);
+    EXPECT_EQ(d.vk, 0x30 + i) << shifted[i];
+    EXPECT_EQ(d.character, shifted[i]);
+  }
+  // Other keys are no digit keys.
+  for (char c : std::string("aZ -.\"/~")) {
+    Decoded d = decode(std::string(1, c), false);
+    EXPECT_FALSE(d.vk >= 0x30 && d.vk <= 0x39) << c;
+    EXPECT_EQ(d.character, static_cast<uint8_t>(c));
+  }
+  EXPECT_EQ(decode("q", false).vk, 'Q');
+}
+
+TEST(DecodeKey, EnterBackspaceAndEsc) {
+  for (const char* enter : {"\r", "\n"}) {
+    Decoded d = decode(enter, false);
+    EXPECT_EQ(d.used, 1u);
+    EXPECT_EQ(d.vk, VK_RETURN);
+    EXPECT_EQ(d.character, 13);
+  }
+  for (const char* back : {"\x7f", "\x08"}) {
+    Decoded d = decode(back, false);
+    EXPECT_EQ(d.vk, VK_BACK);
+    EXPECT_EQ(d.character, 8);
+  }
+  // A lone Esc is known only once nothing followed it.
+  EXPECT_EQ(decode("\x1b", false).used, 0u);
+  Decoded esc = decode("\x1b", true);
+  EXPECT_EQ(esc.used, 1u);
+  EXPECT_EQ(esc.character, 27);
+  EXPECT_EQ(esc.vk, VK_ESCAPE);
+  // Esc pressed twice: the first stands alone.
+  esc = decode("\x1b\x1b", true);
+  EXPECT_EQ(esc.used, 1u);
+  EXPECT_EQ(esc.character, 27);
+}
+
+TEST(DecodeKey, EscapeSequencesAreOneKeyThatTypesNothing) {
+  struct Case {
+    std::string bytes;
+    size_t used;
+  };
+  const Case cases[] = {
+      {"\x1b[A", 3},  {"\x1b[Dx", 3},    {"\x1b[15~", 5}, {"\x1b[1;5C", 6}, {"\x1bOP", 3},
+      {"\x1b[[A", 4}, {"\x1b\x1b[A", 4}, {"\x1bx", 2},    {"\x1b[12\r", 4},  // broken off: Enter is
+                                                                             // a key of its own
+  };
+  for (const Case& c : cases) {
+    Decoded d = decode(c.bytes, false);
+    EXPECT_EQ(d.used, c.used) << c.bytes.substr(1);
+    EXPECT_NE(d.character, 27);
+    EXPECT_TRUE(d.character < 32 || d.character > 126);
+  }
+  // Unfinished sequences wait for more, unless nothing more comes.
+  EXPECT_EQ(decode("\x1b[", false).used, 0u);
+  EXPECT_EQ(decode("\x1b[1;5", false).used, 0u);
+  EXPECT_EQ(decode("\x1bO", false).used, 0u);
+  Decoded cut = decode("\x1b[1;5", true);
+  EXPECT_EQ(cut.used, 5u);
+  EXPECT_NE(cut.character, 27);
+}
+
+TEST(DecodeKey, MultiByteCharacterIsOneUnprintableKey) {
+  Decoded d = decode("\xc3\xa9z", false);  // e with acute accent, then z
+  EXPECT_EQ(d.used, 2u);
+  EXPECT_GE(d.character, 128);
+  EXPECT_EQ(decode("\xe2\x82", false).used, 0u);
+  EXPECT_EQ(decode("\xe2\x82", true).used, 2u);
+  EXPECT_EQ(decode("\xff", false).used, 1u);
+}
+
+TEST(ConsoleColumns, PrintingWrapsWithTheLastColumnHeld) {
+  EXPECT_EQ(column_after(0, 10, "abc"), 3);
+  EXPECT_EQ(column_after(0, 10, "0123456789"), 10);  // cursor held in the last column
+  EXPECT_EQ(column_after(10, 10, "x"), 1);
+  EXPECT_EQ(column_after(0, 10, "01234567890123"), 4);
+  EXPECT_EQ(column_after(7, 10, "ab\ncd"), 2);
+  EXPECT_EQ(column_after(5, 10, "\r"), 0);
+  EXPECT_EQ(column_after(0, 10, "\xc3\xa9"), 1);
+  EXPECT_EQ(column_after(1, 20, "\t"), 8);
+}
+
+TEST(ConsoleColumns, EraseSequenceForEachCursorPlace) {
+  int column = -1;
+  EXPECT_EQ(erase_sequence(5, 80, &column), "\b \b");
+  EXPECT_EQ(column, 4);
+  // In column 0 the character is the last one of the row above.
+  EXPECT_EQ(erase_sequence(0, 80, &column), "\x1b[A\x1b[80G \x1b[80G");
+  EXPECT_EQ(column, 79);
+  // Just after writing the last column the cursor has not wrapped yet.
+  EXPECT_EQ(erase_sequence(80, 80, &column), "\x1b[80G \x1b[80G");
+  EXPECT_EQ(column, 79);
+  EXPECT_EQ(erase_sequence(1, 80, &column), "\b \b");
+  EXPECT_EQ(column, 0);
+}
+
+}  // namespace
