@@ -54,17 +54,16 @@ bool is_legacy(ChunkCode c) {
   return c >= CHUNK_PROJECT_OLD && c <= CHUNK_END_OLD;
 }
 
-// Generation 1: the records the chunks really hold, or -1 when the chunks cannot be walked
-// (the chunk loop then finds and reports the fault itself).
+// Generation 1: the records the chunks hold, as far as they can be walked (the chunk loop
+// finds and reports any fault itself).
 int64_t count_legacy_events(ByteSource& s) {
   int64_t total = 0;
   for (;;) {
     uint8_t tag[8];
-    if (!read_bytes(tag, 8, 1, s)) return -1;
+    if (!read_bytes(tag, 8, 1, s)) return total;
     const ChunkCode code = chunk_code(tag);
     switch (code) {
       case CHUNK_NONE:
-        return -1;
       case CHUNK_END:
       case CHUNK_END_OLD:
         return total;
@@ -73,7 +72,7 @@ int64_t count_legacy_events(ByteSource& s) {
         UnitEventsHeader h;
         if (!read_unit_events_header(s, h) || h.data_kind != 2 ||
             !skip_entries(s, h.count, UNIT_ENTRY)) {
-          return -1;
+          return total;
         }
         total += h.count;
         break;
@@ -83,7 +82,7 @@ int64_t count_legacy_events(ByteSource& s) {
         int32_t count;
         if (!read_master_events_header(s, &data_kind, &count) || data_kind != 3 || count < 0 ||
             !skip_entries(s, static_cast<uint64_t>(count), MASTER_ENTRY)) {
-          return -1;
+          return total;
         }
         total += count;
         break;
@@ -91,16 +90,16 @@ int64_t count_legacy_events(ByteSource& s) {
       case CHUNK_EVENT_V5: {
         uint32_t size;
         int32_t count;
-        if (!read_u32(s, &size) || !read_i32(s, &count)) return -1;
+        if (!read_u32(s, &size) || !read_i32(s, &count)) return total;
         if (count > 0) {
-          if (!skip_entries(s, static_cast<uint64_t>(count), V5_ENTRY)) return -1;
+          if (!skip_entries(s, static_cast<uint64_t>(count), V5_ENTRY)) return total;
           total += count;
         }
         break;
       }
       default: {
         uint32_t size;
-        if (!read_u32(s, &size) || !source_seek(s, size, SEEK_CUR)) return -1;
+        if (!read_u32(s, &size) || !source_seek(s, size, SEEK_CUR)) return total;
         break;
       }
     }
@@ -228,9 +227,8 @@ int32_t count_events(Project& p, ByteSource& s) {
   if (generation == 1) {
     // Sized from what the file holds, with room for the records the unit chunks and the
     // fix-ups add (at most four a unit); never below the old fixed capacity.
-    int64_t counted = count_legacy_events(s);
     total = std::max<int64_t>(LEGACY_EVENT_CAPACITY,
-                              counted < 0 ? 0 : counted + OLD_GENERATION_EVENT_RESERVE);
+                              count_legacy_events(s) + OLD_GENERATION_EVENT_RESERVE);
   } else {
     total = count_chunk_events(p, s, generation);
   }

@@ -278,6 +278,12 @@ TEST_F(ReaderTest, Generation1SongBeyondTheOldCapacityLoadsWhole) {
   const std::vector<Ev> on = events_of(EVENT_ON);
   ASSERT_EQ(on.size(), static_cast<size_t>(kNotes));
   EXPECT_EQ(on.back().clock, (kNotes - 1) * 10);
+
+  // Damage after the events is reported as itself, not as a store too small for them.
+  f.b.resize(f.size() - 12);
+  f.add(Bytes().text("damaged!").u32(0));
+  EXPECT_FALSE(open(f));
+  EXPECT_EQ(p.report_text, "unknown [damaged!]");
 }
 
 TEST_F(ReaderTest, PrecountTurnsDamageIntoCantReadEvent) {
