@@ -263,3 +263,34 @@ TEST(WriterMaterial, InstrumentTargetsIgnoreEveryWoiceKind) {
     EXPECT_EQ(exists(dir.file("all.txt")), target == 11);
   }
 }
+
+TEST(WriterMaterial, RenderedNoiseLengthsAndOldTuning) {
+  REQUIRE_MATERIALS();
+  // 22050 frames give 88200 data bytes; 600000 frames are clamped by the renderer.
+  for (auto [frames, bytes] : {std::pair{22050, 88200u}, std::pair{600000, 1920000u}}) {
+    Project p;
+    project_setup(p);
+    add_noise_woice(p, frames);
+    ScratchDir dir;
+    WriteResult r = write_capture(p, dir.file("n.qxprj"), 2);
+    ASSERT_EQ(r.ok, 1) << r.error;
+    Song s = parse_song(r.bytes);
+    ASSERT_EQ(s.error, "");
+    const Chunk* c = s.find("matePCM=");
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(u32_at(c->body, 20), bytes);
+    EXPECT_EQ(c->size, 24 + bytes);
+  }
+  // The old tuning of a qxVoice chunk: the woice's own for targets 2 to 5, else 0.
+  for (int target : {2, 5, 6}) {
+    Project p;
+    project_setup(p);
+    add_voice_woice(p).x3x_tuning = 1.5f;
+    ScratchDir dir;
+    WriteResult r = write_capture(p, dir.file("v.qxprj"), target);
+    ASSERT_EQ(r.ok, 1) << r.error;
+    Song s = parse_song(r.bytes);
+    ASSERT_EQ(s.error, "");
+    EXPECT_EQ(f32_at(s.find("mateQXV ")->body, 4), target <= 5 ? 1.5f : 0.0f);
+  }
+}
