@@ -58,6 +58,19 @@ int32_t clock_to_meas(int64_t clock, int32_t beat_num, int32_t beat_clock) {
   return m > INT32_MAX ? INT32_MAX : static_cast<int32_t>(m);
 }
 
+// Stores the master values; a zero beat clock or beat num would leave every measure
+// undefined, so such a master is refused.
+int set_master(Project& p, int32_t beat_clock, int32_t beat_num, float tempo, int64_t repeat_clock,
+               int64_t last_clock) {
+  if (beat_clock == 0 || beat_num == 0) return 0;
+  p.beat_clock = beat_clock;
+  p.beat_num = beat_num;
+  p.beat_tempo = tempo;
+  p.repeat_meas = clock_to_meas(repeat_clock, beat_num, beat_clock);
+  p.last_meas = clock_to_meas(last_clock, beat_num, beat_clock);
+  return 1;
+}
+
 int read_varint_i32(ByteSource& s, int32_t* v) {
   uint32_t u;
   if (!read_varint(s, &u)) return 0;
@@ -125,13 +138,7 @@ int read_even_mast(Project& p, ByteSource& s, int* new_format) {
         return 0;
     }
   }
-  if (beat_clock == 0 || beat_num == 0) return 0;
-  p.beat_clock = beat_clock;
-  p.beat_num = beat_num;
-  p.beat_tempo = tempo;
-  p.repeat_meas = clock_to_meas(repeat_clock, beat_num, beat_clock);
-  p.last_meas = clock_to_meas(last_clock, beat_num, beat_clock);
-  return 1;
+  return set_master(p, beat_clock, beat_num, tempo, repeat_clock, last_clock);
 }
 
 int read_num_unit(Project& p, ByteSource& s, int* new_format) {
@@ -169,13 +176,7 @@ int read_master_v5(Project& p, ByteSource& s, int* new_format) {
       !read_i32(s, &repeat_clock) || !read_i32(s, &last_clock)) {
     return 0;
   }
-  if (beat_clock == 0 || beat_num == 0) return 0;
-  p.beat_clock = beat_clock;
-  p.beat_num = beat_num;
-  p.beat_tempo = tempo;
-  p.repeat_meas = clock_to_meas(repeat_clock, beat_num, beat_clock);
-  p.last_meas = clock_to_meas(last_clock, beat_num, beat_clock);
-  return 1;
+  return set_master(p, beat_clock, beat_num, tempo, repeat_clock, last_clock);
 }
 
 // The events of the whole song, in time order. Into an empty store they go straight into

@@ -1,5 +1,5 @@
-// Makes small Ogg Vorbis streams for the writer tests (a sine tone), so that decoding is
-// tested on real streams without any sample file.
+// Makes small Ogg Vorbis streams for the tests (a tone, a different pitch per channel, so a
+// channel mix-up shows), so that decoding is tested on real streams without any sample file.
 #pragma once
 
 #include <vorbis/vorbisenc.h>
@@ -16,11 +16,11 @@ inline void append_page(std::vector<uint8_t>& out, const ogg_page& page) {
 }
 
 // Returns an empty vector when the encoder refuses the parameters.
-inline std::vector<uint8_t> sine_stream(int channels, int rate, int frames) {
+inline std::vector<uint8_t> tone_stream(int channels, int rate, int frames) {
   std::vector<uint8_t> out;
   vorbis_info vi;
   vorbis_info_init(&vi);
-  if (vorbis_encode_init_vbr(&vi, channels, rate, 0.1f) != 0) {
+  if (vorbis_encode_init_vbr(&vi, channels, rate, 0.3f) != 0) {
     vorbis_info_clear(&vi);
     return out;
   }
@@ -41,9 +41,9 @@ inline std::vector<uint8_t> sine_stream(int channels, int rate, int frames) {
   while (ogg_stream_flush(&os, &og) != 0) append_page(out, og);
 
   float** buffer = vorbis_analysis_buffer(&vd, frames);
-  for (int i = 0; i < frames; ++i) {
-    for (int c = 0; c < channels; ++c) {
-      buffer[c][i] = 0.5f * std::sin(6.2831853f * 440.0f * static_cast<float>(i) / rate);
+  for (int c = 0; c < channels; ++c) {
+    for (int i = 0; i < frames; ++i) {
+      buffer[c][i] = 0.5f * std::sin(static_cast<float>(i) * 0.05f * static_cast<float>(c + 1));
     }
   }
   vorbis_analysis_wrote(&vd, frames);

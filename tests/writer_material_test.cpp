@@ -55,7 +55,7 @@ bool materials_ready() {
   } while (0)
 
 const std::vector<uint8_t>& ogg_stream() {
-  static const std::vector<uint8_t> s = ogg_encode::sine_stream(2, 22050, 1000);
+  static const std::vector<uint8_t> s = ogg_encode::tone_stream(2, 22050, 1000);
   return s;
 }
 

@@ -269,7 +269,7 @@ void expect_same_noise(const Woice& a, const Woice& b) {
 }  // namespace
 
 TEST(WriterRoundTrip, EveryWoiceKindReadsBackAsTheTargetHoldsIt) {
-  const std::vector<uint8_t> ogg = ogg_encode::sine_stream(1, 44100, 600);
+  const std::vector<uint8_t> ogg = ogg_encode::tone_stream(1, 44100, 600);
   ASSERT_FALSE(ogg.empty());
   for (int target = 1; target <= 9; ++target) {
     SCOPED_TRACE(target);
