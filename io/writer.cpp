@@ -1,12 +1,271 @@
-// Writer driver. Writing is not built yet: every call fails and leaves no file.
+// Writer driver: creates the output, decides whether the song came from a tune, writes the
+// generation's header and calls the chunk, material and instrument writers in the order
+// of the target. Any failure closes and deletes the output.
 #include "io/writer.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "io/bytes.h"
+#include "io/chunk_writers.h"
+#include "io/material_writer.h"
+#include "io/qxi_writer.h"
 #include "platform/paths.h"
+#include "project/events.h"
 #include "project/project.h"
 
-int write_output(Project& p, const std::string& path, int target) {
-  (void)target;
-  set_error_text(p, "writing not supported");
-  delete_file(path);
+namespace {
+
+constexpr const char* TUNE_MAGICS[4] = {"QXTUNE--20050608", "QXTUNE--20060115", "QXTUNE--20060930",
+                                        "QXTUNE--20071119"};
+
+struct WriteRun {
+  Project& p;
+  FILE* out;
+  int target;
+  int tune_input;
+  int clock_divisor;
+};
+
+int fail(Project& p, const char* text) {
+  set_error_text(p, "%s", text);
   return 0;
+}
+
+int put_tag(WriteRun& w, const char* tag, const char* failure = "write code") {
+  return write_tag(w.out, tag) ? 1 : fail(w.p, failure);
+}
+
+int put_header(WriteRun& w, const char* project_magic, const char* tune_magic, int exe_version) {
+  const char* magic = w.tune_input ? tune_magic : project_magic;
+  if (std::fwrite(magic, 16, 1, w.out) != 1) return fail(w.p, "write fmt ver");
+  if (exe_version == 0) return 1;
+  if (!write_u16(w.out, static_cast<uint16_t>(exe_version))) return fail(w.p, "write exe ver");
+  if (!write_u16(w.out, 0)) return fail(w.p, "write dummy");
+  return 1;
+}
+
+Unit* unit_at(Project& p, int32_t i) {
+  return static_cast<size_t>(i) < p.units.size() ? p.units[static_cast<size_t>(i)].get() : nullptr;
+}
+
+Woice* woice_at(Project& p, int32_t i) {
+  return static_cast<size_t>(i) < p.woices.size() ? p.woices[static_cast<size_t>(i)].get()
+                                                  : nullptr;
+}
+
+// Targets 1 to 5 tie unit i to woice i: a unit without its woice has nothing to play and
+// the file could not be read back.
+int check_unit_woices(WriteRun& w) {
+  const int32_t units = unit_count(w.p);
+  for (int32_t i = 0; i < units; ++i) {
+    if (!woice_at(w.p, i)) {
+      set_error_text(w.p, "unit %02d has no woice", static_cast<int>(i));
+      return 0;
+    }
+  }
+  return 1;
+}
+
+int write_x1x_project(WriteRun& w) {
+  Project& p = w.p;
+  char name[16] = {};
+  const std::string text = p.name_text ? *p.name_text : std::string("no name");
+  std::memcpy(name, text.data(), std::min<size_t>(text.size(), sizeof name));
+  const int ok = write_u32(w.out, 36) && std::fwrite(name, 16, 1, w.out) == 1 &&
+                 write_f32(w.out, p.beat_tempo) &&
+                 write_u16(w.out, static_cast<uint16_t>(p.beat_clock / w.clock_divisor)) &&
+                 write_u16(w.out, static_cast<uint16_t>(p.beat_num)) && write_u16(w.out, 8) &&
+                 write_u16(w.out, static_cast<uint16_t>(p.last_meas)) && write_u16(w.out, 2) &&
+                 write_u16(w.out, 16) && write_u32(w.out, 44100);
+  return ok ? 1 : fail(p, "write project");
+}
+
+int write_x1x(WriteRun& w) {
+  Project& p = w.p;
+  if (!put_header(w, "QXMOSAIKA-050227", "QXMOSAIKA-050227", 0)) return 0;
+  if (!put_tag(w, "PROJECT=") || !write_x1x_project(w)) return 0;
+  if (!write_effects(p, w.out, OVERDRIVE_OLD)) return 0;
+  if (!create_woice_units(p) || !check_unit_woices(w)) return 0;
+  const int32_t units = unit_count(p);
+  for (int32_t s = 0; s < units; ++s) {
+    const Unit* unit = unit_at(p, s);
+    if (!unit) continue;
+    if (!put_tag(w, "UNIT====")) return 0;
+    char name[NAME_FIELD_SIZE] = {};
+    std::memcpy(name, unit->name, static_cast<size_t>(std::clamp(unit->name_len, 0, 16)));
+    if (!write_u32(w.out, 20) || std::fwrite(name, 16, 1, w.out) != 1 || !write_u16(w.out, 1) ||
+        !write_u16(w.out, 0)) {
+      return fail(p, "write unit");
+    }
+  }
+  const int32_t woices = leading_woice_count(p);
+  for (int32_t i = 0; i < woices; ++i) {
+    if (!write_woice(p, w.out, *woice_at(p, i), 1, w.target, i)) return 0;
+  }
+  for (int32_t s = 0; s < units; ++s) {
+    warn_unsupported_kinds(p, s, 11);
+    if (!write_unit_events(p, w.out, s, 11, 1, w.clock_divisor)) return 0;
+  }
+  return write_end(p, w.out, 1);
+}
+
+int write_master_chunk(WriteRun& w) {
+  if (!put_tag(w, "evenMAST")) return 0;
+  return write_master_events(w.p, w.out, w.clock_divisor) ? 1 : fail(w.p, "write master");
+}
+
+int write_x2x_x3x(WriteRun& w) {
+  Project& p = w.p;
+  const bool x3x = w.target == TARGET_X3X;
+  if (!(x3x ? put_header(w, "QXMOSAIKA-060115", "QXTUNE--20060115", 719)
+            : put_header(w, "QXMOSAIKA-050608", "QXTUNE--20050608", 0))) {
+    return 0;
+  }
+  if (!write_master_chunk(w)) return 0;
+  if (!write_texts(p, w.out) || !write_effects(p, w.out, OVERDRIVE_STRAIN)) return 0;
+  if (!create_woice_units(p) || !check_unit_woices(w)) return 0;
+  const int32_t units = unit_count(p);
+  for (int32_t i = 0; i < units; ++i) {
+    const Unit* unit = unit_at(p, i);
+    if (unit) {
+      if (!put_tag(w, "qxsgUNIT")) return 0;
+      const Woice* woice = woice_at(p, i);
+      const uint32_t kind = woice->type == WOICE_OGG ? WOICE_PCM : woice->type;
+      if (!write_u32(w.out, 4) || !write_u16(w.out, static_cast<uint16_t>(kind)) ||
+          !write_u16(w.out, 0)) {
+        return fail(p, "write unit");
+      }
+      if (!write_unit_name(p, w.out, w.tune_input, *unit, i)) return 0;
+    }
+    if (!write_woice(p, w.out, *woice_at(p, i), 1, w.target, i)) return 0;
+    warn_unsupported_kinds(p, i, 12);
+    if (!write_unit_events(p, w.out, i, 12, 0, w.clock_divisor)) return 0;
+  }
+  return write_end(p, w.out, 0);
+}
+
+int write_unit_num_chunk(WriteRun& w) {
+  if (!put_tag(w, "num UNIT", "write unit num code")) return 0;
+  return write_unit_num(w.out, unit_count(w.p)) ? 1 : fail(w.p, "write unit num");
+}
+
+int write_named_woices(WriteRun& w, int old_noise) {
+  const int32_t woices = leading_woice_count(w.p);
+  for (int32_t i = 0; i < woices; ++i) {
+    Woice& woice = *woice_at(w.p, i);
+    if (!write_woice(w.p, w.out, woice, old_noise, w.target, 0)) return 0;
+    if (!write_woice_name(w.p, w.out, w.tune_input, woice, i)) return 0;
+  }
+  return 1;
+}
+
+int write_x4x(WriteRun& w) {
+  Project& p = w.p;
+  if (!put_header(w, "QXMOSAIKA-060930", "QXTUNE--20060930", 834)) return 0;
+  if (!write_master_chunk(w)) return 0;
+  if (!write_texts(p, w.out) || !write_effects(p, w.out, OVERDRIVE_STRAIN)) return 0;
+  if (!write_named_woices(w, 1) || !write_unit_num_chunk(w)) return 0;
+  const int32_t units = unit_count(p);
+  for (int32_t j = 0; j < units; ++j) {
+    const Unit* unit = unit_at(p, j);
+    if (unit && !write_unit_name(p, w.out, w.tune_input, *unit, j)) return 0;
+    warn_unsupported_kinds(p, j, 15);
+    if (!write_unit_events(p, w.out, j, 15, 0, w.clock_divisor)) return 0;
+  }
+  return write_end(p, w.out, 0);
+}
+
+int write_x5x(WriteRun& w) {
+  Project& p = w.p;
+  const int exe_version = w.target == TARGET_X5X_NO_OGG      ? 891
+                          : w.target == TARGET_X5X_OLD_NOISE ? 923
+                                                             : 925;
+  if (!put_header(w, "QXMOSAIKA-071119", "QXTUNE--20071119", exe_version)) return 0;
+  if (!put_tag(w, "MasterV5")) return 0;
+  const auto c = static_cast<int16_t>(p.beat_clock / w.clock_divisor);
+  const auto repeat = static_cast<uint32_t>(static_cast<int64_t>(c) * p.repeat_meas * p.beat_num);
+  const auto last = static_cast<uint32_t>(static_cast<int64_t>(c) * p.last_meas * p.beat_num);
+  if (!write_u32(w.out, 15) || !write_u16(w.out, static_cast<uint16_t>(c)) ||
+      !write_u8(w.out, static_cast<uint8_t>(p.beat_num)) || !write_f32(w.out, p.beat_tempo) ||
+      !write_u32(w.out, repeat) || !write_u32(w.out, last)) {
+    return fail(p, "write master");
+  }
+  if (!put_tag(w, "Event V5")) return 0;
+  if (!write_events_v5(p, w.out, w.clock_divisor)) return fail(p, "write master");
+  if (!write_texts(p, w.out) || !write_effects(p, w.out, OVERDRIVE_NEW)) return 0;
+  if (!write_named_woices(w, w.target == TARGET_X5X_OLD_NOISE ? 1 : 0)) return 0;
+  if (!write_unit_num_chunk(w)) return 0;
+  const int32_t units = unit_count(p);
+  for (int32_t j = 0; j < units; ++j) {
+    const Unit* unit = unit_at(p, j);
+    if (unit && !write_unit_name(p, w.out, w.tune_input, *unit, j)) return 0;
+  }
+  return write_end(p, w.out, 0);
+}
+
+int write_target(WriteRun& w, const std::string& path, FILE** listing) {
+  switch (w.target) {
+    case TARGET_X1X_PCM:
+    case TARGET_X1X_OLD_VOICE:
+      return write_x1x(w);
+    case TARGET_X2X_MID_VOICE:
+    case TARGET_X2X_NEW_VOICE:
+    case TARGET_X3X:
+      return write_x2x_x3x(w);
+    case TARGET_X4X:
+      return write_x4x(w);
+    case TARGET_X5X_NO_OGG:
+    case TARGET_X5X_OLD_NOISE:
+    case TARGET_X5X_NEW_NOISE:
+      return write_x5x(w);
+    case TARGET_QXI:
+    case TARGET_QXI_LISTING:
+      return write_qxi_target(w.p, w.out, path, w.target, listing);
+    default:
+      return fail(w.p, "Invalid format!");
+  }
+}
+
+}  // namespace
+
+int write_output(Project& p, const std::string& path, int target) {
+  FILE* out = std::fopen(path.c_str(), "wb");
+  if (!out) {
+    // Nothing was created: whatever stands at the path (a folder, a file that may not be
+    // written) is not ours to delete.
+    set_error_text(p, "open file");
+    return 0;
+  }
+  WriteRun w{p, out, target, 0, 1};
+  FILE* listing = nullptr;
+  int result = 0;
+  for (const char* magic : TUNE_MAGICS) {
+    if (std::memcmp(p.file_magic, magic, 16) == 0) w.tune_input = 1;
+  }
+  if (w.tune_input) {
+    w.clock_divisor = TUNE_CLOCK_DIVISOR;
+    if (w.target >= 9) {
+      set_error_text(p, "deny beatclock");
+    } else {
+      if (w.target < 3) {
+        print_text(p, "\n* x1x format doesn't support QXTUNE. Converting to x2x format instead.\n");
+        w.target = TARGET_X2X_MID_VOICE;
+      }
+    }
+  }
+  if (!(w.tune_input && target >= 9)) {
+    try {
+      result = write_target(w, path, &listing);
+    } catch (const std::bad_alloc&) {
+      result = fail(p, "out of memory");
+    }
+  }
+  // Buffered bytes may only fail to reach the disk now.
+  if (std::fclose(out) != 0 && result) result = fail(p, "write file");
+  if (listing) std::fclose(listing);
+  if (!result) delete_file(path);
+  return result;
 }

@@ -4,13 +4,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "material/qxnoise.h"
+
 struct NoiseDesign;
 struct Project;
 
 constexpr int32_t NOISE_SAMPLE_NUM_MAX = 480000;
 constexpr int32_t RANDOM_TABLE_LENGTH = 44100;
 constexpr int32_t NOISE_TABLE_LENGTH = 441;  // one period; one entry per sample plays 100 Hz
-constexpr int32_t NOISE_WAVEFORM_NUM = 17;
 
 // The waveform tables of one render: 441 entries each, "random" (4) RANDOM_TABLE_LENGTH
 // entries, "random2" (8) none.

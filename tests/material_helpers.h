@@ -14,6 +14,8 @@
 #include "platform/resources.h"
 #include "project/project.h"
 
+namespace material_test {
+
 using Bytes = std::vector<uint8_t>;
 
 inline Bytes resource_bytes(const char* name) {
@@ -85,3 +87,5 @@ struct CapturedProject {
     p.console = [this](std::string_view s) { out += s; };
   }
 };
+
+}  // namespace material_test

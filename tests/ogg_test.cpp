@@ -1,7 +1,6 @@
 // OGG bodies: reading and writing, the memory callbacks, and decoding streams encoded here
 // against what vorbisfile gives when it reads the same stream from a file.
 #include <gtest/gtest.h>
-#include <vorbis/vorbisenc.h>
 #include <vorbis/vorbisfile.h>
 
 #include <cmath>
@@ -10,63 +9,15 @@
 
 #include "material/ogg.h"
 #include "material_helpers.h"
+#include "tests/ogg_encode.h"
+
+using namespace material_test;
 
 namespace {
 
-void append_page(Bytes& out, const ogg_page& page) {
-  out.insert(out.end(), page.header, page.header + page.header_len);
-  out.insert(out.end(), page.body, page.body + page.body_len);
-}
-
 // A tone of `frames` frames, a different pitch per channel.
 Bytes encode_vorbis(int channels, long rate, int frames) {
-  Bytes out;
-  vorbis_info vi;
-  vorbis_info_init(&vi);
-  if (vorbis_encode_init_vbr(&vi, channels, rate, 0.3f) != 0) {
-    vorbis_info_clear(&vi);
-    return out;
-  }
-  vorbis_comment vc;
-  vorbis_comment_init(&vc);
-  vorbis_dsp_state vd;
-  vorbis_analysis_init(&vd, &vi);
-  vorbis_block vb;
-  vorbis_block_init(&vd, &vb);
-  ogg_stream_state os;
-  ogg_stream_init(&os, 7);
-  ogg_packet header, comments, codes;
-  vorbis_analysis_headerout(&vd, &vc, &header, &comments, &codes);
-  ogg_stream_packetin(&os, &header);
-  ogg_stream_packetin(&os, &comments);
-  ogg_stream_packetin(&os, &codes);
-  ogg_page page;
-  while (ogg_stream_flush(&os, &page)) append_page(out, page);
-
-  float** buffer = vorbis_analysis_buffer(&vd, frames);
-  for (int c = 0; c < channels; ++c) {
-    for (int i = 0; i < frames; ++i) {
-      buffer[c][i] = 0.5f * std::sin(static_cast<float>(i) * 0.05f * static_cast<float>(c + 1));
-    }
-  }
-  vorbis_analysis_wrote(&vd, frames);
-  vorbis_analysis_wrote(&vd, 0);
-  ogg_packet packet;
-  while (vorbis_analysis_blockout(&vd, &vb) == 1) {
-    vorbis_analysis(&vb, nullptr);
-    vorbis_bitrate_addblock(&vb);
-    while (vorbis_bitrate_flushpacket(&vd, &packet)) {
-      ogg_stream_packetin(&os, &packet);
-      while (ogg_stream_pageout(&os, &page)) append_page(out, page);
-    }
-  }
-  while (ogg_stream_flush(&os, &page)) append_page(out, page);
-  ogg_stream_clear(&os);
-  vorbis_block_clear(&vb);
-  vorbis_dsp_clear(&vd);
-  vorbis_comment_clear(&vc);
-  vorbis_info_clear(&vi);
-  return out;
+  return ogg_encode::tone_stream(channels, static_cast<int>(rate), frames);
 }
 
 OggStream stream_of(const Bytes& data) {

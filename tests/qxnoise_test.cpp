@@ -5,6 +5,8 @@
 #include "material/qxnoise.h"
 #include "material_helpers.h"
 
+using namespace material_test;
+
 namespace {
 
 bool read_noise(const Bytes& body, NoiseDesign& d, int* unsupported = nullptr) {
@@ -294,13 +296,4 @@ TEST(QxNoise, EveryTruncationFailsCleanly) {
       EXPECT_TRUE(d.units.empty());
     }
   }
-}
-
-TEST(QxNoise, FreeEmptiesTheDesign) {
-  NoiseDesign d;
-  ASSERT_TRUE(read_noise(resource_bytes("QXN_BD6"), d));
-  qxnoise_free(d);
-  EXPECT_EQ(d.sample_num, 0);
-  EXPECT_EQ(d.unit_num, 0);
-  EXPECT_TRUE(d.units.empty());
 }

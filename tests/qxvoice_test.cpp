@@ -7,6 +7,8 @@
 #include "material/qxvoice.h"
 #include "material_helpers.h"
 
+using namespace material_test;
+
 namespace {
 
 struct BuiltinVoice {

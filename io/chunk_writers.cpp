@@ -1,0 +1,328 @@
+// Non-material chunk writers. Event chunk sizes come from the same body description that
+// writes the chunk (run once counting, once writing), so no seek is ever needed here.
+#include "io/chunk_writers.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "io/bytes.h"
+#include "project/events.h"
+#include "project/project.h"
+
+void out_u8(BodyOut& o, uint8_t v) {
+  if (o.file && o.ok && !write_u8(o.file, v)) o.ok = false;
+  o.size += 1;
+}
+
+void out_u16(BodyOut& o, uint16_t v) {
+  if (o.file && o.ok && !write_u16(o.file, v)) o.ok = false;
+  o.size += 2;
+}
+
+void out_u32(BodyOut& o, uint32_t v) {
+  if (o.file && o.ok && !write_u32(o.file, v)) o.ok = false;
+  o.size += 4;
+}
+
+void out_f32(BodyOut& o, float v) {
+  if (o.file && o.ok && !write_f32(o.file, v)) o.ok = false;
+  o.size += 4;
+}
+
+void out_varint(BodyOut& o, uint32_t v) {
+  if (o.file && o.ok && !write_varint(v, o.file, nullptr)) o.ok = false;
+  o.size += varint_size(v);
+}
+
+void out_bytes(BodyOut& o, const void* data, size_t n) {
+  if (o.file && o.ok && n > 0 && std::fwrite(data, 1, n, o.file) != n) o.ok = false;
+  o.size += static_cast<int32_t>(n);
+}
+
+namespace {
+
+// Runs `body` once to count, then writes the u32 size and the body.
+template <typename Body>
+int write_sized_body(FILE* out, Body&& body) {
+  BodyOut count;
+  body(count);
+  if (!write_u32(out, static_cast<uint32_t>(count.size))) return 0;
+  BodyOut w;
+  w.file = out;
+  body(w);
+  return w.ok && w.size == count.size ? 1 : 0;
+}
+
+// 32-bit wrapping arithmetic, as the file fields hold it.
+int32_t wrap32(int64_t v) {
+  return static_cast<int32_t>(static_cast<uint32_t>(v));
+}
+
+void write_name_field(BodyOut& o, const char (&name)[NAME_FIELD_SIZE], int32_t name_len) {
+  char field[NAME_FIELD_SIZE] = {};
+  size_t n = static_cast<size_t>(std::clamp(name_len, 0, NAME_FIELD_SIZE));
+  std::memcpy(field, name, n);
+  out_bytes(o, field, sizeof field);
+}
+
+int write_text_chunk(Project& p, FILE* out, const char* tag, const std::string& text,
+                     const char* failure) {
+  if (!write_tag(out, tag)) {
+    set_error_text(p, "write code");
+    return 0;
+  }
+  if (!write_sized_body(out, [&](BodyOut& o) { out_bytes(o, text.data(), text.size()); })) {
+    set_error_text(p, "%s", failure);
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+const Event* first_event(const Project& p) {
+  return p.event_records.empty() ? nullptr : p.event_start;
+}
+
+bool unit_uses_kind(const Project& p, int unit_no, int kind) {
+  for (const Event* e = first_event(p); e; e = e->next) {
+    if (e->unit_no == static_cast<uint8_t>(unit_no) && e->kind == kind) return true;
+  }
+  return false;
+}
+
+float overdrive_old_strength(float cut) {
+  return static_cast<float>(100.0 / (100.0 - static_cast<double>(cut)));
+}
+
+int write_texts(Project& p, FILE* out) {
+  if (p.name_text && !write_text_chunk(p, out, "textNAME", *p.name_text, "write name")) return 0;
+  if (p.comment_text && !write_text_chunk(p, out, "textCOMM", *p.comment_text, "write comment")) {
+    return 0;
+  }
+  return 1;
+}
+
+int write_effects(Project& p, FILE* out, int layout) {
+  for (const Delay& d : p.delays) {
+    if (!d.in_use) break;
+    if (!write_tag(out, "effeDELA")) {
+      set_error_text(p, "write code");
+      return 0;
+    }
+    if (!write_sized_body(out, [&](BodyOut& o) {
+          out_u16(o, static_cast<uint16_t>(d.delay_unit));
+          out_u16(o, static_cast<uint16_t>(d.group));
+          out_f32(o, d.delay_value_a);
+          out_f32(o, d.delay_value_b);
+        })) {
+      set_error_text(p, "write delay");
+      return 0;
+    }
+  }
+  for (size_t i = 0; i < p.overdrives.size(); ++i) {
+    const Overdrive& od = p.overdrives[i];
+    if (!od.in_use) break;
+    const char* tag = layout == OVERDRIVE_STRAIN ? "effeSTRA" : "effeOVER";
+    if (!write_tag(out, tag)) {
+      set_error_text(p, "write code");
+      return 0;
+    }
+    const auto group = static_cast<uint16_t>(od.group);
+    if (layout == OVERDRIVE_OLD) {
+      if (!write_sized_body(out, [&](BodyOut& o) {
+            out_u16(o, group);
+            out_u16(o, 0);
+            out_f32(o, overdrive_old_strength(od.cut));
+          })) {
+        set_error_text(p, "write overdrive(old)");
+        return 0;
+      }
+      print_text(p, "\n* converted overdrive[%d] to OLD format -", static_cast<int>(i));
+    } else if (layout == OVERDRIVE_STRAIN) {
+      if (!write_sized_body(out, [&](BodyOut& o) {
+            out_u16(o, group);
+            out_u16(o, 0);
+            out_f32(o, od.cut);
+            out_f32(o, od.cut);
+            out_f32(o, od.amp);
+          })) {
+        set_error_text(p, "write strain");
+        return 0;
+      }
+      print_text(p, "\n* converted overdrive[%d] to STRAIN format -", static_cast<int>(i));
+    } else {
+      if (!write_sized_body(out, [&](BodyOut& o) {
+            out_u16(o, 0);
+            out_u16(o, group);
+            out_f32(o, od.cut);
+            out_f32(o, od.amp);
+            out_u32(o, 0);
+          })) {
+        set_error_text(p, "write overdrive");
+        return 0;
+      }
+    }
+  }
+  return 1;
+}
+
+int write_master_events(Project& p, FILE* out, int clock_divisor) {
+  const int64_t d = clock_divisor > 0 ? clock_divisor : 1;
+  const int32_t c = wrap32(p.beat_clock / d);
+  const uint32_t tempo_bits = float_bits(p.beat_tempo);
+  const int32_t n = p.beat_num;
+  const int32_t r = wrap32(static_cast<int64_t>(p.beat_num) * p.repeat_meas * p.beat_clock);
+  const int32_t e = wrap32(static_cast<int64_t>(p.beat_num) * p.last_meas * p.beat_clock);
+  struct Triple {
+    uint32_t kind, delta, value;
+  };
+  Triple triples[5];
+  uint32_t count = 0;
+  triples[count++] = {EVENT_BEAT_CLOCK, 0, static_cast<uint32_t>(c)};
+  triples[count++] = {EVENT_BEAT_TEMPO, 0, tempo_bits};
+  triples[count++] = {EVENT_BEAT_NUM, 0, static_cast<uint32_t>(n)};
+  if (r != 0) triples[count++] = {EVENT_REPEAT, static_cast<uint32_t>(wrap32(r / d)), 0};
+  if (e != 0) {
+    const int64_t last_delta = r > 0 ? (static_cast<int64_t>(e) - r) / d : e / d;
+    triples[count++] = {EVENT_LAST, static_cast<uint32_t>(wrap32(last_delta)), 0};
+  }
+  return write_sized_body(out, [&](BodyOut& o) {
+    out_u32(o, 3);
+    out_u32(o, count);
+    for (uint32_t i = 0; i < count; ++i) {
+      out_varint(o, triples[i].kind);
+      out_varint(o, triples[i].delta);
+      out_varint(o, triples[i].value);
+    }
+  });
+}
+
+int write_events_v5(Project& p, FILE* out, int clock_divisor) {
+  const int64_t d = clock_divisor > 0 ? clock_divisor : 1;
+  uint32_t count = 0;
+  for (const Event* e = first_event(p); e; e = e->next) ++count;
+  return write_sized_body(out, [&](BodyOut& o) {
+    out_u32(o, count);
+    int64_t prev = 0;
+    for (const Event* e = first_event(p); e; e = e->next) {
+      const int32_t delta = wrap32((e->clock - prev) / d);
+      int32_t value = e->value;
+      if (e->kind == EVENT_ON || e->kind == EVENT_PORTAMENT) value = wrap32(value / d);
+      out_varint(o, static_cast<uint32_t>(delta));
+      out_u8(o, e->unit_no);
+      out_u8(o, e->kind);
+      out_varint(o, static_cast<uint32_t>(value));
+      prev = e->clock;
+    }
+  });
+}
+
+void warn_unsupported_kinds(Project& p, int unit_no, int kind_limit) {
+  for (int k = std::max(1, kind_limit); k < EVENT_KIND_NUM; ++k) {
+    if (p.kind_warned[k] || !unit_uses_kind(p, unit_no, k)) continue;
+    p.kind_warned[k] = true;
+    print_text(p,
+               "\n- WARNING: this format doesn't support '%s' event. The output file will discard "
+               "it to avoid issues! -",
+               EVENT_KIND_NAMES[k]);
+  }
+}
+
+int write_unit_events(Project& p, FILE* out, int unit_no, int kind_limit, int legacy_timing,
+                      int clock_divisor) {
+  for (int k = 1; k < std::min(kind_limit, EVENT_KIND_NUM); ++k) {
+    if (!unit_uses_kind(p, unit_no, k)) continue;
+    if (!write_tag(out, legacy_timing ? "EVENT===" : "evenUNIT")) {
+      set_error_text(p, "write code");
+      return 0;
+    }
+    if (!write_event_chunk(p, out, unit_no, k, legacy_timing, clock_divisor)) {
+      set_error_text(p, "write event");
+      return 0;
+    }
+  }
+  return 1;
+}
+
+int write_event_chunk(Project& p, FILE* out, int unit_no, int kind, int legacy_timing,
+                      int clock_divisor) {
+  const auto unit = static_cast<uint8_t>(unit_no);
+  const bool has_length = kind == EVENT_ON || kind == EVENT_PORTAMENT;
+  uint32_t count = 0;
+  for (const Event* e = first_event(p); e; e = e->next) {
+    if (e->unit_no == unit && e->kind == kind) ++count;
+  }
+  return write_sized_body(out, [&](BodyOut& o) {
+    out_u16(o, static_cast<uint16_t>(unit_no));
+    out_u16(o, static_cast<uint16_t>(kind));
+    out_u32(o, 2);
+    out_u32(o, count);
+    int64_t prev = 0;
+    for (const Event* e = first_event(p); e; e = e->next) {
+      if (e->unit_no != unit || e->kind != kind) continue;
+      int64_t delta = e->clock - prev;
+      int64_t value = e->value;
+      if (clock_divisor > 1) {
+        delta /= clock_divisor;
+        if (has_length) value /= clock_divisor;
+      }
+      prev = e->clock;
+      // x1x counts the next note from the end of this one (its undivided length).
+      if (legacy_timing && has_length) prev = static_cast<int64_t>(e->clock) + e->value;
+      out_varint(o, static_cast<uint32_t>(wrap32(delta)));
+      out_varint(o, static_cast<uint32_t>(wrap32(value)));
+    }
+  });
+}
+
+int write_unit_num(FILE* out, int32_t unit_count) {
+  return write_sized_body(out, [&](BodyOut& o) {
+    out_u16(o, static_cast<uint16_t>(unit_count));
+    out_u16(o, 0);
+  });
+}
+
+namespace {
+
+int write_assist(Project& p, FILE* out, const char* tag, const char (&name)[NAME_FIELD_SIZE],
+                 int32_t name_len, int index, const char* failure) {
+  if (!write_tag(out, tag)) {
+    set_error_text(p, "write code");
+    return 0;
+  }
+  if (!write_sized_body(out, [&](BodyOut& o) {
+        out_u16(o, static_cast<uint16_t>(index));
+        out_u16(o, 0);
+        write_name_field(o, name, name_len);
+      })) {
+    set_error_text(p, "%s", failure);
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int write_woice_name(Project& p, FILE* out, int tune_input, const Woice& woice, int index) {
+  if (tune_input || woice.name_len <= 0) return 1;
+  return write_assist(p, out, "assiWOIC", woice.name, woice.name_len, index, "write voice name");
+}
+
+int write_unit_name(Project& p, FILE* out, int tune_input, const Unit& unit, int index) {
+  if (tune_input || unit.name_len <= 0) return 1;
+  return write_assist(p, out, "assiUNIT", unit.name, unit.name_len, index, "write unit name");
+}
+
+int write_end(Project& p, FILE* out, int legacy) {
+  if (!write_tag(out, legacy ? "END=====" : "qxsongND")) {
+    set_error_text(p, "write end");
+    return 0;
+  }
+  if (!write_u32(out, 0)) {
+    set_error_text(p, "write end size");
+    return 0;
+  }
+  return 1;
+}

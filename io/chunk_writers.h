@@ -1,0 +1,59 @@
+// Writers of the non-material chunks of song files: texts, effects, master data, events,
+// unit count, assist names and the end chunk, with the downgrades that do not concern
+// materials (overdrive layouts, dropped event kinds, tune clock division, x1x timing).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "project/events.h"
+
+struct Project;
+struct Unit;
+struct Woice;
+
+enum OverdriveLayout : int {
+  OVERDRIVE_OLD = 1,     // "effeOVER", 8 bytes: group, 0, strength
+  OVERDRIVE_STRAIN = 2,  // "effeSTRA", 16 bytes: group, 0, cut, cut, amp
+  OVERDRIVE_NEW = 3,     // "effeOVER", 16 bytes: 0, group, cut, amp, 0
+};
+
+constexpr int TUNE_CLOCK_DIVISOR = 10;
+
+// A chunk body described once and run twice: first with no file to count its bytes (the
+// chunk size), then with the file to write them. Size and body cannot disagree.
+struct BodyOut {
+  FILE* file = nullptr;  // nullptr: count only
+  int32_t size = 0;
+  bool ok = true;
+};
+void out_u8(BodyOut& o, uint8_t v);
+void out_u16(BodyOut& o, uint16_t v);
+void out_u32(BodyOut& o, uint32_t v);
+void out_f32(BodyOut& o, float v);
+void out_varint(BodyOut& o, uint32_t v);
+void out_bytes(BodyOut& o, const void* data, size_t n);
+
+// The strength stored in an old-layout overdrive record: the reader turns it back into
+// cut = 100 - 100 / strength.
+float overdrive_old_strength(float cut);
+
+// Each returns 1 on success, 0 on failure (with the ErrorText set where a text is named).
+int write_texts(Project& p, FILE* out);
+int write_effects(Project& p, FILE* out, int layout);
+int write_master_events(Project& p, FILE* out, int clock_divisor);
+int write_events_v5(Project& p, FILE* out, int clock_divisor);
+void warn_unsupported_kinds(Project& p, int unit_no, int kind_limit);
+int write_unit_events(Project& p, FILE* out, int unit_no, int kind_limit, int legacy_timing,
+                      int clock_divisor);
+int write_event_chunk(Project& p, FILE* out, int unit_no, int kind, int legacy_timing,
+                      int clock_divisor);
+int write_unit_num(FILE* out, int32_t unit_count);
+int write_woice_name(Project& p, FILE* out, int tune_input, const Woice& woice, int index);
+int write_unit_name(Project& p, FILE* out, int tune_input, const Unit& unit, int index);
+int write_end(Project& p, FILE* out, int legacy);
+
+// The first event of the time-ordered list, or nullptr when there is none.
+const Event* first_event(const Project& p);
+// Whether the list holds an event of that unit (as an 8-bit number) and kind.
+bool unit_uses_kind(const Project& p, int unit_no, int kind);

@@ -1,0 +1,21 @@
+// Instrument files: two header bytes and three-byte step records for six units that always
+// play the same six built-in materials.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct ByteSource;
+struct Project;
+
+constexpr int32_t INSTRUMENT_UNIT_NUM = 6;
+
+// The caller has cleared the Project and checked bytes 0 and 1. On failure the ErrorText
+// says why and the caller clears the Project.
+int read_instrument(Project& p, ByteSource& source, const std::string& path, uint8_t target);
+// From offset 2: stores the events in file order (the caller links them) and sets the
+// repeat and last measures. Never fails; the store was sized for every record.
+int read_instrument_events(Project& p, ByteSource& source, uint8_t target);
+// Add one Woice in the first free slot from the built-in material of that name.
+int load_builtin_voice(Project& p, const char* name);
+int load_builtin_noise(Project& p, const char* name);

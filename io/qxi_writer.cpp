@@ -1,0 +1,198 @@
+// Instrument file body and listing. Only On, key, vel and vol survive, quantised to
+// eighths of a beat; every record byte is the low 8 bits of its number.
+#include "io/qxi_writer.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <limits>
+
+#include "io/bytes.h"
+#include "io/chunk_writers.h"
+#include "platform/paths.h"
+#include "project/events.h"
+#include "project/project.h"
+
+namespace {
+
+enum QxiCommand : int {
+  QXI_WAIT = 1,
+  QXI_NOTE = 2,
+  QXI_VOLUME = 3,
+  QXI_KEY = 4,
+  QXI_REPEAT = 5,
+  QXI_LAST = 6
+};
+
+constexpr int32_t QXI_START_KEY = 0x6A00;
+constexpr int32_t QXI_START_LEVEL = 104;
+
+struct UnitPlayState {
+  int32_t key = QXI_START_KEY;
+  int32_t velocity = QXI_START_LEVEL;
+  int32_t volume = QXI_START_LEVEL;
+};
+
+void listing_print(FILE* listing, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void listing_print(FILE* listing, const char* format, ...) {
+  if (!listing) return;
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(listing, format, args);
+  va_end(args);
+}
+
+// The tempo as a whole number, truncated toward zero; out-of-range values are held at the
+// ends of the int range instead of being undefined.
+int32_t tempo_whole(float tempo) {
+  if (std::isnan(tempo)) return 0;
+  if (tempo >= 2147483647.0f) return std::numeric_limits<int32_t>::max();
+  if (tempo <= -2147483648.0f) return std::numeric_limits<int32_t>::min();
+  return static_cast<int32_t>(tempo);
+}
+
+int32_t wrap32(int64_t v) {
+  return static_cast<int32_t>(static_cast<uint32_t>(v));
+}
+
+struct QxiOut {
+  FILE* out;
+  FILE* listing;
+  int records = 0;
+  bool ok = true;
+
+  // `kind` names the event a note, volume or key record came from.
+  void record(int unit, int command, int64_t value, int kind = EVENT_NONE) {
+    const uint8_t b[3] = {static_cast<uint8_t>(unit), static_cast<uint8_t>(command),
+                          static_cast<uint8_t>(value)};
+    if (ok && std::fwrite(b, 1, 3, out) != 3) ok = false;
+    ++records;
+    switch (command) {
+      case QXI_REPEAT:
+        listing_print(listing, "%02d repeat\n", static_cast<int>(value));
+        break;
+      case QXI_WAIT:
+        listing_print(listing, "%02d\n", static_cast<int>(value));
+        break;
+      case QXI_LAST:
+        listing_print(listing, "%02d last\n", static_cast<int>(value));
+        break;
+      default:
+        listing_print(listing, "\tunit: %02d, kind: %s v:%d\n", unit, EVENT_KIND_NAMES[kind & 15],
+                      static_cast<int>(b[2]));
+        break;
+    }
+  }
+};
+
+}  // namespace
+
+int write_qxi(Project& p, FILE* out, FILE* listing) {
+  if (!out) return 0;
+  const int32_t div_clock = p.beat_clock / QXI_BEAT_DIVIDE;
+  if (div_clock <= 0) return 0;
+  UnitPlayState state[QXI_UNIT_NUM];
+  const int32_t tempo = tempo_whole(p.beat_tempo);
+  const int32_t r = wrap32(static_cast<int64_t>(p.repeat_meas) * p.beat_clock * p.beat_num);
+  const int32_t e = wrap32(static_cast<int64_t>(p.last_meas) * p.beat_clock * p.beat_num);
+
+  const uint8_t head[2] = {static_cast<uint8_t>(tempo), QXI_BEAT_DIVIDE};
+  if (std::fwrite(head, 1, 2, out) != 2) return 0;
+  listing_print(listing, "beat-tempo : %d\n", static_cast<int>(tempo));
+  listing_print(listing, "beat-divide: %d\n", QXI_BEAT_DIVIDE);
+  listing_print(listing, "div-clock  : %d\n", static_cast<int>(div_clock));
+
+  QxiOut q{out, listing};
+  int64_t last_step = 0;
+  bool repeat_done = false;
+  for (const Event* ev = first_event(p); ev && q.ok; ev = ev->next) {
+    if (!repeat_done && ev->clock == r) {
+      q.record(0, QXI_REPEAT, (r - last_step) / div_clock);
+      last_step = r;
+      repeat_done = true;
+    }
+    const int64_t wait = (ev->clock - last_step) / div_clock;
+    if (wait > 0) {
+      q.record(0, QXI_WAIT, wait);
+      last_step = ev->clock;
+    }
+    if (ev->unit_no >= QXI_UNIT_NUM) continue;
+    UnitPlayState& s = state[ev->unit_no];
+    int command = 0;
+    int64_t value = 0;
+    switch (ev->kind) {
+      case EVENT_ON:
+        command = QXI_NOTE;
+        value = ev->value / div_clock;
+        break;
+      case EVENT_KEY:
+        if (ev->value == s.key) continue;
+        s.key = ev->value;
+        command = QXI_KEY;
+        value = ev->value / 256 - 66;
+        break;
+      case EVENT_VEL:
+        if (ev->value == s.velocity) continue;
+        value = static_cast<int64_t>(s.volume) * ev->value / 127;
+        s.velocity = ev->value;
+        command = QXI_VOLUME;
+        break;
+      case EVENT_VOL:
+        if (ev->value == s.volume) continue;
+        value = static_cast<int64_t>(ev->value) * s.velocity / 127;
+        s.volume = ev->value;
+        command = QXI_VOLUME;
+        break;
+      default:
+        continue;
+    }
+    q.record(ev->unit_no, command, value, ev->kind);
+  }
+  if (q.ok && e != 0) q.record(0, QXI_LAST, (e - last_step) / div_clock);
+  if (!q.ok) return 0;
+  listing_print(listing, "event num: %d\n", q.records);
+  return 1;
+}
+
+int write_qxi_target(Project& p, FILE* out, const std::string& path, int target, FILE** listing) {
+  *listing = nullptr;
+  if (target == 11) {
+    std::string listing_path = path;
+    path_remove_extension(listing_path);
+    listing_path += ".txt";
+    *listing = std::fopen(listing_path.c_str(), "wt");
+    if (!*listing) {
+      set_error_text(p, "open txt");
+      return 0;
+    }
+  }
+  const int32_t units = unit_count(p);
+  for (int32_t i = 0; i < units && static_cast<size_t>(i) < p.units.size(); ++i) {
+    const Unit* unit = p.units[static_cast<size_t>(i)].get();
+    if (!unit) continue;
+    if (i >= QXI_UNIT_NUM) {
+      print_text(p,
+                 "\n- WARNING: unit [%02d] '%s' located beyond QXI unit num (max: 05). The output "
+                 "will discard it! -",
+                 static_cast<int>(i), name_field_text(unit->name).c_str());
+    }
+    if (!p.kind_warned[EVENT_PAN] && unit_uses_kind(p, i, EVENT_PAN)) {
+      p.kind_warned[EVENT_PAN] = true;
+      print_text(
+          p,
+          "\n- WARNING: this format doesn't support '%s' event. The output file will discard "
+          "it to avoid issues! -",
+          EVENT_KIND_NAMES[EVENT_PAN]);
+    }
+    warn_unsupported_kinds(p, i, EVENT_PORTAMENT);
+  }
+  if (p.beat_clock / QXI_BEAT_DIVIDE <= 0) {
+    set_error_text(p, "beat clock too small for qxi");
+    return 0;
+  }
+  if (!write_qxi(p, out, *listing)) {
+    set_error_text(p, "write qxi");
+    return 0;
+  }
+  return 1;
+}

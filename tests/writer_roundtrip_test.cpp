@@ -1,0 +1,322 @@
+// What the writer produces for each song target reads back through the program's own
+// reader into the Project that was written, except for the downgrades of the target.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "io/chunk_writers.h"
+#include "io/open_input.h"
+#include "io/writer.h"
+#include "project/events.h"
+#include "project/project.h"
+#include "tests/ogg_encode.h"
+#include "tests/writer_fixture.h"
+
+using namespace writer_fixture;
+
+namespace {
+
+using EventTuple = std::tuple<int32_t, int, int, int32_t>;  // clock, unit, kind, value
+
+std::vector<EventTuple> event_tuples(const Project& p) {
+  std::vector<EventTuple> t;
+  for (const Event* e = first_event(p); e; e = e->next) {
+    t.emplace_back(e->clock, e->unit_no, e->kind, e->value);
+  }
+  std::sort(t.begin(), t.end());
+  return t;
+}
+
+void build_roundtrip_song(Project& p) {
+  project_setup(p);
+  p.beat_num = 3;
+  p.beat_tempo = 133.5f;
+  p.repeat_meas = 1;
+  p.last_meas = 5;
+  p.name_text = "round trip";
+  p.comment_text = "kept";
+  p.delays[0] = {1, 2, 1, 0.5f, 0.75f};
+  ASSERT_EQ(overdrive_add(p, 3, 70.0f, 2.0f), 0);
+  add_pcm_woice(p).voices[0].basic_key = 0x4500;  // a basic key that shifts no key event
+  add_pcm_woice(p, 1, 8, 22050, 5).voices[0].basic_key = 0x4500;
+  add_unit(p, "alpha");
+  add_unit(p, "beta");
+  put(p, 0, 0, EVENT_ON, 240);
+  put(p, 0, 0, EVENT_KEY, 0x5000);
+  put(p, 0, 0, EVENT_VEL, 100);
+  put(p, 0, 0, EVENT_VOL, 90);
+  put(p, 240, 0, EVENT_PAN, 30);
+  put(p, 480, 0, EVENT_PORTAMENT, 10);
+  put(p, 480, 0, EVENT_ON, 240);
+  put(p, 960, 0, EVENT_LAST, 0);
+  put(p, 0, 0, EVENT_CORRECT, 0x3F800000);
+  put(p, 120, 1, EVENT_ON, 100);
+  put(p, 120, 1, EVENT_KEY, 0x4000);
+  put(p, 0, 1, EVENT_VOICE_NO, 1);
+  put(p, 0, 1, EVENT_GROUP_NO, 2);
+  put(p, 0, 1, EVENT_PAN_TIME, 5);
+}
+
+// The events a target keeps, plus what the old generations' reader adds to every unit.
+// `key_shift[u]`: what the old generations' reader adds to unit u's keys (the basic key
+// of woice u's chunk less 0x4500).
+std::vector<EventTuple> expected_events(const Project& p, int target,
+                                        const std::vector<int32_t>& key_shift = {}) {
+  const int limit = target <= 2 ? 11 : target <= 5 ? 12 : target == 6 ? 15 : 16;
+  std::vector<EventTuple> t;
+  for (const EventTuple& e : event_tuples(p)) {
+    // Up to x4x events are written per unit record: those of other units are not.
+    const bool unit_written = target >= 7 || std::get<1>(e) < unit_count(p);
+    if (std::get<2>(e) < limit && unit_written) t.push_back(e);
+  }
+  if (target <= 5) {
+    const int units = unit_count(p);
+    for (int u = 0; u < units; ++u) {
+      t.emplace_back(0, u, EVENT_GROUP_NO, 0);
+      t.emplace_back(0, u, EVENT_VOICE_NO, u);
+      bool has_key = false;
+      for (const EventTuple& e : t) has_key |= std::get<1>(e) == u && std::get<2>(e) == EVENT_KEY;
+      if (!has_key) t.emplace_back(0, u, EVENT_KEY, 0x6000);
+    }
+    for (EventTuple& e : t) {
+      const size_t u = static_cast<size_t>(std::get<1>(e));
+      if (std::get<2>(e) == EVENT_KEY && u < key_shift.size()) std::get<3>(e) += key_shift[u];
+    }
+  }
+  std::sort(t.begin(), t.end());
+  return t;
+}
+
+bool reader_missing(const Project& q) {
+  return q.report_text == "reading not supported";
+}
+
+void expect_same_pcm(const Woice& a, const Woice& b) {
+  ASSERT_EQ(b.type, static_cast<uint32_t>(WOICE_PCM));
+  ASSERT_EQ(b.voices.size(), 1u);
+  const Voice& va = a.voices[0];
+  const Voice& vb = b.voices[0];
+  EXPECT_EQ(vb.basic_key, va.basic_key);
+  EXPECT_EQ(vb.voice_flags, va.voice_flags);
+  EXPECT_EQ(vb.tuning, va.tuning);
+  EXPECT_EQ(vb.pcm->channels, va.pcm->channels);
+  EXPECT_EQ(vb.pcm->bits, va.pcm->bits);
+  EXPECT_EQ(vb.pcm->sample_rate, va.pcm->sample_rate);
+  EXPECT_EQ(vb.pcm->sample_num, va.pcm->sample_num);
+  EXPECT_EQ(vb.pcm->samples, va.pcm->samples);
+}
+
+}  // namespace
+
+TEST(WriterRoundTrip, EverySongTargetReadsBack) {
+  for (int target = 1; target <= 9; ++target) {
+    SCOPED_TRACE(target);
+    Project p;
+    build_roundtrip_song(p);
+    ScratchDir dir;
+    const std::string path = dir.file("rt.qxprj");
+    WriteResult r = write_capture(p, path, target);
+    ASSERT_EQ(r.ok, 1) << r.error;
+
+    Project q;
+    project_setup(q);
+    int tune_flag = 0;
+    const int read = open_input(q, path, static_cast<uint8_t>(target), &tune_flag);
+    if (!read && reader_missing(q)) GTEST_SKIP() << "song reader not built yet";
+    ASSERT_EQ(read, 1) << q.report_text;
+    EXPECT_EQ(tune_flag, 0);
+
+    EXPECT_EQ(q.beat_clock, 480);
+    EXPECT_EQ(q.beat_num, 3);
+    EXPECT_EQ(q.beat_tempo, 133.5f);
+    // x1x keeps neither the repeat nor the last measure, nor the comment.
+    EXPECT_EQ(q.repeat_meas, target <= 2 ? 0 : 1);
+    EXPECT_EQ(q.last_meas, target <= 2 ? 0 : 5);
+    EXPECT_EQ(q.name_text, std::optional<std::string>("round trip"));
+    EXPECT_EQ(q.comment_text, target <= 2 ? std::nullopt : std::optional<std::string>("kept"));
+
+    EXPECT_EQ(q.delays[0].in_use, 1);
+    EXPECT_EQ(q.delays[0].delay_unit, 2);
+    EXPECT_EQ(q.delays[0].group, 1);
+    EXPECT_EQ(q.delays[0].delay_value_a, 0.5f);
+    EXPECT_EQ(q.delays[0].delay_value_b, 0.75f);
+    EXPECT_EQ(q.delays[1].in_use, 0);
+    ASSERT_EQ(q.overdrives[0].in_use, 1);
+    EXPECT_EQ(q.overdrives[1].in_use, 0);
+    EXPECT_EQ(q.overdrives[0].group, 3);
+    EXPECT_FLOAT_EQ(q.overdrives[0].cut, 70.0f);
+    EXPECT_EQ(q.overdrives[0].amp, target <= 2 ? 1.0f : 2.0f);  // the old record has no amp
+
+    ASSERT_EQ(unit_count(q), 2);
+    EXPECT_EQ(name_field_text(q.units[0]->name), "alpha");
+    EXPECT_EQ(name_field_text(q.units[1]->name), "beta");
+    ASSERT_EQ(leading_woice_count(q), 2);
+    for (int i = 0; i < 2; ++i) {
+      expect_same_pcm(*p.woices[i], *q.woices[i]);
+      EXPECT_EQ(name_field_text(q.woices[i]->name), name_field_text(p.woices[i]->name));
+    }
+    EXPECT_EQ(event_tuples(q), expected_events(p, target));
+  }
+}
+
+TEST(WriterRoundTrip, TunesReadBackWithTheirClocksDivided) {
+  for (int target : {3, 5, 6, 8}) {
+    SCOPED_TRACE(target);
+    Project p;
+    project_setup(p);
+    set_magic(p, "QXTUNE--20071119");
+    p.beat_clock = 4800;
+    add_pcm_woice(p).voices[0].basic_key = 0x4500;
+    add_unit(p, "t");
+    put(p, 0, 0, EVENT_KEY, 0x5000);
+    put(p, 0, 0, EVENT_ON, 4800);
+    put(p, 9600, 0, EVENT_ON, 2400);
+    ScratchDir dir;
+    const std::string path = dir.file("t.qxtune");
+    WriteResult r = write_capture(p, path, target);
+    ASSERT_EQ(r.ok, 1) << r.error;
+    Project q;
+    project_setup(q);
+    int tune_flag = 0;
+    const int read = open_input(q, path, static_cast<uint8_t>(target), &tune_flag);
+    if (!read && reader_missing(q)) GTEST_SKIP() << "song reader not built yet";
+    ASSERT_EQ(read, 1) << q.report_text;
+    EXPECT_EQ(q.beat_clock, 480);
+    std::vector<EventTuple> want = {
+        {0, 0, EVENT_KEY, 0x5000}, {0, 0, EVENT_ON, 480}, {960, 0, EVENT_ON, 240}};
+    if (target <= 5) {
+      want.emplace_back(0, 0, EVENT_GROUP_NO, 0);
+      want.emplace_back(0, 0, EVENT_VOICE_NO, 0);
+    }
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(event_tuples(q), want);
+    // A tune carries no unit or woice names.
+    EXPECT_EQ(q.units[0]->name_len > 0 ? name_field_text(q.units[0]->name) : "", "");
+  }
+}
+
+namespace {
+
+void build_kinds_song(Project& p, const std::vector<uint8_t>& ogg) {
+  project_setup(p);
+  add_pcm_woice(p).voices[0].basic_key = 0x4500;
+  add_voice_woice(p, 2);
+  add_noise_woice(p, 500).voices[0].basic_key = 0x4500;
+  add_ogg_woice(p, ogg).voices[0].basic_key = 0x4500;
+  add_unit(p, "first");
+  put(p, 0, 0, EVENT_ON, 480);
+  put(p, 0, 1, EVENT_KEY, 0x5000);
+  put(p, 480, 2, EVENT_VOL, 90);
+  put(p, 960, 3, EVENT_ON, 240);
+  put(p, 0, 0, EVENT_LAST, 0);
+  put(p, 0, 1, EVENT_VOICE_NO, 1);
+  put(p, 0, 2, EVENT_GROUP_NO, 2);
+  put(p, 0, 3, EVENT_CORRECT, 0x3F800000);
+  put(p, 0, 3, EVENT_PAN_TIME, 10);
+}
+
+void expect_same_voices(const Woice& a, const Woice& b) {
+  ASSERT_EQ(b.voice_num, a.voice_num);
+  for (int i = 0; i < a.voice_num; ++i) {
+    const Voice& x = a.voices[static_cast<size_t>(i)];
+    const Voice& y = b.voices[static_cast<size_t>(i)];
+    EXPECT_EQ(y.basic_key, x.basic_key);
+    EXPECT_EQ(y.volume, x.volume);
+    EXPECT_EQ(y.pan, x.pan);
+    EXPECT_EQ(y.tuning, x.tuning);
+    EXPECT_EQ(y.voice_flags, x.voice_flags);
+    EXPECT_EQ(y.data_flags, x.data_flags);
+    EXPECT_EQ(y.wave_type, x.wave_type);
+    EXPECT_EQ(y.point_num, x.point_num);
+    ASSERT_EQ(y.points.size(), x.points.size());
+    for (size_t k = 0; k < x.points.size(); ++k) {
+      EXPECT_EQ(y.points[k].x, x.points[k].x);
+      EXPECT_EQ(y.points[k].y, x.points[k].y);
+    }
+    EXPECT_EQ(y.env_fps, x.env_fps);
+    EXPECT_EQ(y.env_head_num, x.env_head_num);
+    EXPECT_EQ(y.env_tail_num, x.env_tail_num);
+    ASSERT_EQ(y.env_points.size(), x.env_points.size());
+    for (size_t k = 0; k < x.env_points.size(); ++k) {
+      EXPECT_EQ(y.env_points[k].x, x.env_points[k].x);
+      EXPECT_EQ(y.env_points[k].y, x.env_points[k].y);
+    }
+  }
+}
+
+void expect_same_noise(const Woice& a, const Woice& b) {
+  const NoiseDesign& x = *a.voices[0].noise;
+  const NoiseDesign& y = *b.voices[0].noise;
+  EXPECT_EQ(b.voices[0].basic_key, a.voices[0].basic_key);
+  EXPECT_EQ(b.voices[0].voice_flags, a.voices[0].voice_flags);
+  EXPECT_EQ(b.voices[0].tuning, a.voices[0].tuning);
+  EXPECT_EQ(y.sample_num, x.sample_num);
+  ASSERT_EQ(y.unit_num, x.unit_num);
+  for (size_t u = 0; u < x.units.size(); ++u) {
+    EXPECT_EQ(y.units[u].env_num, x.units[u].env_num);
+    EXPECT_EQ(y.units[u].env_points[0].time, x.units[u].env_points[0].time);
+    EXPECT_EQ(y.units[u].env_points[0].level, x.units[u].env_points[0].level);
+    EXPECT_EQ(y.units[u].osc_main.waveform, x.units[u].osc_main.waveform);
+    EXPECT_EQ(y.units[u].osc_main.freq, x.units[u].osc_main.freq);
+    EXPECT_EQ(y.units[u].osc_main.volume, x.units[u].osc_main.volume);
+  }
+}
+
+}  // namespace
+
+TEST(WriterRoundTrip, EveryWoiceKindReadsBackAsTheTargetHoldsIt) {
+  const std::vector<uint8_t> ogg = ogg_encode::tone_stream(1, 44100, 600);
+  ASSERT_FALSE(ogg.empty());
+  for (int target = 1; target <= 9; ++target) {
+    SCOPED_TRACE(target);
+    Project p;
+    build_kinds_song(p, ogg);
+    ScratchDir dir;
+    const std::string path = dir.file("k.qxprj");
+    WriteResult r = write_capture(p, path, target);
+    ASSERT_EQ(r.ok, 1) << r.error;
+    Project q;
+    project_setup(q);
+    int tune_flag = 0;
+    const int read = open_input(q, path, static_cast<uint8_t>(target), &tune_flag);
+    if (!read && reader_missing(q)) GTEST_SKIP() << "song reader not built yet";
+    ASSERT_EQ(read, 1) << q.report_text;
+
+    const std::vector<uint32_t> want_types = target == 1   ? std::vector<uint32_t>{1, 1, 1, 1}
+                                             : target == 2 ? std::vector<uint32_t>{1, 2, 1, 1}
+                                             : target <= 7 ? std::vector<uint32_t>{1, 2, 3, 1}
+                                                           : std::vector<uint32_t>{1, 2, 3, 4};
+    ASSERT_EQ(leading_woice_count(q), 4);
+    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(q.woices[i]->type, want_types[i]) << i;
+    expect_same_pcm(*p.woices[0], *q.woices[0]);
+    if (want_types[1] == WOICE_QXVOICE) expect_same_voices(*p.woices[1], *q.woices[1]);
+    if (want_types[2] == WOICE_QXNOISE) expect_same_noise(*p.woices[2], *q.woices[2]);
+    if (want_types[3] == WOICE_OGG) {
+      const OggStream& x = *p.woices[3]->voices[0].ogg;
+      const OggStream& y = *q.woices[3]->voices[0].ogg;
+      EXPECT_EQ(y.size, x.size);
+      EXPECT_EQ(y.data, x.data);
+      EXPECT_EQ(std::vector<int32_t>(y.header_values, y.header_values + 3),
+                std::vector<int32_t>(x.header_values, x.header_values + 3));
+    } else {
+      const PcmBuffer& pcm = *q.woices[3]->voices[0].pcm;
+      EXPECT_EQ(pcm.channels, 1);
+      EXPECT_EQ(pcm.bits, 16);
+      EXPECT_EQ(pcm.sample_rate, 44100);
+      EXPECT_EQ(pcm.sample_num, 600);
+    }
+    if (target == 1) {
+      // The rendered cycle plays at the converted key.
+      EXPECT_EQ(q.woices[1]->voices[0].basic_key, 0x3900);
+      EXPECT_EQ(q.woices[1]->voices[0].pcm->sample_num, 200);
+    }
+    // Units 1 to 3 exist in the file wherever units follow woices by index.
+    EXPECT_EQ(unit_count(q), target <= 5 ? 4 : 1);
+    const std::vector<int32_t> shift = {0, target == 1 ? 0x3900 - 0x4500 : 0, 0, 0};
+    EXPECT_EQ(event_tuples(q), expected_events(p, target, shift));
+  }
+}

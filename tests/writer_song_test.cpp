@@ -1,0 +1,400 @@
+// Song targets 1 to 9: chunk order, header words, the records the writer makes itself,
+// event timing, overdrive layouts and created units, checked through the test parser.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "io/chunk_writers.h"
+#include "io/writer.h"
+#include "project/events.h"
+#include "project/project.h"
+#include "tests/song_parser.h"
+#include "tests/writer_fixture.h"
+
+using namespace writer_fixture;
+using song_parser::Chunk;
+using song_parser::Pair;
+using song_parser::parse_song;
+using song_parser::Song;
+using song_parser::Triple;
+using song_parser::V5Event;
+
+namespace {
+
+// Two PCM woices, one named unit, a delay, two overdrives, texts and a few event kinds.
+void build_song(Project& p) {
+  project_setup(p);
+  p.repeat_meas = 2;
+  p.last_meas = 4;
+  p.name_text = "demo";
+  p.comment_text = "a comment";
+  p.delays[0] = {1, 1, 2, 0.5f, 0.25f};
+  ASSERT_EQ(overdrive_add(p, 0, 75.0f, 2.0f), 0);
+  ASSERT_EQ(overdrive_add(p, 1, 90.0f, 1.5f), 1);
+  add_pcm_woice(p);
+  add_pcm_woice(p, 1, 8, 22050, 5);
+  add_unit(p, "lead");
+  put(p, 0, 0, EVENT_KEY, 0x5000);
+  put(p, 0, 0, EVENT_ON, 480);
+  put(p, 960, 0, EVENT_ON, 480);
+  put(p, 480, 0, EVENT_VEL, 100);
+  put(p, 1440, 0, EVENT_PAN, 32);
+  put(p, 240, 1, EVENT_ON, 120);
+}
+
+std::vector<uint8_t> pcm_chunk(int index, bool mono8) {
+  Bytes b;
+  b.u16(static_cast<uint16_t>(index)).u16(0x4800).u32(3);
+  if (mono8) {
+    b.u16(1).u16(8).u32(22050).f32(1.25f).u32(5);
+    for (uint8_t i = 0; i < 5; ++i) b.u8(i);
+  } else {
+    b.u16(2).u16(16).u32(44100).f32(1.25f).u32(12);
+    for (uint8_t i = 0; i < 12; ++i) b.u8(i);
+  }
+  return b.b;
+}
+
+std::vector<uint8_t> name_body(int index, const char* name) {
+  Bytes b;
+  b.u16(static_cast<uint16_t>(index)).u16(0).str(name).zeros(16 - std::strlen(name));
+  return b.b;
+}
+
+Song write_song(int target, WriteResult* out = nullptr) {
+  Project p;
+  build_song(p);
+  ScratchDir dir;
+  WriteResult r = write_capture(p, dir.file("out.qxprj"), target);
+  EXPECT_EQ(r.ok, 1) << r.error;
+  Song s = parse_song(r.bytes);
+  EXPECT_EQ(s.error, "") << "target " << target;
+  if (out) *out = r;
+  return s;
+}
+
+const std::vector<uint8_t> kDelayBody = Bytes().u16(1).u16(2).f32(0.5f).f32(0.25f).b;
+
+}  // namespace
+
+TEST(WriterSong, X1xLayoutAndRecords) {
+  for (int target : {1, 2}) {
+    WriteResult r;
+    Song s = write_song(target, &r);
+    EXPECT_EQ(s.magic, "QXMOSAIKA-050227");
+    EXPECT_EQ(s.exe_version, -1);
+    EXPECT_EQ(s.end_tag, "END=====");
+    EXPECT_EQ(s.tags(), (std::vector<std::string>{
+                            "PROJECT=", "effeDELA", "effeOVER", "effeOVER",
+                            "UNIT====", "UNIT====", "matePCM ", "matePCM ",
+                            "EVENT===", "EVENT===", "EVENT===", "EVENT===", "EVENT==="}));
+    EXPECT_EQ(s.chunks[0].body, Bytes()
+                                    .str("demo")
+                                    .zeros(12)
+                                    .f32(120.0f)
+                                    .u16(480)
+                                    .u16(4)
+                                    .u16(8)
+                                    .u16(4)
+                                    .u16(2)
+                                    .u16(16)
+                                    .u32(44100)
+                                    .b);
+    EXPECT_EQ(s.chunks[1].body, kDelayBody);
+    // Old overdrive: group, 0, strength 100 / (100 - cut).
+    EXPECT_EQ(s.chunks[2].body, Bytes().u16(0).u16(0).f32(overdrive_old_strength(75.0f)).b);
+    EXPECT_EQ(s.chunks[3].body, Bytes().u16(1).u16(0).f32(overdrive_old_strength(90.0f)).b);
+    EXPECT_FLOAT_EQ(overdrive_old_strength(75.0f), 4.0f);
+    EXPECT_EQ(s.chunks[4].body, Bytes().str("lead").zeros(12).u16(1).u16(0).b);
+    EXPECT_EQ(s.chunks[5].body, Bytes().str("u-voice_01").zeros(6).u16(1).u16(0).b);
+    EXPECT_EQ(s.chunks[6].body, pcm_chunk(0, false));
+    EXPECT_EQ(s.chunks[7].body, pcm_chunk(1, true));
+    // Unit 0, On: the second note counts from the end of the first.
+    EXPECT_EQ(s.chunks[8].body,
+              Bytes().u16(0).u16(1).u32(2).u32(2).var(0).var(480).var(480).var(480).b);
+    EXPECT_EQ(s.chunks[9].body, Bytes().u16(0).u16(2).u32(2).u32(1).var(0).var(0x5000).b);
+    EXPECT_EQ(s.chunks[10].body, Bytes().u16(0).u16(3).u32(2).u32(1).var(1440).var(32).b);
+    EXPECT_EQ(s.chunks[11].body, Bytes().u16(0).u16(4).u32(2).u32(1).var(480).var(100).b);
+    EXPECT_EQ(s.chunks[12].body, Bytes().u16(1).u16(1).u32(2).u32(1).var(240).var(120).b);
+    EXPECT_EQ(r.console,
+              "\n* converted overdrive[0] to OLD format -"
+              "\n* converted overdrive[1] to OLD format -"
+              "\n* created unit 'u-voice_01' for woice [voice_01]");
+  }
+}
+
+TEST(WriterSong, X2xX3xLayoutAndRecords) {
+  for (int target : {3, 4, 5}) {
+    WriteResult r;
+    Song s = write_song(target, &r);
+    EXPECT_EQ(s.magic, target == 5 ? "QXMOSAIKA-060115" : "QXMOSAIKA-050608");
+    EXPECT_EQ(s.exe_version, target == 5 ? 719 : -1);
+    EXPECT_EQ(s.dummy, target == 5 ? 0 : -1);
+    EXPECT_EQ(s.end_tag, "qxsongND");
+    EXPECT_EQ(s.tags(), (std::vector<std::string>{
+                            "evenMAST", "textNAME", "textCOMM", "effeDELA", "effeSTRA", "effeSTRA",
+                            "qxsgUNIT", "assiUNIT", "matePCM ", "evenUNIT", "evenUNIT", "evenUNIT",
+                            "evenUNIT", "qxsgUNIT", "assiUNIT", "matePCM ", "evenUNIT"}));
+    // beat-clock 480, tempo, beat-num 4, repeat at 3840, last 3840 after it; size 30.
+    EXPECT_EQ(s.chunks[0].body, Bytes()
+                                    .u32(3)
+                                    .u32(5)
+                                    .var(7)
+                                    .var(0)
+                                    .var(480)
+                                    .var(8)
+                                    .var(0)
+                                    .var(0x42F00000)
+                                    .var(9)
+                                    .var(0)
+                                    .var(4)
+                                    .var(10)
+                                    .var(3840)
+                                    .var(0)
+                                    .var(11)
+                                    .var(3840)
+                                    .var(0)
+                                    .b);
+    EXPECT_EQ(s.chunks[0].size, 30u);
+    EXPECT_EQ(s.chunks[1].body, Bytes().str("demo").b);
+    EXPECT_EQ(s.chunks[2].body, Bytes().str("a comment").b);
+    EXPECT_EQ(s.chunks[3].body, kDelayBody);
+    EXPECT_EQ(s.chunks[4].body, Bytes().u16(0).u16(0).f32(75.0f).f32(75.0f).f32(2.0f).b);
+    EXPECT_EQ(s.chunks[5].body, Bytes().u16(1).u16(0).f32(90.0f).f32(90.0f).f32(1.5f).b);
+    EXPECT_EQ(s.chunks[6].body, Bytes().u16(1).u16(0).b);
+    EXPECT_EQ(s.chunks[7].body, name_body(0, "lead"));
+    EXPECT_EQ(s.chunks[8].body, pcm_chunk(0, false));
+    EXPECT_EQ(s.chunks[9].body,
+              Bytes().u16(0).u16(1).u32(2).u32(2).var(0).var(480).var(960).var(480).b);
+    EXPECT_EQ(s.chunks[14].body, name_body(1, "u-voice_01"));
+    EXPECT_EQ(s.chunks[15].body, pcm_chunk(1, true));
+    EXPECT_EQ(s.chunks[16].body, Bytes().u16(1).u16(1).u32(2).u32(1).var(240).var(120).b);
+    EXPECT_EQ(r.console,
+              "\n* converted overdrive[0] to STRAIN format -"
+              "\n* converted overdrive[1] to STRAIN format -"
+              "\n* created unit 'u-voice_01' for woice [voice_01]");
+  }
+}
+
+TEST(WriterSong, X4xLayoutAndRecords) {
+  WriteResult r;
+  Song s = write_song(6, &r);
+  EXPECT_EQ(s.magic, "QXMOSAIKA-060930");
+  EXPECT_EQ(s.exe_version, 834);
+  EXPECT_EQ(s.tags(), (std::vector<std::string>{"evenMAST", "textNAME", "textCOMM", "effeDELA",
+                                                "effeSTRA", "effeSTRA", "matePCM ", "assiWOIC",
+                                                "matePCM ", "assiWOIC", "num UNIT", "assiUNIT",
+                                                "evenUNIT", "evenUNIT", "evenUNIT", "evenUNIT"}));
+  // Material index 0 for every woice; names in assiWOIC; no unit created; unit 1's events
+  // (beyond the unit count) are not written.
+  EXPECT_EQ(s.chunks[6].body, pcm_chunk(0, false));
+  EXPECT_EQ(s.chunks[7].body, name_body(0, "voice_00"));
+  EXPECT_EQ(s.chunks[8].body, pcm_chunk(0, true));
+  EXPECT_EQ(s.chunks[9].body, name_body(1, "voice_01"));
+  EXPECT_EQ(s.chunks[10].body, Bytes().u16(1).u16(0).b);
+  EXPECT_EQ(s.chunks[11].body, name_body(0, "lead"));
+  EXPECT_EQ(r.console,
+            "\n* converted overdrive[0] to STRAIN format -"
+            "\n* converted overdrive[1] to STRAIN format -");
+}
+
+TEST(WriterSong, X5xLayoutAndRecords) {
+  for (int target : {7, 8, 9}) {
+    WriteResult r;
+    Song s = write_song(target, &r);
+    EXPECT_EQ(s.magic, "QXMOSAIKA-071119");
+    EXPECT_EQ(s.exe_version, target == 7 ? 891 : target == 8 ? 923 : 925);
+    EXPECT_EQ(s.dummy, 0);
+    EXPECT_EQ(s.tags(),
+              (std::vector<std::string>{"MasterV5", "Event V5", "textNAME", "textCOMM", "effeDELA",
+                                        "effeOVER", "effeOVER", "matePCM ", "assiWOIC", "matePCM ",
+                                        "assiWOIC", "num UNIT", "assiUNIT"}));
+    EXPECT_EQ(s.chunks[0].body, Bytes().u16(480).u8(4).f32(120.0f).u32(3840).u32(7680).b);
+    EXPECT_EQ(song_parser::v5_events(s.chunks[1]), (std::vector<V5Event>{{0, 0, 2, 0x5000},
+                                                                         {0, 0, 1, 480},
+                                                                         {240, 1, 1, 120},
+                                                                         {240, 0, 4, 100},
+                                                                         {480, 0, 1, 480},
+                                                                         {480, 0, 3, 32}}));
+    EXPECT_EQ(s.chunks[5].body, Bytes().u16(0).u16(0).f32(75.0f).f32(2.0f).u32(0).b);
+    EXPECT_EQ(s.chunks[6].body, Bytes().u16(0).u16(1).f32(90.0f).f32(1.5f).u32(0).b);
+    EXPECT_EQ(s.chunks[7].body, pcm_chunk(0, false));
+    EXPECT_EQ(s.chunks[12].body, name_body(0, "lead"));
+    EXPECT_EQ(r.console, "");
+  }
+}
+
+TEST(WriterSong, MasterTriplesAndX1xNameRules) {
+  Project p;
+  project_setup(p);
+  add_pcm_woice(p);
+  ScratchDir dir;
+  // No repeat, no last: three triples; no name: "no name".
+  WriteResult r = write_capture(p, dir.file("a.qxprj"), 3);
+  ASSERT_EQ(r.ok, 1) << r.error;
+  Song s = parse_song(r.bytes);
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(song_parser::master_triples(s.chunks[0]),
+            (std::vector<Triple>{{7, 0, 480}, {8, 0, 0x42F00000}, {9, 0, 4}}));
+  // A last measure without a repeat: (11, E, 0).
+  p.last_meas = 3;
+  r = write_capture(p, dir.file("b.qxprj"), 4);
+  s = parse_song(r.bytes);
+  EXPECT_EQ(song_parser::master_triples(s.chunks[0]).back(), (Triple{11, 5760, 0}));
+
+  r = write_capture(p, dir.file("c.qxprj"), 1);
+  s = parse_song(r.bytes);
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(std::vector<uint8_t>(s.chunks[0].body.begin(), s.chunks[0].body.begin() + 16),
+            Bytes().str("no name").zeros(9).b);
+  p.name_text = "twenty characters...";
+  r = write_capture(p, dir.file("d.qxprj"), 1);
+  s = parse_song(r.bytes);
+  EXPECT_EQ(std::vector<uint8_t>(s.chunks[0].body.begin(), s.chunks[0].body.begin() + 16),
+            Bytes().str("twenty character").b);
+  // No texts chunk for x1x, and no assiUNIT for a unit without a name.
+  for (const Chunk& c : s.chunks) EXPECT_NE(c.tag, "textNAME");
+}
+
+TEST(WriterSong, TuneDividesEveryClockAndWritesNoNames) {
+  Project p;
+  project_setup(p);
+  set_magic(p, "QXTUNE--20060930");
+  p.beat_clock = 4800;
+  p.repeat_meas = 1;
+  add_pcm_woice(p);
+  add_unit(p, "named");
+  put(p, 0, 0, EVENT_ON, 965);
+  put(p, 5, 0, EVENT_KEY, 0x5000);
+  put(p, 10, 0, EVENT_VEL, 80);
+  put(p, 15, 0, EVENT_PORTAMENT, 25);
+  ScratchDir dir;
+
+  WriteResult r = write_capture(p, dir.file("t.qxtune"), 6);
+  ASSERT_EQ(r.ok, 1) << r.error;
+  Song s = parse_song(r.bytes);
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(s.magic, "QXTUNE--20060930");
+  EXPECT_EQ(song_parser::master_triples(s.chunks[0]),
+            (std::vector<Triple>{{7, 0, 480}, {8, 0, 0x42F00000}, {9, 0, 4}, {10, 1920, 0}}));
+  for (const Chunk& c : s.chunks) {
+    EXPECT_NE(c.tag, "assiUNIT");
+    EXPECT_NE(c.tag, "assiWOIC");
+  }
+  EXPECT_EQ(s.find("evenUNIT", 0)->body, Bytes().u16(0).u16(1).u32(2).u32(1).var(0).var(96).b);
+
+  // Every V5 delta is divided on its own: clocks 5, 10, 15 all give 0.
+  r = write_capture(p, dir.file("t5.qxtune"), 8);
+  ASSERT_EQ(r.ok, 1) << r.error;
+  s = parse_song(r.bytes);
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(s.magic, "QXTUNE--20071119");
+  EXPECT_EQ(s.chunks[0].body, Bytes().u16(480).u8(4).f32(120.0f).u32(1920).u32(0).b);
+  EXPECT_EQ(song_parser::v5_events(s.chunks[1]),
+            (std::vector<V5Event>{{0, 0, 1, 96}, {0, 0, 2, 0x5000}, {0, 0, 4, 80}, {0, 0, 6, 2}}));
+}
+
+TEST(WriterSong, TuneForX1xBecomesX2x) {
+  for (int target : {0, 1, 2, 3}) {
+    Project p;
+    project_setup(p);
+    set_magic(p, "QXTUNE--20050608");
+    add_pcm_woice(p);
+    ScratchDir dir;
+    WriteResult r = write_capture(p, dir.file("t.qxtune"), target);
+    ASSERT_EQ(r.ok, 1) << r.error;
+    Song s = parse_song(r.bytes);
+    ASSERT_EQ(s.error, "");
+    EXPECT_EQ(s.magic, "QXTUNE--20050608");
+    EXPECT_EQ(s.tags(), (std::vector<std::string>{"evenMAST", "qxsgUNIT", "matePCM "}));
+    EXPECT_EQ(r.console, std::string(target < 3 ? "\n* x1x format doesn't support QXTUNE. "
+                                                  "Converting to x2x format instead.\n"
+                                                : "") +
+                             "\n* created unit 'u-voice_00' for woice [voice_00]");
+  }
+}
+
+TEST(WriterSong, LegacyTimingWithOverlapAndNegativeValues) {
+  Project p;
+  project_setup(p);
+  add_pcm_woice(p);
+  put(p, 0, 0, EVENT_ON, 480);
+  put(p, 240, 0, EVENT_ON, 100);  // starts before the first note ends
+  put(p, 0, 0, EVENT_CORRECT, -1);
+  ScratchDir dir;
+  WriteResult r = write_capture(p, dir.file("o.qxprj"), 1);
+  ASSERT_EQ(r.ok, 1) << r.error;
+  Song s = parse_song(r.bytes);
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(s.find("EVENT===")->body, Bytes()
+                                          .u16(0)
+                                          .u16(1)
+                                          .u32(2)
+                                          .u32(2)
+                                          .var(0)
+                                          .var(480)
+                                          .raw({0x90, 0xFE, 0xFF, 0xFF, 0x0F})
+                                          .var(100)
+                                          .b);
+  // The correct event is dropped for x1x; in x5x its negative value takes five bytes.
+  EXPECT_EQ(s.find("EVENT===", 1), nullptr);
+  r = write_capture(p, dir.file("o5.qxprj"), 9);
+  s = parse_song(r.bytes);
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(song_parser::v5_events(s.chunks[1]).at(1), (V5Event{0, 0, 14, 0xFFFFFFFFu}));
+}
+
+TEST(WriterSong, OldOverdriveStrengthRoundTripsTheCut) {
+  for (float cut : {50.0f, 62.5f, 75.3f, 90.0f, 99.9f}) {
+    const float v = overdrive_old_strength(cut);
+    const float back = 100.0f - 100.0f / v;  // what the reader of the old record computes
+    EXPECT_FLOAT_EQ(back, cut) << cut;
+  }
+}
+
+TEST(WriterSong, CreatedUnitsTakeFourteenCharactersOfTheWoiceName) {
+  Project p;
+  project_setup(p);
+  Woice& w0 = add_pcm_woice(p);
+  std::memcpy(w0.name, "0123456789abcdef", 16);  // all 16 bytes used, no terminator
+  add_pcm_woice(p);
+  add_pcm_woice(p);
+  add_unit(p, "only");
+  ScratchDir dir;
+  // Unit 0 exists; units 1 and 2 are created, unit 0 keeps its name.
+  WriteResult r = write_capture(p, dir.file("n.qxprj"), 3);
+  ASSERT_EQ(r.ok, 1) << r.error;
+  EXPECT_EQ(r.console,
+            "\n* created unit 'u-voice_01' for woice [voice_01]"
+            "\n* created unit 'u-voice_02' for woice [voice_02]");
+  Project q;
+  project_setup(q);
+  std::memcpy(add_pcm_woice(q).name, "0123456789abcdef", 16);
+  r = write_capture(q, dir.file("m.qxprj"), 5);
+  ASSERT_EQ(r.ok, 1) << r.error;
+  EXPECT_EQ(r.console, "\n* created unit 'u-0123456789abcd' for woice [0123456789abcdef]");
+  Song s = parse_song(r.bytes);
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(s.find("assiUNIT")->body, Bytes().u16(0).u16(0).str("u-0123456789abcd").b);
+}
+
+TEST(WriterSong, ParserCatchesSizeAndEndFaults) {
+  Song good = write_song(9);
+  ASSERT_EQ(good.error, "");
+  Project p;
+  build_song(p);
+  ScratchDir dir;
+  WriteResult r = write_capture(p, dir.file("x.qxprj"), 4);
+  ASSERT_EQ(r.ok, 1);
+  std::vector<uint8_t> bad = r.bytes;
+  bad[16 + 8] += 1;  // the evenMAST size
+  EXPECT_NE(parse_song(bad).error, "");
+  bad = r.bytes;
+  bad.back() = 1;  // the end chunk's u32 0
+  EXPECT_NE(parse_song(bad).error, "");
+  bad = r.bytes;
+  bad.push_back(0);
+  EXPECT_NE(parse_song(bad).error, "");
+}
