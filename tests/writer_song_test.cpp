@@ -378,6 +378,17 @@ TEST(WriterSong, CreatedUnitsTakeFourteenCharactersOfTheWoiceName) {
   Song s = parse_song(r.bytes);
   ASSERT_EQ(s.error, "");
   EXPECT_EQ(s.find("assiUNIT")->body, Bytes().u16(0).u16(0).str("u-0123456789abcd").b);
+  // The field's bytes are taken as they stand, those after a zero byte too; the console
+  // shows the name up to the zero.
+  Project o;
+  project_setup(o);
+  std::memcpy(add_pcm_woice(o).name, "ab\0cdefghijklmn", 16);
+  r = write_capture(o, dir.file("o.qxprj"), 1);
+  ASSERT_EQ(r.ok, 1) << r.error;
+  EXPECT_EQ(r.console, "\n* created unit 'u-ab' for woice [ab]");
+  s = parse_song(r.bytes);
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(s.find("UNIT====")->body, Bytes().str("u-ab").u8(0).str("cdefghijklm").u16(1).u16(0).b);
 }
 
 TEST(WriterSong, ParserCatchesSizeAndEndFaults) {
