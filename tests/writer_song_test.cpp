@@ -296,6 +296,32 @@ TEST(WriterSong, TuneDividesEveryClockAndWritesNoNames) {
             (std::vector<V5Event>{{0, 0, 1, 96}, {0, 0, 2, 0x5000}, {0, 0, 4, 80}, {0, 0, 6, 2}}));
 }
 
+TEST(WriterSong, TuneMasterPositions) {
+  // A beat clock that 10 does not divide: the old master's repeat and last positions come
+  // from the undivided clock, each divided once; the x5x record multiplies the divided one.
+  Project p;
+  project_setup(p);
+  set_magic(p, "QXTUNE--20071119");
+  p.beat_clock = 4805;
+  p.beat_num = 3;
+  p.repeat_meas = 1;
+  p.last_meas = 2;
+  add_pcm_woice(p);
+  ScratchDir dir;
+  WriteResult r = write_capture(p, dir.file("m.qxtune"), 5);
+  ASSERT_EQ(r.ok, 1) << r.error;
+  Song s = parse_song(r.bytes);
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(song_parser::master_triples(s.chunks[0]),
+            (std::vector<Triple>{
+                {7, 0, 480}, {8, 0, 0x42F00000}, {9, 0, 3}, {10, 1441, 0}, {11, 1441, 0}}));
+  r = write_capture(p, dir.file("m5.qxtune"), 7);
+  ASSERT_EQ(r.ok, 1) << r.error;
+  s = parse_song(r.bytes);
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(s.chunks[0].body, Bytes().u16(480).u8(3).f32(120.0f).u32(1440).u32(2880).b);
+}
+
 TEST(WriterSong, TuneForX1xBecomesX2x) {
   for (int target : {0, 1, 2, 3}) {
     Project p;
