@@ -200,6 +200,33 @@ TEST(WriterSong, X4xLayoutAndRecords) {
             "\n* converted overdrive[1] to STRAIN format -");
 }
 
+TEST(WriterSong, X4xDropsPanTimeWithOneWarning) {
+  Project p;
+  project_setup(p);
+  add_pcm_woice(p);
+  add_unit(p, "a");
+  add_unit(p, "b");
+  put(p, 0, 0, EVENT_PAN_TIME, 1);
+  put(p, 0, 1, EVENT_PAN_TIME, 2);
+  put(p, 480, 1, EVENT_PAN_TIME, 3);
+  put(p, 480, 1, EVENT_CORRECT, 4);
+  ScratchDir dir;
+  WriteResult r = write_capture(p, dir.file("pt.qxprj"), 6);
+  ASSERT_EQ(r.ok, 1) << r.error;
+  EXPECT_EQ(r.console,
+            "\n- WARNING: this format doesn't support 'pan-time' event. The output file will "
+            "discard it to avoid issues! -");
+  Song s = parse_song(r.bytes);
+  ASSERT_EQ(s.error, "");
+  std::vector<std::vector<uint8_t>> events;
+  for (const Chunk& c : s.chunks) {
+    if (c.tag == "evenUNIT") events.push_back(c.body);
+  }
+  EXPECT_EQ(
+      events,
+      (std::vector<std::vector<uint8_t>>{Bytes().u16(1).u16(14).u32(2).u32(1).var(480).var(4).b}));
+}
+
 TEST(WriterSong, X5xLayoutAndRecords) {
   for (int target : {7, 8, 9}) {
     WriteResult r;
