@@ -322,10 +322,11 @@ int create_woice_units(Project& p) {
     }
     Unit& unit = *p.units[slot];
     const Woice& woice = *p.woices[slot];
-    std::string name =
-        UNIT_NAME_PREFIX + name_field_text(woice.name).substr(0, NAME_FIELD_SIZE - 2);
+    // The prefix and the first 14 bytes of the woice's name field, as the field holds them.
+    const size_t prefix = std::strlen(UNIT_NAME_PREFIX);
     std::memset(unit.name, 0, sizeof unit.name);
-    std::memcpy(unit.name, name.data(), std::min(name.size(), sizeof unit.name));
+    std::memcpy(unit.name, UNIT_NAME_PREFIX, prefix);
+    std::memcpy(unit.name + prefix, woice.name, sizeof unit.name - prefix);
     unit.name_len = NAME_FIELD_SIZE;
     print_text(p, "\n* created unit '%s' for woice [%s]", name_field_text(unit.name).c_str(),
                name_field_text(woice.name).c_str());

@@ -45,35 +45,46 @@ inline Unit& add_unit(Project& p, const char* name) {
   return *found;
 }
 
+// A woice of `type` in the first free slot with `voices` voices, each set up by voice_init
+// for `wave` when one is given (qxVoice voices are filled in by hand instead).
+inline Woice& new_woice(Project& p, uint32_t type, int voices, int32_t wave = -1) {
+  Woice* w = woice_add(p);
+  EXPECT_NE(w, nullptr);
+  EXPECT_TRUE(woice_alloc_voices(p, *w, voices));
+  if (wave >= 0) {
+    for (Voice& v : w->voices) EXPECT_TRUE(voice_init(v, wave));
+  }
+  w->type = type;
+  return *w;
+}
+
+// Voice A's values that every material chunk header carries.
+inline Voice& set_voice_a(Woice& w, int32_t basic_key, uint32_t voice_flags, float tuning) {
+  Voice& v = w.voices[0];
+  v.basic_key = basic_key;
+  v.voice_flags = voice_flags;
+  v.tuning = tuning;
+  return v;
+}
+
 // A PCM woice of `frames` frames whose bytes count 0, 1, 2...
 inline Woice& add_pcm_woice(Project& p, int channels = 2, int bits = 16, int rate = 44100,
                             int frames = 3) {
-  Woice* w = woice_add(p);
-  EXPECT_NE(w, nullptr);
-  EXPECT_TRUE(woice_alloc_voices(p, *w, 1));
-  EXPECT_TRUE(voice_init(w->voices[0], WAVE_PCM));
-  w->type = WOICE_PCM;
-  Voice& v = w->voices[0];
-  v.basic_key = 0x4800;
-  v.voice_flags = 3;
-  v.tuning = 1.25f;
-  PcmBuffer& pcm = *v.pcm;
+  Woice& w = new_woice(p, WOICE_PCM, 1, WAVE_PCM);
+  PcmBuffer& pcm = *set_voice_a(w, 0x4800, 3, 1.25f).pcm;
   pcm.channels = channels;
   pcm.bits = bits;
   pcm.sample_rate = rate;
   pcm.sample_num = frames;
   pcm.samples.resize(static_cast<size_t>(frames * channels * bits / 8));
   for (size_t i = 0; i < pcm.samples.size(); ++i) pcm.samples[i] = static_cast<uint8_t>(i);
-  return *w;
+  return w;
 }
 
 // A qxVoice woice with `voices` oscillator voices (no envelope).
 inline Woice& add_voice_woice(Project& p, int voices = 1) {
-  Woice* w = woice_add(p);
-  EXPECT_NE(w, nullptr);
-  EXPECT_TRUE(woice_alloc_voices(p, *w, voices));
-  w->type = WOICE_QXVOICE;
-  for (Voice& v : w->voices) {
+  Woice& w = new_woice(p, WOICE_QXVOICE, voices);
+  for (Voice& v : w.voices) {
     v.basic_key = 0x4500;
     v.volume = 64;
     v.pan = 64;
@@ -84,21 +95,13 @@ inline Woice& add_voice_woice(Project& p, int voices = 1) {
     v.point_num = 2;
     v.points = {{1, 128}, {3, 40}};
   }
-  return *w;
+  return w;
 }
 
 // A qxNoise woice: one enabled unit with a sine oscillator.
 inline Woice& add_noise_woice(Project& p, int32_t sample_num = 1000) {
-  Woice* w = woice_add(p);
-  EXPECT_NE(w, nullptr);
-  EXPECT_TRUE(woice_alloc_voices(p, *w, 1));
-  EXPECT_TRUE(voice_init(w->voices[0], WAVE_NOISE));
-  w->type = WOICE_QXNOISE;
-  Voice& v = w->voices[0];
-  v.basic_key = 0x4600;
-  v.voice_flags = 1;
-  v.tuning = 0.5f;
-  NoiseDesign& d = *v.noise;
+  Woice& w = new_woice(p, WOICE_QXNOISE, 1, WAVE_NOISE);
+  NoiseDesign& d = *set_voice_a(w, 0x4600, 1, 0.5f).noise;
   d.sample_num = sample_num;
   d.unit_num = 1;
   d.units.resize(1);
@@ -107,31 +110,45 @@ inline Woice& add_noise_woice(Project& p, int32_t sample_num = 1000) {
   u.env_num = 1;
   u.env_points = {{10, 100}};
   u.osc_main = {1, 440.0f, 50.0f, 0.0f, 0};
-  return *w;
+  return w;
 }
 
 // An OGG woice holding `stream` (which need not be a valid Ogg Vorbis stream).
 inline Woice& add_ogg_woice(Project& p, const std::vector<uint8_t>& stream) {
-  Woice* w = woice_add(p);
-  EXPECT_NE(w, nullptr);
-  EXPECT_TRUE(woice_alloc_voices(p, *w, 1));
-  EXPECT_TRUE(voice_init(w->voices[0], WAVE_OGG));
-  w->type = WOICE_OGG;
-  Voice& v = w->voices[0];
-  v.basic_key = 0x4700;
-  v.voice_flags = 2;
-  v.tuning = 1.0f;
-  v.ogg->header_values[0] = 1;
-  v.ogg->header_values[1] = 2;
-  v.ogg->header_values[2] = 3;
-  v.ogg->size = static_cast<int32_t>(stream.size());
-  v.ogg->data = stream;
-  return *w;
+  Woice& w = new_woice(p, WOICE_OGG, 1, WAVE_OGG);
+  OggStream& ogg = *set_voice_a(w, 0x4700, 2, 1.0f).ogg;
+  ogg.header_values[0] = 1;
+  ogg.header_values[1] = 2;
+  ogg.header_values[2] = 3;
+  ogg.size = static_cast<int32_t>(stream.size());
+  ogg.data = stream;
+  return w;
 }
 
 inline void put(Project& p, int32_t clock, int unit, int kind, int32_t value) {
   ASSERT_TRUE(event_put(p, clock, static_cast<uint8_t>(unit), static_cast<uint8_t>(kind), value));
   p.event_last_put = nullptr;
+}
+
+// One woice of each kind (the qxVoice with two voices) and one unit "first", with events
+// of units 0 to 3 that the generations tying unit i to woice i play through the units
+// created for the woices, and kinds that every generation before x5x drops.
+inline void add_every_woice_kind(Project& p, const std::vector<uint8_t>& ogg,
+                                 int32_t noise_samples) {
+  add_pcm_woice(p);
+  add_voice_woice(p, 2);
+  add_noise_woice(p, noise_samples);
+  add_ogg_woice(p, ogg);
+  add_unit(p, "first");
+  put(p, 0, 0, EVENT_ON, 480);
+  put(p, 0, 1, EVENT_KEY, 0x5000);
+  put(p, 480, 2, EVENT_VOL, 90);
+  put(p, 960, 3, EVENT_ON, 240);
+  put(p, 0, 0, EVENT_LAST, 0);
+  put(p, 0, 1, EVENT_VOICE_NO, 1);
+  put(p, 0, 2, EVENT_GROUP_NO, 2);
+  put(p, 0, 3, EVENT_CORRECT, 0x3F800000);
+  put(p, 0, 3, EVENT_PAN_TIME, 10);
 }
 
 // A fresh folder under the test temporary directory, removed with its files at the end.

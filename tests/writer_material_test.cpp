@@ -28,8 +28,8 @@ using song_parser::u32_at;
 
 namespace {
 
-// The material bodies and renderers come from their own modules; these tests wait for
-// them rather than fail while those are still missing.
+// The material bodies and renderers come from their own modules; when one of them fails
+// outright, say so first rather than through every chunk assertion below.
 bool materials_ready() {
   Project p;
   project_setup(p);
@@ -49,35 +49,19 @@ bool materials_ready() {
   return ok;
 }
 
-#define REQUIRE_MATERIALS()                                                   \
-  do {                                                                        \
-    if (!materials_ready()) GTEST_SKIP() << "material modules not built yet"; \
-  } while (0)
+#define REQUIRE_MATERIALS() ASSERT_TRUE(materials_ready()) << "a material module fails"
 
 const std::vector<uint8_t>& ogg_stream() {
   static const std::vector<uint8_t> s = ogg_encode::tone_stream(2, 22050, 1000);
   return s;
 }
 
-// One woice of each kind (the qxVoice with two voices), one unit, effects and events.
+// One woice of each kind, one unit, an overdrive, and pan-time on units 0 and 3.
 void build_all_kinds(Project& p) {
   project_setup(p);
   ASSERT_EQ(overdrive_add(p, 0, 80.0f, 1.0f), 0);
-  add_pcm_woice(p);
-  add_voice_woice(p, 2);
-  add_noise_woice(p, 1000);
-  add_ogg_woice(p, ogg_stream());
-  add_unit(p, "first");
-  put(p, 0, 0, EVENT_ON, 480);
-  put(p, 0, 1, EVENT_KEY, 0x5000);
-  put(p, 480, 2, EVENT_VOL, 90);
-  put(p, 960, 3, EVENT_ON, 240);
-  put(p, 0, 0, EVENT_LAST, 0);
-  put(p, 0, 1, EVENT_VOICE_NO, 1);
-  put(p, 0, 2, EVENT_GROUP_NO, 2);
-  put(p, 0, 3, EVENT_CORRECT, 0x3F800000);
+  add_every_woice_kind(p, ogg_stream(), 1000);
   put(p, 0, 0, EVENT_PAN_TIME, 10);
-  put(p, 0, 3, EVENT_PAN_TIME, 10);
 }
 
 std::vector<const Chunk*> materials(const Song& s) {

@@ -200,6 +200,33 @@ TEST(WriterSong, X4xLayoutAndRecords) {
             "\n* converted overdrive[1] to STRAIN format -");
 }
 
+TEST(WriterSong, X4xDropsPanTimeWithOneWarning) {
+  Project p;
+  project_setup(p);
+  add_pcm_woice(p);
+  add_unit(p, "a");
+  add_unit(p, "b");
+  put(p, 0, 0, EVENT_PAN_TIME, 1);
+  put(p, 0, 1, EVENT_PAN_TIME, 2);
+  put(p, 480, 1, EVENT_PAN_TIME, 3);
+  put(p, 480, 1, EVENT_CORRECT, 4);
+  ScratchDir dir;
+  WriteResult r = write_capture(p, dir.file("pt.qxprj"), 6);
+  ASSERT_EQ(r.ok, 1) << r.error;
+  EXPECT_EQ(r.console,
+            "\n- WARNING: this format doesn't support 'pan-time' event. The output file will "
+            "discard it to avoid issues! -");
+  Song s = parse_song(r.bytes);
+  ASSERT_EQ(s.error, "");
+  std::vector<std::vector<uint8_t>> events;
+  for (const Chunk& c : s.chunks) {
+    if (c.tag == "evenUNIT") events.push_back(c.body);
+  }
+  EXPECT_EQ(
+      events,
+      (std::vector<std::vector<uint8_t>>{Bytes().u16(1).u16(14).u32(2).u32(1).var(480).var(4).b}));
+}
+
 TEST(WriterSong, X5xLayoutAndRecords) {
   for (int target : {7, 8, 9}) {
     WriteResult r;
@@ -296,6 +323,32 @@ TEST(WriterSong, TuneDividesEveryClockAndWritesNoNames) {
             (std::vector<V5Event>{{0, 0, 1, 96}, {0, 0, 2, 0x5000}, {0, 0, 4, 80}, {0, 0, 6, 2}}));
 }
 
+TEST(WriterSong, TuneMasterPositions) {
+  // A beat clock that 10 does not divide: the old master's repeat and last positions come
+  // from the undivided clock, each divided once; the x5x record multiplies the divided one.
+  Project p;
+  project_setup(p);
+  set_magic(p, "QXTUNE--20071119");
+  p.beat_clock = 4805;
+  p.beat_num = 3;
+  p.repeat_meas = 1;
+  p.last_meas = 2;
+  add_pcm_woice(p);
+  ScratchDir dir;
+  WriteResult r = write_capture(p, dir.file("m.qxtune"), 5);
+  ASSERT_EQ(r.ok, 1) << r.error;
+  Song s = parse_song(r.bytes);
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(song_parser::master_triples(s.chunks[0]),
+            (std::vector<Triple>{
+                {7, 0, 480}, {8, 0, 0x42F00000}, {9, 0, 3}, {10, 1441, 0}, {11, 1441, 0}}));
+  r = write_capture(p, dir.file("m5.qxtune"), 7);
+  ASSERT_EQ(r.ok, 1) << r.error;
+  s = parse_song(r.bytes);
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(s.chunks[0].body, Bytes().u16(480).u8(3).f32(120.0f).u32(1440).u32(2880).b);
+}
+
 TEST(WriterSong, TuneForX1xBecomesX2x) {
   for (int target : {0, 1, 2, 3}) {
     Project p;
@@ -378,6 +431,17 @@ TEST(WriterSong, CreatedUnitsTakeFourteenCharactersOfTheWoiceName) {
   Song s = parse_song(r.bytes);
   ASSERT_EQ(s.error, "");
   EXPECT_EQ(s.find("assiUNIT")->body, Bytes().u16(0).u16(0).str("u-0123456789abcd").b);
+  // The field's bytes are taken as they stand, those after a zero byte too; the console
+  // shows the name up to the zero.
+  Project o;
+  project_setup(o);
+  std::memcpy(add_pcm_woice(o).name, "ab\0cdefghijklmn", 16);
+  r = write_capture(o, dir.file("o.qxprj"), 1);
+  ASSERT_EQ(r.ok, 1) << r.error;
+  EXPECT_EQ(r.console, "\n* created unit 'u-ab' for woice [ab]");
+  s = parse_song(r.bytes);
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(s.find("UNIT====")->body, Bytes().str("u-ab").u8(0).str("cdefghijklm").u16(1).u16(0).b);
 }
 
 TEST(WriterSong, ParserCatchesSizeAndEndFaults) {
