@@ -83,6 +83,22 @@ int32_t clock_add(int32_t clock, uint32_t delta) {
   return static_cast<int32_t>(static_cast<uint32_t>(clock) + delta);
 }
 
+// event_put searches forward from its hint, which sees every event the new one must be
+// compared with only when the new clock lies beyond the hint's. For a clock below it the
+// search starts over; for the same clock it starts at the first event of that clock (events
+// of other units and kinds may stand before the hint there).
+void aim_put_hint(Project& p, int32_t clock) {
+  Event* hint = p.event_last_put;
+  if (!hint) return;
+  if (clock < hint->clock) {
+    p.event_last_put = nullptr;
+    return;
+  }
+  if (clock > hint->clock) return;
+  while (hint->prev && hint->prev->clock == clock) hint = hint->prev;
+  p.event_last_put = hint;
+}
+
 // A record count is believable only when the source still holds its smallest entries.
 bool count_fits(const ByteSource& s, uint64_t count, uint64_t min_entry_size) {
   return count * min_entry_size <= static_cast<uint64_t>(source_remaining(s));
@@ -207,6 +223,7 @@ int read_event_v5(Project& p, ByteSource& s, int* new_format) {
       *new_format = 1;
       return 0;
     }
+    if (!direct) aim_put_hint(p, clock);
     if (!(direct ? event_store(p, clock, unit_no, kind, value)
                  : event_put(p, clock, unit_no, kind, value))) {
       return 0;
@@ -435,10 +452,10 @@ int read_unit_events(Project& p, ByteSource& s, bool add_length, bool check_rese
     uint32_t delta;
     int32_t value;
     if (!read_varint(s, &delta) || !read_varint_i32(s, &value)) return 0;
-    int32_t next = clock_add(clock, delta);
-    // The search hint only walks forward; a clock that wrapped backwards searches from the start.
-    if (next < clock) p.event_last_put = nullptr;
-    clock = next;
+    // A wrapped delta or a negative legacy length can take the clock back before the last
+    // event put.
+    clock = clock_add(clock, delta);
+    if (p.event_last_put && clock < p.event_last_put->clock) p.event_last_put = nullptr;
     if (!event_put(p, clock, unit_no, static_cast<uint8_t>(kind), value)) return 0;
     if (add_length && (kind == EVENT_ON || kind == EVENT_PORTAMENT)) {
       clock = clock_add(clock, static_cast<uint32_t>(value));

@@ -265,6 +265,28 @@ TEST_F(ChunkTest, EventChunks) {
   ASSERT_TRUE(open(mixed)) << p.report_text;
   EXPECT_EQ(events(), (std::vector<Ev>{
                           {0, 1, EVENT_VEL, 2}, {100, 0, EVENT_VEL, 1}, {200, 1, EVENT_VEL, 3}}));
+
+  // A legacy note of negative length takes the running clock back before the note; the next
+  // note still goes to its place among the events of other chunks.
+  Bytes back = g1(Bytes()
+                      .add(unit_events("evenUNIT", 1, EVENT_VEL, {{0, 1}, {50, 2}}))
+                      .add(unit_events("EVENT===", 0, EVENT_ON, {{100, 0xFFFFFF9C}, {10, 5}})));
+  ASSERT_TRUE(open(back)) << p.report_text;
+  EXPECT_EQ(events(), (std::vector<Ev>{{0, 1, EVENT_VEL, 1},
+                                       {10, 0, EVENT_ON, 5},
+                                       {50, 1, EVENT_VEL, 2},
+                                       {100, 0, EVENT_ON, -100}}));
+
+  // "Event V5" after a unit record: its events of the record's clock are compared with every
+  // event of that clock, so the unit's voice is replaced and kept in front.
+  Bytes after_unit = song_header(5);
+  after_unit.add(master_v5(480, 4, 120.0f, 0, 0)).add(qxsg_unit(1, 2));
+  after_unit.add(event_v5({{0, 0, EVENT_ON, 480}, {0, 0, EVENT_VOICE_NO, 3}}));
+  after_unit.add(end_chunk(5));
+  ASSERT_TRUE(open(after_unit)) << p.report_text;
+  EXPECT_EQ(events(),
+            (std::vector<Ev>{
+                {0, 0, EVENT_VOICE_NO, 3}, {0, 0, EVENT_GROUP_NO, 2}, {0, 0, EVENT_ON, 480}}));
 }
 
 TEST_F(ChunkTest, PcmChunks) {
