@@ -7,6 +7,7 @@
 #include <new>
 
 #include "io/open_input.h"
+#include "io/qxi_writer.h"
 #include "io/writer.h"
 #include "material/ogg.h"
 #include "platform/console.h"
@@ -100,6 +101,12 @@ void convert(Project& p, const std::string& input_path, uint8_t target) {
   }
 }
 
+// A name is free when nothing stands there, nor, for target 11, where its listing goes.
+bool output_name_free(const std::string& path, uint8_t target) {
+  if (path_file_exists(path)) return false;
+  return target != TARGET_QXI_LISTING || !path_file_exists(qxi_listing_path(path));
+}
+
 }  // namespace
 
 int build_output_path(const Project& p, const std::string& input_path, uint8_t target,
@@ -113,13 +120,13 @@ int build_output_path(const Project& p, const std::string& input_path, uint8_t t
     extension = ".qxtune";
   }
   *output_path = p.module_folder + "/" + base + extension;
-  if (!path_file_exists(*output_path)) return 1;
+  if (output_name_free(*output_path, target)) return 1;
   const std::string found_extension = path_find_extension(*output_path);
   for (int number = 0; number <= OUTPUT_NUMBER_MAX; ++number) {
     char suffix[8];
     std::snprintf(suffix, sizeof suffix, "_%02d", number);
     std::string numbered = p.module_folder + "/" + base + suffix + found_extension;
-    if (!path_file_exists(numbered)) {
+    if (output_name_free(numbered, target)) {
       *output_path = numbered;
       return 1;
     }

@@ -154,13 +154,17 @@ int write_qxi(Project& p, FILE* out, FILE* listing) {
   return 1;
 }
 
+std::string qxi_listing_path(const std::string& output_path) {
+  std::string listing_path = output_path;
+  path_remove_extension(listing_path);
+  return listing_path + ".txt";
+}
+
 int write_qxi_target(Project& p, FILE* out, const std::string& path, int target, FILE** listing) {
   *listing = nullptr;
   if (target == 11) {
-    std::string listing_path = path;
-    path_remove_extension(listing_path);
-    listing_path += ".txt";
-    *listing = std::fopen(listing_path.c_str(), "wt");
+    // Created only when nothing stands there: a text file of the user's is never replaced.
+    *listing = std::fopen(qxi_listing_path(path).c_str(), "wx");
     if (!*listing) {
       set_error_text(p, "open txt");
       return 0;

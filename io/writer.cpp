@@ -232,10 +232,11 @@ int write_target(WriteRun& w, const std::string& path, FILE** listing) {
 }  // namespace
 
 int write_output(Project& p, const std::string& path, int target) {
-  FILE* out = std::fopen(path.c_str(), "wb");
+  // Created only when nothing stands there, so an existing file is never replaced.
+  FILE* out = std::fopen(path.c_str(), "wbx");
   if (!out) {
-    // Nothing was created: whatever stands at the path (a folder, a file that may not be
-    // written) is not ours to delete.
+    // Nothing was created: whatever stands at the path (a folder, a file of the user's) is
+    // not ours to delete.
     set_error_text(p, "open file");
     return 0;
   }

@@ -74,4 +74,14 @@ TEST_F(OutputPath, TakenNamesAreNumberedUpToNinetyNine) {
   EXPECT_EQ(out, in_folder("out.qxi"));
 }
 
+TEST_F(OutputPath, ListingNameMustBeFreeToo) {
+  std::string out;
+  touch("song.txt");
+  ASSERT_TRUE(build_output_path(p, "/in/song.qxprj", 11, 0, &out));
+  EXPECT_EQ(out, in_folder("song_00.qxi"));
+  // Without a listing the text file is no obstacle.
+  ASSERT_TRUE(build_output_path(p, "/in/song.qxprj", 10, 0, &out));
+  EXPECT_EQ(out, in_folder("song.qxi"));
+}
+
 }  // namespace

@@ -102,6 +102,30 @@ TEST(WriterFailure, PathsThatCannotBeCreated) {
   EXPECT_FALSE(exists(dir.file("song.qxi")));
 }
 
+TEST(WriterFailure, FilesOfTheUserAreNeverReplaced) {
+  ScratchDir dir;
+  Project p;
+  small_song(p);
+  auto put_text = [&](const std::string& name) {
+    FILE* f = fopen(dir.file(name).c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fputs("keep me", f);
+    fclose(f);
+  };
+  put_text("taken.qxprj");
+  WriteResult r = write_capture(p, dir.file("taken.qxprj"), 7);
+  EXPECT_EQ(r.ok, 0);
+  EXPECT_EQ(r.error, "open file");
+  EXPECT_EQ(song_parser::read_file(dir.file("taken.qxprj")).size(), 7u);
+  // A text file where the listing would go stays as it was, and the output goes.
+  put_text("notes.txt");
+  r = write_capture(p, dir.file("notes.qxi"), 11);
+  EXPECT_EQ(r.ok, 0);
+  EXPECT_EQ(r.error, "open txt");
+  EXPECT_EQ(song_parser::read_file(dir.file("notes.txt")).size(), 7u);
+  EXPECT_FALSE(exists(dir.file("notes.qxi")));
+}
+
 TEST(WriterFailure, SongsTheTargetCannotHold) {
   ScratchDir dir;
   // Three units, two woices: unit 2 has no woice to play in the generations that tie them.
