@@ -109,9 +109,11 @@ RefOsc ref_osc(const NoiseOsc& o, const RefTables& r) {
   return s;
 }
 
-// The three value cases; `test_negative` only for the sounding oscillator.
+// The three value cases; `test_negative` only for the sounding oscillator. A modulator whose
+// phase has run below 0 (negative frequency) reads position 0: this program's choice.
 int ref_value(const RefOsc& s, const RefTables& r, bool test_negative) {
-  const int ip = static_cast<int>(s.phase);
+  int ip = static_cast<int>(s.phase);
+  if (!test_negative && ip < 0) ip = 0;
   if (s.mode == 0) return test_negative && ip < 0 ? 0 : r.t[s.waveform][static_cast<size_t>(ip)];
   if (test_negative && s.phase < 0) return 0;
   return s.mode == 1 ? s.level + ip * s.step / 441 : s.level;
@@ -201,9 +203,7 @@ std::vector<int16_t> ref_render(const Project& p, NoiseDesign d) {
     for (RefUnit& u : units) {
       if (!u.enabled) continue;
       RefOsc& fo = u.osc[1];
-      int fv = fo.mode == 0 ? r.t[fo.waveform][static_cast<size_t>(static_cast<int>(fo.phase))] *
-                                  12800 / 32767
-                            : ref_value(fo, r, false);
+      int fv = fo.mode == 0 ? ref_value(fo, r, false) * 12800 / 32767 : ref_value(fo, r, false);
       if (fo.reverse) fv = -fv;
       const double freq = fv * fo.gain;
       int index = (static_cast<int>(freq) + 24576) / 16;
@@ -318,4 +318,22 @@ TEST(NoiseRenderReference, EveryOscillatorKindWithModulationPanAndEnvelopes) {
                      osc(20, 5.0f, 100.0f), osc(1, 60000.0f, 300.0f));
   expect_same_as_reference(p, design({h, a}, 3000), "clamped");
   expect_same_as_reference(Project{}, design({a, b, c, d}, 3000), "no frequency table");
+}
+
+TEST(NoiseRenderReference, NegativeFrequencies) {
+  Project p;
+  build_freq_table(p);
+  // Sounding oscillators running backwards fall silent once below 0; a table main first
+  // plays position 0 while its phase is between -1 and 0.
+  NoiseUnit a = unit({{0, 100}}, 0, osc(3, -0.5f, 100.0f), osc(1, 5.0f, 50.0f));
+  NoiseUnit b = unit({{2, 100}, {30, 50}}, -20, osc(4, -40.0f, 100.0f, 20.0f), osc(0, 0.0f, 0.0f),
+                     osc(2, 15.0f, 80.0f, 10.0f));
+  // Modulators running backwards, beside a unit running forwards.
+  NoiseUnit c = unit({{1, 100}}, 60, osc(5, 300.0f, 100.0f), osc(2, -7.0f, 100.0f, 60.0f),
+                     osc(4, -20.0f, 70.0f, 30.0f, 1));
+  NoiseUnit d = unit({{5, 80}}, 0, osc(1, 200.0f, 100.0f), osc(4, -3.0f, 90.0f, 50.0f),
+                     osc(7, -9.0f, 60.0f, 40.0f));
+  NoiseUnit e = unit({{0, 100}}, 0, osc(6, 130.0f, 90.0f), osc(8, 25.0f, 150.0f));
+  expect_same_as_reference(p, design({a, b, c, d}, 3000), "backwards");
+  expect_same_as_reference(p, design({e, c, a}, 3000), "mixed");
 }
