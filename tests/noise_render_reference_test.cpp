@@ -337,3 +337,14 @@ TEST(NoiseRenderReference, NegativeFrequencies) {
   expect_same_as_reference(p, design({a, b, c, d}, 3000), "backwards");
   expect_same_as_reference(p, design({e, c, a}, 3000), "mixed");
 }
+
+TEST(NoiseRenderReference, TablesEntryForEntry) {
+  const RefTables want = ref_tables();
+  NoiseTables t;
+  ASSERT_EQ(noise_build_tables(t), 1);
+  EXPECT_EQ(t.wave[4], want.random);
+  for (int w = 0; w < 17; ++w) {
+    if (w == 4) continue;
+    EXPECT_EQ(t.wave[w], want.t[w]) << w;
+  }
+}
