@@ -514,8 +514,6 @@ int noise_build_tables(NoiseTables& tables) {
 
 void noise_clamp_design(NoiseDesign& design) {
   if (design.sample_num > NOISE_SAMPLE_NUM_MAX) design.sample_num = NOISE_SAMPLE_NUM_MAX;
-  // A negative length would label a PCM block of negative size; it renders nothing.
-  if (design.sample_num < 0) design.sample_num = 0;
   const int32_t n = unit_count(design);
   for (int32_t u = 0; u < n; ++u) {
     NoiseUnit& unit = design.units[static_cast<size_t>(u)];
@@ -567,6 +565,9 @@ int qxnoise_render(const Project& p, NoiseDesign& design, std::vector<int16_t>& 
 
     std::vector<int16_t>().swap(pcm);
     const int32_t frames = design.sample_num;
+    // A negative length (a damaged body) has no block to give: the conversion fails rather
+    // than passing off an empty sound as the material.
+    if (frames < 0) return 0;
     pcm.resize(static_cast<size_t>(frames) * 2);
     for (int32_t done = 0; done < frames; done += BLOCK_FRAMES) {
       const int32_t n = std::min(BLOCK_FRAMES, frames - done);

@@ -244,6 +244,12 @@ TEST(NoiseRender, LengthZeroAndClampedLength) {
   EXPECT_EQ(long_one.sample_num, 480000);
   EXPECT_EQ(pcm.size(), 960000u);
   EXPECT_EQ(pcm[959998], 16383);  // frame 479999 is 191 into its period
+
+  // A negative length gives no block: the render fails and the old block is gone.
+  NoiseDesign negative = design_of({unit_of(osc(RECT, 100.0f, 100.0f))}, -1);
+  ASSERT_EQ(qxnoise_render(p, negative, pcm), 0);
+  EXPECT_EQ(negative.sample_num, -1);
+  EXPECT_TRUE(pcm.empty());
 }
 
 TEST(NoiseRender, ClampLimitsOnlyEnabledUnits) {
@@ -254,7 +260,7 @@ TEST(NoiseRender, ClampLimitsOnlyEnabledUnits) {
   NoiseDesign d = design_of({on, off}, -5);
   noise_clamp_design(d);
   const NoiseUnit& c = d.units[0];
-  EXPECT_EQ(d.sample_num, 0);
+  EXPECT_EQ(d.sample_num, -5);  // no lower limit
   EXPECT_EQ(c.env_points[0].time, 10000);
   EXPECT_EQ(c.env_points[0].level, 100);
   EXPECT_EQ(c.env_points[1].time, -5);
