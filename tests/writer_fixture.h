@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -40,7 +41,7 @@ inline Unit& add_unit(Project& p, const char* name) {
     if (u) found = u.get();
   }
   std::memset(found->name, 0, sizeof found->name);
-  std::strncpy(found->name, name, sizeof found->name);
+  std::memcpy(found->name, name, std::min(std::strlen(name), sizeof found->name));
   found->name_len = NAME_FIELD_SIZE;
   return *found;
 }
