@@ -5,45 +5,25 @@
 #include "project/project.h"
 #include "synth/noise_render.h"
 #include "synth/voice_render.h"
+#include "tests/noise_designs.h"
+
+using namespace noise_designs;
 
 namespace {
-
-NoiseOsc osc(int32_t waveform, float freq, float volume, float offset = 0.0f, int32_t reverse = 0) {
-  NoiseOsc o;
-  o.waveform = waveform;
-  o.freq = freq;
-  o.volume = volume;
-  o.offset = offset;
-  o.reverse = reverse;
-  return o;
-}
-
-NoiseUnit unit(NoiseOsc main, NoiseOsc freq, NoiseOsc volu, std::vector<NoisePoint> env,
-               int32_t pan) {
-  NoiseUnit u;
-  u.enabled = 1;
-  u.env_num = static_cast<int32_t>(env.size());
-  u.env_points = std::move(env);
-  u.pan = pan;
-  u.osc_main = main;
-  u.osc_freq = freq;
-  u.osc_volu = volu;
-  return u;
-}
 
 NoiseDesign largest_design() {
   NoiseDesign d;
   d.sample_num = NOISE_SAMPLE_NUM_MAX;
   d.unit_num = 4;
   d.units = {
-      unit(osc(5, 220.0f, 80.0f, 10.0f), osc(7, 3.0f, 40.0f, 25.0f), osc(4, 30.0f, 50.0f, 50.0f, 1),
-           {{5, 100}, {2000, 60}, {8000, 0}}, -30),
-      unit(osc(6, 110.0f, 120.0f, 0.0f, 1), osc(8, 8.0f, 60.0f), osc(13, 5.0f, 90.0f, 33.0f),
-           {{0, 80}, {10000, 100}}, 70),
-      unit(osc(4, 2000.0f, 60.0f), osc(15, 1.5f, 150.0f, 0.0f, 1), osc(9, 12.0f, 100.0f),
-           {{50, 100}, {0, 20}, {10000, 0}}, 0),
-      unit(osc(1, 55.0f, 100.0f, 75.0f), osc(2, 0.7f, 200.0f), osc(8, 40.0f, 30.0f, 0.0f, 1),
-           {{3000, 100}, {7000, 50}}, 100),
+      unit({{5, 100}, {2000, 60}, {8000, 0}}, -30, osc(5, 220.0f, 80.0f, 10.0f),
+           osc(7, 3.0f, 40.0f, 25.0f), osc(4, 30.0f, 50.0f, 50.0f, 1)),
+      unit({{0, 80}, {10000, 100}}, 70, osc(6, 110.0f, 120.0f, 0.0f, 1), osc(8, 8.0f, 60.0f),
+           osc(13, 5.0f, 90.0f, 33.0f)),
+      unit({{50, 100}, {0, 20}, {10000, 0}}, 0, osc(4, 2000.0f, 60.0f),
+           osc(15, 1.5f, 150.0f, 0.0f, 1), osc(9, 12.0f, 100.0f)),
+      unit({{3000, 100}, {7000, 50}}, 100, osc(1, 55.0f, 100.0f, 75.0f), osc(2, 0.7f, 200.0f),
+           osc(8, 40.0f, 30.0f, 0.0f, 1)),
   };
   return d;
 }

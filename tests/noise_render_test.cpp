@@ -7,35 +7,14 @@
 
 #include "project/project.h"
 #include "synth/noise_render.h"
+#include "tests/noise_designs.h"
+
+using namespace noise_designs;
 
 namespace {
 
-NoiseOsc osc(int32_t waveform, float freq, float volume, float offset = 0.0f, int32_t reverse = 0) {
-  NoiseOsc o;
-  o.waveform = waveform;
-  o.freq = freq;
-  o.volume = volume;
-  o.offset = offset;
-  o.reverse = reverse;
-  return o;
-}
-
 NoiseUnit unit_of(NoiseOsc main, std::vector<NoisePoint> env = {{0, 100}}, int32_t pan = 0) {
-  NoiseUnit u;
-  u.enabled = 1;
-  u.env_num = static_cast<int32_t>(env.size());
-  u.env_points = std::move(env);
-  u.pan = pan;
-  u.osc_main = main;
-  return u;
-}
-
-NoiseDesign design_of(std::vector<NoiseUnit> units, int32_t frames) {
-  NoiseDesign d;
-  d.sample_num = frames;
-  d.unit_num = static_cast<int32_t>(units.size());
-  d.units = std::move(units);
-  return d;
+  return unit(std::move(env), pan, main);
 }
 
 Project project_with_freq_table() {
@@ -76,7 +55,7 @@ NoiseDesign bd6() {
   u1.osc_freq = osc(2, 16.0f, 110.0f, 4.0f);
   NoiseUnit u2 = unit_of(osc(RANDOM, 44000.0f, 20.0f), {{1, 100}, {20, 0}, {0, 0}});
   u2.osc_freq = osc(RANDOM, 100.0f, 100.0f);
-  return design_of({u0, u1, u2}, 1445);
+  return design({u0, u1, u2}, 1445);
 }
 
 // Every waveform, reverse, pan, offsets and both random modes in four units.
@@ -93,7 +72,7 @@ NoiseDesign mixed_design(int32_t frames) {
   NoiseUnit d = unit_of(osc(16, 55.0f, 100.0f, 75.0f), {{3000, 100}}, 100);
   d.osc_freq = osc(11, 0.7f, 200.0f);
   d.osc_volu = osc(14, 40.0f, 30.0f, 0.0f, 1);
-  return design_of({a, b, c, d}, frames);
+  return design({a, b, c, d}, frames);
 }
 
 // Designs drawn from a fixed pseudo-random sequence, reaching every waveform (and some outside
@@ -123,7 +102,7 @@ std::vector<NoiseDesign> drawn_designs() {
       unit.enabled = next(0, 7) != 0;
       units.push_back(unit);
     }
-    out.push_back(design_of(units, next(0, 4000)));
+    out.push_back(design(units, next(0, 4000)));
   }
   return out;
 }
@@ -173,7 +152,7 @@ TEST(NoiseTables, WaveformShapes) {
 }
 
 TEST(NoiseRender, RectAt100HzRepeatsEvery441Frames) {
-  const std::vector<int16_t> pcm = render(design_of({unit_of(osc(RECT, 100.0f, 100.0f))}, 441 * 3));
+  const std::vector<int16_t> pcm = render(design({unit_of(osc(RECT, 100.0f, 100.0f))}, 441 * 3));
   for (size_t f = 0; f < 441 * 3; ++f) {
     const int16_t want = f % 441 < 220 ? 16383 : -16383;
     ASSERT_EQ(pcm[f * 2], want) << f;
@@ -183,9 +162,9 @@ TEST(NoiseRender, RectAt100HzRepeatsEvery441Frames) {
 
 TEST(NoiseRender, PanGains) {
   const std::vector<int16_t> left_only =
-      render(design_of({unit_of(osc(RECT, 100.0f, 100.0f), {{0, 100}}, -100)}, 441));
+      render(design({unit_of(osc(RECT, 100.0f, 100.0f), {{0, 100}}, -100)}, 441));
   const std::vector<int16_t> half_left =
-      render(design_of({unit_of(osc(RECT, 100.0f, 100.0f), {{0, 100}}, 50)}, 441));
+      render(design({unit_of(osc(RECT, 100.0f, 100.0f), {{0, 100}}, 50)}, 441));
   for (size_t f = 0; f < 441; ++f) {
     const int16_t full = f < 220 ? 16383 : -16383;
     ASSERT_EQ(left_only[f * 2], full) << f;
@@ -198,23 +177,23 @@ TEST(NoiseRender, PanGains) {
 TEST(NoiseRender, EnvelopeRampsAndPointsWithoutLengthTakeEffectAtOnce) {
   // 10 ms = 441 samples from 0 to 100 %.
   const std::vector<int16_t> ramp =
-      render(design_of({unit_of(osc(RECT, 100.0f, 100.0f), {{10, 100}})}, 442));
+      render(design({unit_of(osc(RECT, 100.0f, 100.0f), {{10, 100}})}, 442));
   EXPECT_EQ(ramp[0], 0);
   EXPECT_EQ(ramp[2], 37);       // 16383.5 / 441
   EXPECT_EQ(ramp[440], -8173);  // 16383.5 x 220 / 441, second half of the period
   EXPECT_EQ(ramp[882], 16383);  // envelope done, period restarted
   // Without points the unit is silent; a unit that is not enabled is never heard.
-  EXPECT_EQ(render(design_of({unit_of(osc(RECT, 100.0f, 100.0f), {})}, 500)),
+  EXPECT_EQ(render(design({unit_of(osc(RECT, 100.0f, 100.0f), {})}, 500)),
             std::vector<int16_t>(1000, 0));
   NoiseUnit off = unit_of(osc(RECT, 100.0f, 100.0f));
   off.enabled = 0;
-  EXPECT_EQ(render(design_of({off}, 500)), std::vector<int16_t>(1000, 0));
+  EXPECT_EQ(render(design({off}, 500)), std::vector<int16_t>(1000, 0));
 }
 
 TEST(NoiseRender, RandomModesGlideOrHold) {
   // "random" glides from the level to the next table entry over one period; "random2" holds.
-  const std::vector<int16_t> glide = render(design_of({unit_of(osc(RANDOM, 100.0f, 100.0f))}, 883));
-  const std::vector<int16_t> hold = render(design_of({unit_of(osc(RANDOM2, 100.0f, 100.0f))}, 883));
+  const std::vector<int16_t> glide = render(design({unit_of(osc(RANDOM, 100.0f, 100.0f))}, 883));
+  const std::vector<int16_t> hold = render(design({unit_of(osc(RANDOM2, 100.0f, 100.0f))}, 883));
   EXPECT_EQ(glide[0], 0);
   EXPECT_EQ(glide[2], -14);  // (0 + 1 x -13108 / 441) / 2
   EXPECT_EQ(glide[441 * 2], -6554);
@@ -228,25 +207,25 @@ TEST(NoiseRender, RandomModesGlideOrHold) {
 
 TEST(NoiseRender, WithoutFrequencyTableTheMainOscillatorStands) {
   const std::vector<int16_t> pcm =
-      render(design_of({unit_of(osc(RECT, 100.0f, 100.0f))}, 1000), false);
+      render(design({unit_of(osc(RECT, 100.0f, 100.0f))}, 1000), false);
   EXPECT_EQ(pcm, std::vector<int16_t>(2000, 16383));
 }
 
 TEST(NoiseRender, LengthZeroAndClampedLength) {
-  NoiseDesign empty = design_of({unit_of(osc(RECT, 100.0f, 100.0f))}, 0);
+  NoiseDesign empty = design({unit_of(osc(RECT, 100.0f, 100.0f))}, 0);
   std::vector<int16_t> pcm(10, 7);  // a previous block is released
   Project p = project_with_freq_table();
   ASSERT_EQ(qxnoise_render(p, empty, pcm), 1);
   EXPECT_TRUE(pcm.empty());
 
-  NoiseDesign long_one = design_of({unit_of(osc(RECT, 100.0f, 100.0f))}, 600000);
+  NoiseDesign long_one = design({unit_of(osc(RECT, 100.0f, 100.0f))}, 600000);
   ASSERT_EQ(qxnoise_render(p, long_one, pcm), 1);
   EXPECT_EQ(long_one.sample_num, 480000);
   EXPECT_EQ(pcm.size(), 960000u);
   EXPECT_EQ(pcm[959998], 16383);  // frame 479999 is 191 into its period
 
   // A negative length gives no block: the render fails and the old block is gone.
-  NoiseDesign negative = design_of({unit_of(osc(RECT, 100.0f, 100.0f))}, -1);
+  NoiseDesign negative = design({unit_of(osc(RECT, 100.0f, 100.0f))}, -1);
   ASSERT_EQ(qxnoise_render(p, negative, pcm), 0);
   EXPECT_EQ(negative.sample_num, -1);
   EXPECT_TRUE(pcm.empty());
@@ -257,7 +236,7 @@ TEST(NoiseRender, ClampLimitsOnlyEnabledUnits) {
   on.osc_volu = osc(-3, -10.0f, -50.0f, -10.0f);
   NoiseUnit off = on;
   off.enabled = 0;
-  NoiseDesign d = design_of({on, off}, -5);
+  NoiseDesign d = design({on, off}, -5);
   noise_clamp_design(d);
   const NoiseUnit& c = d.units[0];
   EXPECT_EQ(d.sample_num, -5);  // no lower limit
@@ -278,7 +257,7 @@ TEST(NoiseRender, ClampLimitsOnlyEnabledUnits) {
 
 TEST(NoiseRender, ClipsToPlusMinus32767) {
   NoiseUnit loud = unit_of(osc(RECT, 100.0f, 200.0f));
-  const std::vector<int16_t> pcm = render(design_of({loud, loud, loud, loud}, 441));
+  const std::vector<int16_t> pcm = render(design({loud, loud, loud, loud}, 441));
   for (size_t f = 0; f < 441; ++f) {
     ASSERT_EQ(pcm[f * 2], f < 220 ? 32767 : -32767) << f;
     ASSERT_EQ(pcm[f * 2 + 1], pcm[f * 2]) << f;
@@ -293,7 +272,7 @@ TEST(NoiseRender, OutOfRangeStartsReadPositionZero) {
     NoiseUnit u = unit_of(main);
     u.osc_volu = volu;
     u.osc_freq = volu;
-    return render(design_of({u}, 2000));
+    return render(design({u}, 2000));
   };
   const auto base = with(osc(2, 150.0f, 100.0f), osc(1, 30.0f, 50.0f));
   EXPECT_EQ(with(osc(2, 150.0f, 100.0f, 100.0f), osc(1, 30.0f, 50.0f, 100.0f)), base);
@@ -313,7 +292,7 @@ TEST(NoiseRender, HostileFieldsRenderWithoutFault) {
   NoiseUnit b = unit_of(osc(RANDOM, -500.0f, 100.0f), {{1, 100}});
   b.osc_freq = osc(1, -1e6f, -3e38f);
   b.osc_volu = osc(2, -77.0f, 200.0f);
-  NoiseDesign d = design_of({a, b}, 5000);
+  NoiseDesign d = design({a, b}, 5000);
   d.units[0].env_num = 9;  // more than it holds
   d.unit_num = 7;          // likewise
   const std::vector<int16_t> pcm = render(d);
@@ -328,7 +307,7 @@ TEST(NoiseRender, SameDesignSameBytes) {
 // Checksums of renders taken from the plain frame-by-frame form of the renderer.
 TEST(NoiseRender, PinnedChecksums) {
   NoiseDesign hatc =
-      design_of({unit_of(osc(RANDOM, 30000.0f, 20.0f), {{1, 100}, {10, 40}, {100, 0}})}, 4444);
+      design({unit_of(osc(RANDOM, 30000.0f, 20.0f), {{1, 100}, {10, 40}, {100, 0}})}, 4444);
   EXPECT_EQ(fnv1a(render(hatc)), 110361969445756921ull);
   EXPECT_EQ(fnv1a(render(bd6())), 9558900630623073737ull);
   EXPECT_EQ(fnv1a(render(mixed_design(100000))), 2644278557800527732ull);
