@@ -10,6 +10,7 @@
 #include "io/bytes.h"
 #include "io/qxi_reader.h"
 #include "io/song_reader.h"
+#include "platform/paths.h"
 #include "project/project.h"
 
 namespace {
@@ -84,7 +85,8 @@ int open_instrument(Project& p, ByteSource& s, const std::string& path, uint8_t 
 }  // namespace
 
 int open_input(Project& p, const std::string& path, uint8_t target, int* tune_flag) {
-  FILE* f = std::fopen(path.c_str(), "rb");
+  // A folder opens for reading here but holds no file to convert.
+  FILE* f = path_is_directory(path) ? nullptr : std::fopen(path.c_str(), "rb");
   if (!f) {
     p.report_text = "File not found!";
     return 0;

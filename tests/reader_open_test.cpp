@@ -21,6 +21,10 @@ TEST_F(ReaderTest, MissingFileChangesNothing) {
   EXPECT_EQ(p.report_text, "File not found!");
   EXPECT_EQ(p.name_text, "kept");
   EXPECT_EQ(unit_count(p), 2);
+  // A folder is no file to convert either.
+  EXPECT_FALSE(open_input(p, dir, 1, &flag));
+  EXPECT_EQ(p.report_text, "File not found!");
+  EXPECT_EQ(p.name_text, "kept");
 }
 
 TEST_F(ReaderTest, InstrumentHeaderChecks) {
