@@ -109,13 +109,23 @@ int read_instrument_events(Project& p, ByteSource& s, uint8_t target) {
   return 1;
 }
 
-int load_builtin_voice(Project& p, const char* name) {
+namespace {
+
+// Finds the built-in body by name and adds the Woice it goes into; the source reads the body.
+Woice* add_builtin_woice(Project& p, const char* name, ByteSource* source) {
   const uint8_t* data = nullptr;
   int32_t size = 0;
-  if (!find_resource(name, &data, &size)) return 0;
-  Woice* w = woice_add(p);
+  if (!find_resource(name, &data, &size)) return nullptr;
+  *source = source_from_memory(data, size);
+  return woice_add(p);
+}
+
+}  // namespace
+
+int load_builtin_voice(Project& p, const char* name) {
+  ByteSource source;
+  Woice* w = add_builtin_woice(p, name, &source);
   if (!w) return 0;
-  ByteSource source = source_from_memory(data, size);
   int unsupported = 0;
   if (!qxvoice_read(p, source, *w, &unsupported)) {
     woice_remove(p, woice_index(p, w));
@@ -125,12 +135,9 @@ int load_builtin_voice(Project& p, const char* name) {
 }
 
 int load_builtin_noise(Project& p, const char* name) {
-  const uint8_t* data = nullptr;
-  int32_t size = 0;
-  if (!find_resource(name, &data, &size)) return 0;
-  Woice* w = woice_add(p);
+  ByteSource source;
+  Woice* w = add_builtin_woice(p, name, &source);
   if (!w) return 0;
-  ByteSource source = source_from_memory(data, size);
   int unsupported = 0;
   if (!woice_alloc_voices(p, *w, 1) || !voice_init(w->voices[0], WAVE_NOISE) ||
       !qxnoise_read(source, *w->voices[0].noise, &unsupported)) {
