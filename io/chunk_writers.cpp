@@ -7,6 +7,7 @@
 #include <string>
 
 #include "io/bytes.h"
+#include "io/song_reader.h"
 #include "project/events.h"
 #include "project/project.h"
 
@@ -231,14 +232,15 @@ void warn_unsupported_kinds(Project& p, int unit_no, int kind_limit) {
 }
 
 int write_unit_events(Project& p, FILE* out, int unit_no, int kind_limit, int legacy_timing,
-                      int clock_divisor) {
+                      int clock_divisor, int32_t key_shift) {
   for (int k = 1; k < std::min(kind_limit, EVENT_KIND_NUM); ++k) {
-    if (!unit_uses_kind(p, unit_no, k)) continue;
+    const bool added_key = k == EVENT_KEY && key_shift != 0;
+    if (!added_key && !unit_uses_kind(p, unit_no, k)) continue;
     if (!write_tag(out, legacy_timing ? "EVENT===" : "evenUNIT")) {
       set_error_text(p, "write code");
       return 0;
     }
-    if (!write_event_chunk(p, out, unit_no, k, legacy_timing, clock_divisor)) {
+    if (!write_event_chunk(p, out, unit_no, k, legacy_timing, clock_divisor, key_shift)) {
       set_error_text(p, "write event");
       return 0;
     }
@@ -246,10 +248,20 @@ int write_unit_events(Project& p, FILE* out, int unit_no, int kind_limit, int le
   return 1;
 }
 
+namespace {
+
+// The key stored so that adding the reader's shift gives `key` back.
+int32_t unshifted_key(int64_t key, int32_t key_shift) {
+  return static_cast<int32_t>(std::clamp<int64_t>(key - key_shift, INT32_MIN, INT32_MAX));
+}
+
+}  // namespace
+
 int write_event_chunk(Project& p, FILE* out, int unit_no, int kind, int legacy_timing,
-                      int clock_divisor) {
+                      int clock_divisor, int32_t key_shift) {
   const auto unit = static_cast<uint8_t>(unit_no);
   const bool has_length = kind == EVENT_ON || kind == EVENT_PORTAMENT;
+  const bool shift_keys = kind == EVENT_KEY && key_shift != 0;
   uint32_t count = 0;
   for (const Event* e = first_event(p); e; e = e->next) {
     if (e->unit_no == unit && e->kind == kind) ++count;
@@ -258,6 +270,12 @@ int write_event_chunk(Project& p, FILE* out, int unit_no, int kind, int legacy_t
     out_u16(o, static_cast<uint16_t>(unit_no));
     out_u16(o, static_cast<uint16_t>(kind));
     out_u32(o, 2);
+    if (count == 0 && shift_keys) {
+      out_u32(o, 1);
+      out_varint(o, 0);
+      out_varint(o, static_cast<uint32_t>(unshifted_key(DEFAULT_KEY, key_shift)));
+      return;
+    }
     out_u32(o, count);
     int64_t prev = 0;
     for (const Event* e = first_event(p); e; e = e->next) {
@@ -268,6 +286,8 @@ int write_event_chunk(Project& p, FILE* out, int unit_no, int kind, int legacy_t
         delta /= clock_divisor;
         if (has_length) value /= clock_divisor;
       }
+      // The reader leaves keys before clock 0 as they stand.
+      if (shift_keys && e->clock >= 0) value = unshifted_key(value, key_shift);
       prev = e->clock;
       // x1x counts the next note from the end of this one (its undivided length).
       if (legacy_timing && has_length) prev = static_cast<int64_t>(e->clock) + e->value;

@@ -19,6 +19,8 @@ enum OverdriveLayout : int {
 };
 
 constexpr int TUNE_CLOCK_DIVISOR = 10;
+// The beat clock of tunes made by the older editors: such tunes are not divided.
+constexpr int TUNE_OLD_BEAT_CLOCK = 480;
 
 // A chunk body described once and run twice: first with no file to count its bytes (the
 // chunk size), then with the file to write them. Size and body cannot disagree.
@@ -44,10 +46,14 @@ int write_effects(Project& p, FILE* out, int layout);
 int write_master_events(Project& p, FILE* out, int clock_divisor);
 int write_events_v5(Project& p, FILE* out, int clock_divisor);
 void warn_unsupported_kinds(Project& p, int unit_no, int kind_limit);
+// `key_shift` is what the reader of an x1x to x3x target will add to every key of the unit
+// (its woice's basic key minus KEY_ORIGIN): the keys are written less that shift, and a unit
+// without keys gets the one key event that reads back as DEFAULT_KEY, so the song plays at
+// its own pitch there.
 int write_unit_events(Project& p, FILE* out, int unit_no, int kind_limit, int legacy_timing,
-                      int clock_divisor);
+                      int clock_divisor, int32_t key_shift = 0);
 int write_event_chunk(Project& p, FILE* out, int unit_no, int kind, int legacy_timing,
-                      int clock_divisor);
+                      int clock_divisor, int32_t key_shift = 0);
 int write_unit_num(FILE* out, int32_t unit_count);
 int write_woice_name(Project& p, FILE* out, int tune_input, const Woice& woice, int index);
 int write_unit_name(Project& p, FILE* out, int tune_input, const Unit& unit, int index);

@@ -311,6 +311,13 @@ int write_woice(Project& p, FILE* out, Woice& woice, int old_noise, int target, 
   }
 }
 
+int32_t old_generation_basic_key(const Woice& woice, int target) {
+  if (woice.type == WOICE_QXVOICE)
+    return target == 1 ? CONVERTED_VOICE_KEY : static_cast<int32_t>(X3X_BASIC_KEY_NEUTRAL);
+  if (woice.voices.empty()) return static_cast<int32_t>(X3X_BASIC_KEY_NEUTRAL);
+  return static_cast<uint16_t>(woice.voices[0].basic_key);
+}
+
 int create_woice_units(Project& p) {
   const int32_t woice_count = leading_woice_count(p);
   for (int32_t w = 0; w < woice_count; ++w) {

@@ -12,6 +12,7 @@
 #include "io/chunk_writers.h"
 #include "io/material_writer.h"
 #include "io/qxi_writer.h"
+#include "io/song_reader.h"
 #include "platform/paths.h"
 #include "project/events.h"
 #include "project/project.h"
@@ -69,6 +70,11 @@ int check_unit_woices(WriteRun& w) {
   return 1;
 }
 
+// What the reader of targets 1 to 5 will add to the keys of unit i (woice i's basic key).
+int32_t unit_key_shift(WriteRun& w, int32_t i) {
+  return old_generation_basic_key(*woice_at(w.p, i), w.target) - KEY_ORIGIN;
+}
+
 int write_x1x_project(WriteRun& w) {
   Project& p = w.p;
   char name[16] = {};
@@ -107,7 +113,7 @@ int write_x1x(WriteRun& w) {
   }
   for (int32_t s = 0; s < units; ++s) {
     warn_unsupported_kinds(p, s, 11);
-    if (!write_unit_events(p, w.out, s, 11, 1, w.clock_divisor)) return 0;
+    if (!write_unit_events(p, w.out, s, 11, 1, w.clock_divisor, unit_key_shift(w, s))) return 0;
   }
   return write_end(p, w.out, 1);
 }
@@ -142,7 +148,7 @@ int write_x2x_x3x(WriteRun& w) {
     }
     if (!write_woice(p, w.out, *woice_at(p, i), 1, w.target, i)) return 0;
     warn_unsupported_kinds(p, i, 12);
-    if (!write_unit_events(p, w.out, i, 12, 0, w.clock_divisor)) return 0;
+    if (!write_unit_events(p, w.out, i, 12, 0, w.clock_divisor, unit_key_shift(w, i))) return 0;
   }
   return write_end(p, w.out, 0);
 }
@@ -247,7 +253,9 @@ int write_output(Project& p, const std::string& path, int target) {
     if (std::memcmp(p.file_magic, magic, 16) == 0) w.tune_input = 1;
   }
   if (w.tune_input) {
-    w.clock_divisor = TUNE_CLOCK_DIVISOR;
+    // Only the newest tunes count 4800 clocks a beat; a tune already at an older editor's
+    // resolution keeps its clocks, or every pass would cut them by ten again.
+    w.clock_divisor = p.beat_clock > TUNE_OLD_BEAT_CLOCK ? TUNE_CLOCK_DIVISOR : 1;
     if (w.target >= 9) {
       set_error_text(p, "deny beatclock");
     } else {

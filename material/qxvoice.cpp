@@ -18,8 +18,6 @@ constexpr uint32_t VOICE_FLAGS_KNOWN = 0x7;
 constexpr uint32_t DATA_FLAGS_KNOWN = DATA_WAVE | DATA_ENVELOPE;
 // The smallest voice block: six one-byte VarInts.
 constexpr int64_t VOICE_BLOCK_MIN = 6;
-// The key written for the old generations, meaning "no shift".
-constexpr uint32_t X3X_BASIC_KEY_NEUTRAL = 17664;
 
 int read_i32_varint(ByteSource& s, int32_t* v) {
   uint32_t u = 0;
@@ -247,7 +245,7 @@ int qxvoice_write(Project& p, FILE* f, int32_t* length, Woice& woice, int target
   if (size_at < 0 || !write_u32(f, 0)) return 0;
 
   int32_t count = 0;
-  uint32_t key = target < 6 ? X3X_BASIC_KEY_NEUTRAL : 0;
+  uint32_t key = target < 6 ? X3X_BASIC_KEY_NEUTRAL : 0u;
   if (woice.voice_num < 0 || static_cast<size_t>(woice.voice_num) > woice.voices.size()) return 0;
   if (!write_varint(key, f, &count) || !write_varint(0, f, &count) || !write_varint(0, f, &count) ||
       !write_i32_varint(woice.voice_num, f, &count)) {

@@ -14,6 +14,8 @@ struct Woice;
 constexpr uint32_t QXVOICE_VERSION_OLD = 20050826;
 constexpr uint32_t QXVOICE_VERSION_MID = 20051101;
 constexpr uint32_t QXVOICE_VERSION_NEW = 20060111;
+// The x3x basic key written into bodies for the old generations, meaning "no shift".
+constexpr uint32_t X3X_BASIC_KEY_NEUTRAL = 17664;
 
 // Sets *unsupported (when given) for a well-formed body newer than this program takes.
 int qxvoice_read(Project& p, ByteSource& source, Woice& woice, int* unsupported);

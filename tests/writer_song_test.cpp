@@ -88,7 +88,7 @@ TEST(WriterSong, X1xLayoutAndRecords) {
     EXPECT_EQ(s.end_tag, "END=====");
     EXPECT_EQ(s.tags(), (std::vector<std::string>{
                             "PROJECT=", "effeDELA", "effeOVER", "effeOVER",
-                            "UNIT====", "UNIT====", "matePCM ", "matePCM ",
+                            "UNIT====", "UNIT====", "matePCM ", "matePCM ", "EVENT===",
                             "EVENT===", "EVENT===", "EVENT===", "EVENT===", "EVENT==="}));
     EXPECT_EQ(s.chunks[0].body, Bytes()
                                     .str("demo")
@@ -114,10 +114,13 @@ TEST(WriterSong, X1xLayoutAndRecords) {
     // Unit 0, On: the second note counts from the end of the first.
     EXPECT_EQ(s.chunks[8].body,
               Bytes().u16(0).u16(1).u32(2).u32(2).var(0).var(480).var(480).var(480).b);
-    EXPECT_EQ(s.chunks[9].body, Bytes().u16(0).u16(2).u32(2).u32(1).var(0).var(0x5000).b);
+    // Keys less the 0x300 that the reader adds for a basic key of 0x4800; unit 1 has none
+    // and gets the one that reads back as the default key 0x6000.
+    EXPECT_EQ(s.chunks[9].body, Bytes().u16(0).u16(2).u32(2).u32(1).var(0).var(0x4D00).b);
     EXPECT_EQ(s.chunks[10].body, Bytes().u16(0).u16(3).u32(2).u32(1).var(1440).var(32).b);
     EXPECT_EQ(s.chunks[11].body, Bytes().u16(0).u16(4).u32(2).u32(1).var(480).var(100).b);
     EXPECT_EQ(s.chunks[12].body, Bytes().u16(1).u16(1).u32(2).u32(1).var(240).var(120).b);
+    EXPECT_EQ(s.chunks[13].body, Bytes().u16(1).u16(2).u32(2).u32(1).var(0).var(0x5D00).b);
     EXPECT_EQ(r.console,
               "\n* converted overdrive[0] to OLD format -"
               "\n* converted overdrive[1] to OLD format -"
@@ -136,7 +139,8 @@ TEST(WriterSong, X2xX3xLayoutAndRecords) {
     EXPECT_EQ(s.tags(), (std::vector<std::string>{
                             "evenMAST", "textNAME", "textCOMM", "effeDELA", "effeSTRA", "effeSTRA",
                             "qxsgUNIT", "assiUNIT", "matePCM ", "evenUNIT", "evenUNIT", "evenUNIT",
-                            "evenUNIT", "qxsgUNIT", "assiUNIT", "matePCM ", "evenUNIT"}));
+                            "evenUNIT", "qxsgUNIT", "assiUNIT", "matePCM ", "evenUNIT",
+                            "evenUNIT"}));
     // beat-clock 480, tempo, beat-num 4, repeat at 3840, last 3840 after it; size 30.
     EXPECT_EQ(s.chunks[0].body, Bytes()
                                     .u32(3)
@@ -170,7 +174,9 @@ TEST(WriterSong, X2xX3xLayoutAndRecords) {
               Bytes().u16(0).u16(1).u32(2).u32(2).var(0).var(480).var(960).var(480).b);
     EXPECT_EQ(s.chunks[14].body, name_body(1, "u-voice_01"));
     EXPECT_EQ(s.chunks[15].body, pcm_chunk(1, true));
+    EXPECT_EQ(s.chunks[10].body, Bytes().u16(0).u16(2).u32(2).u32(1).var(0).var(0x4D00).b);
     EXPECT_EQ(s.chunks[16].body, Bytes().u16(1).u16(1).u32(2).u32(1).var(240).var(120).b);
+    EXPECT_EQ(s.chunks[17].body, Bytes().u16(1).u16(2).u32(2).u32(1).var(0).var(0x5D00).b);
     EXPECT_EQ(r.console,
               "\n* converted overdrive[0] to STRAIN format -"
               "\n* converted overdrive[1] to STRAIN format -"
@@ -361,7 +367,8 @@ TEST(WriterSong, TuneForX1xBecomesX2x) {
     Song s = parse_song(r.bytes);
     ASSERT_EQ(s.error, "");
     EXPECT_EQ(s.magic, "QXTUNE--20050608");
-    EXPECT_EQ(s.tags(), (std::vector<std::string>{"evenMAST", "qxsgUNIT", "matePCM "}));
+    EXPECT_EQ(s.tags(),
+              (std::vector<std::string>{"evenMAST", "qxsgUNIT", "matePCM ", "evenUNIT"}));
     EXPECT_EQ(r.console, std::string(target < 3 ? "\n* x1x format doesn't support QXTUNE. "
                                                   "Converting to x2x format instead.\n"
                                                 : "") +
@@ -391,8 +398,10 @@ TEST(WriterSong, LegacyTimingWithOverlapAndNegativeValues) {
                                           .raw({0x90, 0xFE, 0xFF, 0xFF, 0x0F})
                                           .var(100)
                                           .b);
-  // The correct event is dropped for x1x; in x5x its negative value takes five bytes.
-  EXPECT_EQ(s.find("EVENT===", 1), nullptr);
+  // The correct event is dropped for x1x (the second chunk holds the unit's key); in x5x
+  // its negative value takes five bytes.
+  EXPECT_EQ(s.find("EVENT===", 1)->body.at(2), EVENT_KEY);
+  EXPECT_EQ(s.find("EVENT===", 2), nullptr);
   r = write_capture(p, dir.file("o5.qxprj"), 9);
   s = parse_song(r.bytes);
   ASSERT_EQ(s.error, "");
