@@ -85,8 +85,9 @@ int open_instrument(Project& p, ByteSource& s, const std::string& path, uint8_t 
 }  // namespace
 
 int open_input(Project& p, const std::string& path, uint8_t target, int* tune_flag) {
-  // A folder opens for reading here but holds no file to convert.
-  FILE* f = path_is_directory(path) ? nullptr : std::fopen(path.c_str(), "rb");
+  // Only a regular file holds a song: a folder has none, and a pipe or a device may block
+  // or never end.
+  FILE* f = open_regular_file(path);
   if (!f) {
     p.report_text = "File not found!";
     return 0;

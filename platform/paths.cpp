@@ -1,6 +1,7 @@
 // Path functions over POSIX calls.
 #include "platform/paths.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,4 +69,20 @@ bool path_file_exists(const std::string& path) {
 
 bool delete_file(const std::string& path) {
   return std::remove(path.c_str()) == 0;
+}
+
+FILE* open_regular_file(const std::string& path) {
+  // Non-blocking, so that opening a named pipe does not wait for a writer.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  const int flags = fcntl(fd, F_GETFL);
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
+      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* f = fdopen(fd, "rb");
+  if (!f) close(fd);
+  return f;
 }

@@ -2,6 +2,7 @@
 // "/"; file name, extension and existence work on the last path component.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 // Folder of the running executable (through /proc/self/exe), without a trailing slash;
@@ -20,3 +21,7 @@ void path_remove_extension(std::string& path);
 std::string path_find_extension(const std::string& path);
 bool path_file_exists(const std::string& path);
 bool delete_file(const std::string& path);
+// Opens a regular file for reading ("rb"); nullptr for anything else (a folder, a pipe, a
+// device), which could block or never end. Checked on the opened file, so nothing can swap
+// the path between the check and the open.
+FILE* open_regular_file(const std::string& path);

@@ -1,5 +1,7 @@
 // open_input: telling songs from instrument files, the header checks of instrument files,
 // and what a failure leaves behind.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "song_builder.h"
@@ -21,10 +23,17 @@ TEST_F(ReaderTest, MissingFileChangesNothing) {
   EXPECT_EQ(p.report_text, "File not found!");
   EXPECT_EQ(p.name_text, "kept");
   EXPECT_EQ(unit_count(p), 2);
-  // A folder is no file to convert either.
-  EXPECT_FALSE(open_input(p, dir, 1, &flag));
-  EXPECT_EQ(p.report_text, "File not found!");
-  EXPECT_EQ(p.name_text, "kept");
+  // Nor is a folder, a named pipe (opening it would wait for a writer) or a device that
+  // never ends.
+  const std::string fifo = dir + "/pipe.qxprj";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path :
+       {dir, fifo, std::string("/dev/urandom"), std::string("/dev/null")}) {
+    p.report_text.clear();
+    EXPECT_FALSE(open_input(p, path, 1, &flag)) << path;
+    EXPECT_EQ(p.report_text, "File not found!") << path;
+    EXPECT_EQ(p.name_text, "kept");
+  }
 }
 
 TEST_F(ReaderTest, InstrumentHeaderChecks) {
