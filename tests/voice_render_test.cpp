@@ -137,6 +137,10 @@ TEST(VoiceRender, CoordinateLevelSegments) {
   EXPECT_DOUBLE_EQ(coordinate_level(pts, 2, 100, 128, 100, 40), 0.0);
   EXPECT_DOUBLE_EQ(coordinate_level(pts, 2, 100, 128, 100, 80), 0.0);
   EXPECT_DOUBLE_EQ(coordinate_level(pts, 2, 100, 128, 100, 60), -100.0 / 128.0);
+  // A vertical edge: at its x the level is the later point's.
+  const Point edge[] = {{0, 0}, {20, 100}, {20, -100}, {60, 0}};
+  EXPECT_DOUBLE_EQ(coordinate_level(edge, 4, 100, 128, 100, 20), -100.0 / 128.0);
+  EXPECT_DOUBLE_EQ(coordinate_level(edge, 4, 100, 128, 100, 40), -50.0 / 128.0);
   EXPECT_EQ(coordinate_level(pts, 0, 100, 128, 100, 40), 0.0);
   EXPECT_EQ(coordinate_level(nullptr, 2, 100, 128, 100, 40), 0.0);
   EXPECT_EQ(coordinate_level(pts, 2, 100, 128, 0, 40), 0.0);

@@ -78,3 +78,14 @@ TEST(WaveConvert, RefusesWavesWithoutPeriodOrPoints) {
     EXPECT_EQ(cp.out, "");
   }
 }
+
+// Two points at one x make a vertical edge: from there on the wave is at the later point's
+// level, just as the same wave drawn with the edge one sample earlier.
+TEST(WaveConvert, VerticalEdgeTakesTheLaterPoint) {
+  CapturedProject cp;
+  Voice edge = coordinate_voice(100, {{0, 0}, {20, 100}, {20, -100}, {60, 0}});
+  Voice slope = coordinate_voice(100, {{0, 0}, {19, 95}, {20, -100}, {60, 0}});
+  ASSERT_EQ(coordinate_to_oscillator(cp.p, edge, "e", 0), 1);
+  ASSERT_EQ(coordinate_to_oscillator(cp.p, slope, "s", 0), 1);
+  EXPECT_EQ(amplitudes(edge), amplitudes(slope));
+}
