@@ -160,15 +160,12 @@ std::string qxi_listing_path(const std::string& output_path) {
   return listing_path + ".txt";
 }
 
-int write_qxi_target(Project& p, FILE* out, const std::string& path, int target, FILE** listing) {
-  *listing = nullptr;
-  if (target == 11) {
-    // Created only when nothing stands there: a text file of the user's is never replaced.
-    *listing = std::fopen(qxi_listing_path(path).c_str(), "wx");
-    if (!*listing) {
-      set_error_text(p, "open txt");
-      return 0;
-    }
+int write_qxi_target(Project& p, FILE* out, FILE* listing, int target) {
+  if (target != 11) {
+    listing = nullptr;
+  } else if (!listing) {
+    set_error_text(p, "open txt");
+    return 0;
   }
   const int32_t units = unit_count(p);
   for (int32_t i = 0; i < units && static_cast<size_t>(i) < p.units.size(); ++i) {
@@ -194,7 +191,7 @@ int write_qxi_target(Project& p, FILE* out, const std::string& path, int target,
     set_error_text(p, "beat clock too small for qxi");
     return 0;
   }
-  if (!write_qxi(p, out, *listing)) {
+  if (!write_qxi(p, out, listing)) {
     set_error_text(p, "write qxi");
     return 0;
   }

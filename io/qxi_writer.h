@@ -13,9 +13,9 @@ constexpr int QXI_UNIT_NUM = 6;
 // Writes the body; the listing may be absent. Returns 0 when the output is absent or a
 // write to it falls short (writes to the listing are not tested).
 int write_qxi(Project& p, FILE* out, FILE* listing);
-// The branch of the writer driver for targets 10 and 11: the listing file, the warnings
-// and write_qxi. Returns 0 with the ErrorText set; *listing receives the listing stream
-// (target 11), which the caller closes and never deletes.
 // The listing of target 11 stands beside the output: its path with the extension ".txt".
 std::string qxi_listing_path(const std::string& output_path);
-int write_qxi_target(Project& p, FILE* out, const std::string& path, int target, FILE** listing);
+// The branch of the writer driver for targets 10 and 11: the warnings and write_qxi.
+// Target 11 needs the listing stream ("open txt" without one). Returns 0 with the
+// ErrorText set.
+int write_qxi_target(Project& p, FILE* out, FILE* listing, int target);

@@ -14,6 +14,7 @@
 #include "io/qxi_writer.h"
 #include "io/song_reader.h"
 #include "platform/paths.h"
+#include "platform/staged_file.h"
 #include "project/events.h"
 #include "project/project.h"
 
@@ -25,9 +26,11 @@ constexpr const char* TUNE_MAGICS[4] = {"QXTUNE--20050608", "QXTUNE--20060115", 
 struct WriteRun {
   Project& p;
   FILE* out;
+  FILE* listing;
   int target;
   int tune_input;
   int clock_divisor;
+  bool listing_started;
 };
 
 int fail(Project& p, const char* text) {
@@ -212,7 +215,7 @@ int write_x5x(WriteRun& w) {
   return write_end(p, w.out, 0);
 }
 
-int write_target(WriteRun& w, const std::string& path, FILE** listing) {
+int write_target(WriteRun& w) {
   switch (w.target) {
     case TARGET_X1X_PCM:
     case TARGET_X1X_OLD_VOICE:
@@ -229,7 +232,8 @@ int write_target(WriteRun& w, const std::string& path, FILE** listing) {
       return write_x5x(w);
     case TARGET_QXI:
     case TARGET_QXI_LISTING:
-      return write_qxi_target(w.p, w.out, path, w.target, listing);
+      w.listing_started = w.target == TARGET_QXI_LISTING;
+      return write_qxi_target(w.p, w.out, w.listing, w.target);
     default:
       return fail(w.p, "Invalid format!");
   }
@@ -237,44 +241,52 @@ int write_target(WriteRun& w, const std::string& path, FILE** listing) {
 
 }  // namespace
 
-int write_output(Project& p, const std::string& path, int target) {
-  // Created only when nothing stands there, so an existing file is never replaced.
-  FILE* out = std::fopen(path.c_str(), "wbx");
-  if (!out) {
-    // Nothing was created: whatever stands at the path (a folder, a file of the user's) is
-    // not ours to delete.
-    set_error_text(p, "open file");
-    return 0;
-  }
-  WriteRun w{p, out, target, 0, 1};
-  FILE* listing = nullptr;
-  int result = 0;
+int write_output_streams(Project& p, FILE* out, FILE* listing, int target, bool* listing_started) {
+  WriteRun w{p, out, listing, target, 0, 1, false};
   for (const char* magic : TUNE_MAGICS) {
     if (std::memcmp(p.file_magic, magic, 16) == 0) w.tune_input = 1;
   }
+  int result = 0;
   if (w.tune_input) {
     // Only the newest tunes count 4800 clocks a beat; a tune already at an older editor's
     // resolution keeps its clocks, or every pass would cut them by ten again.
     w.clock_divisor = p.beat_clock > TUNE_OLD_BEAT_CLOCK ? TUNE_CLOCK_DIVISOR : 1;
     if (w.target >= 9) {
       set_error_text(p, "deny beatclock");
-    } else {
-      if (w.target < 3) {
-        print_text(p, "\n* x1x format doesn't support QXTUNE. Converting to x2x format instead.\n");
-        w.target = TARGET_X2X_MID_VOICE;
-      }
+    } else if (w.target < 3) {
+      print_text(p, "\n* x1x format doesn't support QXTUNE. Converting to x2x format instead.\n");
+      w.target = TARGET_X2X_MID_VOICE;
     }
   }
   if (!(w.tune_input && target >= 9)) {
     try {
-      result = write_target(w, path, &listing);
+      result = write_target(w);
     } catch (const std::bad_alloc&) {
       result = fail(p, "out of memory");
     }
   }
+  if (listing_started) *listing_started = w.listing_started;
+  return result;
+}
+
+int write_output(Project& p, const std::string& path, int target) {
+  StagedFile out;
+  StagedFile listing;
+  const std::string folder = folder_of(path);
+  // The file gets its name only when complete, and never in place of what stands there.
+  if (path_file_exists(path) || !staged_open(out, folder)) return fail(p, "open file");
+  if (target == TARGET_QXI_LISTING && !staged_open(listing, folder)) return fail(p, "open txt");
+  bool listing_started = false;
+  int result = write_output_streams(p, out.file, listing.file, target, &listing_started);
   // Buffered bytes may only fail to reach the disk now.
-  if (std::fclose(out) != 0 && result) result = fail(p, "write file");
-  if (listing) std::fclose(listing);
-  if (!result) delete_file(path);
+  if (result && !staged_finish(out)) result = fail(p, "write file");
+  // The listing stays even when the instrument file fails.
+  if (listing_started) {
+    const PublishResult named = staged_publish(listing, qxi_listing_path(path));
+    if (named != PUBLISH_DONE && result) {
+      result = fail(p, named == PUBLISH_TAKEN ? "open txt" : "write txt");
+    }
+  }
+  if (result && staged_publish(out, path) != PUBLISH_DONE) result = fail(p, "open file");
   return result;
 }

@@ -1,7 +1,8 @@
 // The writer driver: writes the loaded Project as one output file of the chosen target,
-// in the target's chunk order, and deletes the file when any step fails.
+// in the target's chunk order; a file that fails part-way never appears.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 struct Project;
@@ -20,5 +21,12 @@ enum TargetFormat : int {
   TARGET_QXI_LISTING = 11,
 };
 
-// Returns 1 when the file is complete; 0 with the ErrorText set, the output deleted.
+// Writes the Project for `target` into `out`; target 11 writes its text listing into
+// `listing`. *listing_started tells whether the listing was written to (it is kept even
+// when the instrument file fails). Returns 1, or 0 with the ErrorText set; closes nothing.
+int write_output_streams(Project& p, FILE* out, FILE* listing, int target,
+                         bool* listing_started = nullptr);
+// Writes the file at `path`, which appears there complete or not at all and never in place
+// of a file that stands there (the listing of target 11 likewise, beside it). Returns 1,
+// or 0 with the ErrorText set.
 int write_output(Project& p, const std::string& path, int target);

@@ -211,7 +211,7 @@ TEST(WriterFailure, WritesThatFailPartWay) {
   EXPECT_EQ(write_under_limit(q, dir.file("fits.qxprj"), 7, 100000), "ok");
   EXPECT_TRUE(exists(dir.file("fits.qxprj")));
 
-  // Target 11: the instrument file goes, its listing stays.
+  // Target 11: the instrument file goes; its listing stays, but only when it is whole.
   Project r;
   project_setup(r, 6000);
   add_unit(r, "u");
@@ -219,5 +219,9 @@ TEST(WriterFailure, WritesThatFailPartWay) {
   const std::string text = write_under_limit(r, dir.file("long.qxi"), 11, 6000);
   EXPECT_TRUE(text == "write qxi" || text == "write file") << text;
   EXPECT_FALSE(exists(dir.file("long.qxi")));
-  EXPECT_TRUE(exists(dir.file("long.txt")));
+  EXPECT_FALSE(exists(dir.file("long.txt")));
+  r.beat_clock = 4;
+  EXPECT_EQ(write_capture(r, dir.file("coarse.qxi"), 11).error, "beat clock too small for qxi");
+  EXPECT_FALSE(exists(dir.file("coarse.qxi")));
+  EXPECT_TRUE(exists(dir.file("coarse.txt")));
 }

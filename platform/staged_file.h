@@ -1,0 +1,41 @@
+// Output files that appear under their name complete or not at all. The bytes go into a
+// file without a name in the destination folder; only a complete file is given its name,
+// and never in place of one that stands there. A failed, interrupted or killed run leaves
+// the folder as it was.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+struct StagedFile {
+  FILE* file = nullptr;
+  int fd = -1;
+  // Where the file system cannot hold a file without a name: the hidden name it has until
+  // it is given its own.
+  std::string temp_path;
+
+  StagedFile() = default;
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+  ~StagedFile();
+};
+
+// Opens an unnamed file for writing in `folder` ("" for the current folder). With
+// `allow_unnamed` false the hidden-name way is taken at once (for tests). Returns false
+// when the folder cannot take a file.
+bool staged_open(StagedFile& s, const std::string& folder, bool allow_unnamed = true);
+
+enum PublishResult { PUBLISH_DONE, PUBLISH_TAKEN, PUBLISH_FAILED };
+
+// Writes out what is buffered and makes it durable (once: later calls only name the file).
+// Returns false when the data could not be written.
+bool staged_finish(StagedFile& s);
+// Gives the finished file the name `path`, in the folder it was opened in. PUBLISH_TAKEN:
+// something stands there (nothing is replaced; the file stays unnamed and may be given
+// another name). After PUBLISH_DONE the file can be given more names only by copying.
+PublishResult staged_publish(StagedFile& s, const std::string& path);
+// Closes the file; an unnamed one is gone with it.
+void staged_discard(StagedFile& s);
+
+// The folder part of a path ("" for a bare name).
+std::string folder_of(const std::string& path);
