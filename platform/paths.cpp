@@ -86,3 +86,7 @@ FILE* open_regular_file(const std::string& path) {
   if (!f) close(fd);
   return f;
 }
+
+FILE* open_discard_stream() {
+  return std::fopen("/dev/null", "wb");
+}

@@ -25,3 +25,6 @@ bool delete_file(const std::string& path);
 // device), which could block or never end. Checked on the opened file, so nothing can swap
 // the path between the check and the open.
 FILE* open_regular_file(const std::string& path);
+// A stream that takes any bytes and keeps none, for writing a conversion only to see what
+// it does.
+FILE* open_discard_stream();
