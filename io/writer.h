@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 struct Project;
 
@@ -26,7 +27,11 @@ enum TargetFormat : int {
 // when the instrument file fails). Returns 1, or 0 with the ErrorText set; closes nothing.
 int write_output_streams(Project& p, FILE* out, FILE* listing, int target,
                          bool* listing_started = nullptr);
-// Writes the file at `path`, which appears there complete or not at all and never in place
-// of a file that stands there (the listing of target 11 likewise, beside it). Returns 1,
-// or 0 with the ErrorText set.
+// Writes the conversion and names it with the first of `names` (all in one folder) whose
+// place is free, with target 11's listing beside it. The file appears complete or not at
+// all, and never in place of one that stands there; the listing stays when the instrument
+// file fails. Returns 1 with *named set (when given); 0 with the ErrorText set.
+int write_output_named(Project& p, const std::vector<std::string>& names, int target,
+                       std::string* named);
+// write_output_named with the one name `path`.
 int write_output(Project& p, const std::string& path, int target);

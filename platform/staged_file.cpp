@@ -149,7 +149,6 @@ PublishResult staged_publish(StagedFile& s, const std::string& path) {
     rc = link(s.temp_path.c_str(), path.c_str());
   }
   if (rc != 0) return errno == EEXIST ? PUBLISH_TAKEN : PUBLISH_FAILED;
-  staged_discard(s);
   return PUBLISH_DONE;
 }
 

@@ -31,8 +31,8 @@ enum PublishResult { PUBLISH_DONE, PUBLISH_TAKEN, PUBLISH_FAILED };
 // Returns false when the data could not be written.
 bool staged_finish(StagedFile& s);
 // Gives the finished file the name `path`, in the folder it was opened in. PUBLISH_TAKEN:
-// something stands there (nothing is replaced; the file stays unnamed and may be given
-// another name). After PUBLISH_DONE the file can be given more names only by copying.
+// something stands there (nothing is replaced; the file may be given another name). The
+// file can be given further names until it is discarded.
 PublishResult staged_publish(StagedFile& s, const std::string& path);
 // Closes the file; an unnamed one is gone with it.
 void staged_discard(StagedFile& s);
