@@ -51,6 +51,13 @@ int32_t tempo_whole(float tempo) {
   return static_cast<int32_t>(tempo);
 }
 
+// A volume byte is velocity x volume / 127 to the nearest (halves cannot occur): the reader
+// scales a byte by 127 / 104 to the nearest, so a byte read and written again keeps its value.
+int64_t level_product(int64_t velocity, int64_t volume) {
+  const int64_t n = velocity * volume;
+  return (n >= 0 ? n + 63 : n - 63) / 127;
+}
+
 int32_t wrap32(int64_t v) {
   return static_cast<int32_t>(static_cast<uint32_t>(v));
 }
@@ -133,13 +140,13 @@ int write_qxi(Project& p, FILE* out, FILE* listing) {
         break;
       case EVENT_VEL:
         if (ev->value == s.velocity) continue;
-        value = static_cast<int64_t>(s.volume) * ev->value / 127;
+        value = level_product(ev->value, s.volume);
         s.velocity = ev->value;
         command = QXI_VOLUME;
         break;
       case EVENT_VOL:
         if (ev->value == s.volume) continue;
-        value = static_cast<int64_t>(ev->value) * s.velocity / 127;
+        value = level_product(s.velocity, ev->value);
         s.volume = ev->value;
         command = QXI_VOLUME;
         break;

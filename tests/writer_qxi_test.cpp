@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "io/open_input.h"
 #include "io/writer.h"
 #include "project/events.h"
 #include "project/project.h"
@@ -54,7 +55,60 @@ void build_instrument_song(Project& p) {
   put(p, 19200, 0, EVENT_VEL, 127);  // unchanged: nothing written
 }
 
+// Loads an instrument file through the program's reader, as the dialogue does for target
+// 10, and writes it as an instrument file again.
+WriteResult convert_instrument(const std::vector<uint8_t>& file, const ScratchDir& dir,
+                               const std::string& name) {
+  const std::string in = dir.file(name + "_in.qxi");
+  FILE* f = std::fopen(in.c_str(), "wb");
+  EXPECT_NE(f, nullptr);
+  if (f) {
+    std::fwrite(file.data(), 1, file.size(), f);
+    std::fclose(f);
+  }
+  Project p;
+  project_setup(p);
+  int tune = 0;
+  if (!open_input(p, in, 10, &tune)) {
+    ADD_FAILURE() << name << ": " << p.report_text;
+    return {};
+  }
+  return write_capture(p, dir.file(name + ".qxi"), 10);
+}
+
 }  // namespace
+
+TEST(WriterQxi, InstrumentToInstrumentKeepsEveryByte) {
+  // Every volume byte, a key, notes, a repeat, a wait and the last point: a file the writer
+  // itself would make, which one pass must reproduce.
+  Bytes file = Bytes().u8(120).u8(8).raw({0, 4, 3}).raw({0, 2, 8});
+  for (int v = 0; v <= 255; ++v) file.raw({0, 3, static_cast<uint8_t>(v)});
+  file.raw({0, 5, 32}).raw({0, 2, 8}).raw({0, 1, 200}).raw({1, 2, 4}).raw({0, 6, 24});
+  ScratchDir dir;
+  WriteResult once = convert_instrument(file.b, dir, "once");
+  ASSERT_EQ(once.ok, 1) << once.error;
+  EXPECT_EQ(once.bytes, file.b);
+  WriteResult twice = convert_instrument(once.bytes, dir, "twice");
+  ASSERT_EQ(twice.ok, 1) << twice.error;
+  EXPECT_EQ(twice.bytes, once.bytes);
+}
+
+TEST(WriterQxi, VolumeBytesRoundToTheNearest) {
+  // Chosen where truncating, or dividing by 128, gives one less.
+  Project p;
+  project_setup(p);
+  for (const char* name : {"a", "b", "c"}) add_unit(p, name);
+  put(p, 0, 0, EVENT_VEL, 100);  // 100 x 104 / 127 = 81.9
+  put(p, 0, 1, EVENT_VOL, 200);  // 200 x 104 / 127 = 163.8
+  put(p, 0, 2, EVENT_VEL, 127);  // 127 x 104 / 127 = 104
+  ScratchDir dir;
+  WriteResult r = write_capture(p, dir.file("v.qxi"), 10);
+  ASSERT_EQ(r.ok, 1) << r.error;
+  // The repeat at measure 0 comes first; vel events stand before vol events of one clock.
+  EXPECT_EQ(
+      r.bytes,
+      Bytes().u8(120).u8(8).raw({0, 5, 0}).raw({0, 3, 82}).raw({2, 3, 104}).raw({1, 3, 164}).b);
+}
 
 TEST(WriterQxi, RecordsListingAndWarnings) {
   Project p;
