@@ -93,7 +93,9 @@ int read_instrument_events(Project& p, ByteSource& s, uint8_t target) {
         event_store(p, at, unit, EVENT_ON, saturate(division * value));
         break;
       case QXI_VOLUME:
-        event_store(p, at, unit, EVENT_VOL, value * 127 / 104);
+        // To the nearest, as the instrument writer scales back: a byte read and written
+        // again keeps its value.
+        event_store(p, at, unit, EVENT_VOL, (value * 127 + 52) / 104);
         break;
       case QXI_KEY:
         event_store(p, at, unit, EVENT_KEY, ((value + 66) % 256) * 256);

@@ -1,11 +1,12 @@
 // Instrument file body and listing. Only On, key, vel and vol survive, quantised to
-// eighths of a beat; every record byte is the low 8 bits of its number.
+// eighths of a beat. Every record byte is the low 8 bits of its number, so what a byte cannot
+// hold is dealt with first: long gaps become several waits, and the tempo, note lengths and
+// volumes are held within a byte.
 #include "io/qxi_writer.h"
 
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
-#include <limits>
 
 #include "io/bytes.h"
 #include "io/chunk_writers.h"
@@ -42,13 +43,28 @@ void listing_print(FILE* listing, const char* format, ...) {
   va_end(args);
 }
 
-// The tempo as a whole number, truncated toward zero; out-of-range values are held at the
-// ends of the int range instead of being undefined.
-int32_t tempo_whole(float tempo) {
-  if (std::isnan(tempo)) return 0;
-  if (tempo >= 2147483647.0f) return std::numeric_limits<int32_t>::max();
-  if (tempo <= -2147483648.0f) return std::numeric_limits<int32_t>::min();
-  return static_cast<int32_t>(tempo);
+constexpr int64_t QXI_BYTE_MAX = 255;
+constexpr int32_t QXI_NAN_TEMPO = 120;  // the Master's default tempo
+
+// The tempo truncated toward zero and held within 1 to 255: the reader refuses a tempo byte
+// of 0, and a wrapped byte would play at another speed.
+int32_t tempo_byte(Project& p) {
+  const float tempo = p.beat_tempo;
+  if (std::isnan(tempo)) {
+    print_text(p, "\n* replaced tempo nan with %d", QXI_NAN_TEMPO);
+    return QXI_NAN_TEMPO;
+  }
+  if (tempo >= 1.0f && tempo < 256.0f) return static_cast<int32_t>(tempo);
+  const int32_t held = tempo < 1.0f ? 1 : static_cast<int32_t>(QXI_BYTE_MAX);
+  print_text(p, "\n* clamped tempo %g to %d", static_cast<double>(tempo), held);
+  return held;
+}
+
+// A volume byte is velocity x volume / 127 to the nearest (halves cannot occur): the reader
+// scales a byte by 127 / 104 to the nearest, so a byte read and written again keeps its value.
+int64_t level_product(int64_t velocity, int64_t volume) {
+  const int64_t n = velocity * volume;
+  return (n >= 0 ? n + 63 : n - 63) / 127;
 }
 
 int32_t wrap32(int64_t v) {
@@ -56,10 +72,34 @@ int32_t wrap32(int64_t v) {
 }
 
 struct QxiOut {
+  Project& p;
   FILE* out;
   FILE* listing;
   int records = 0;
   bool ok = true;
+  bool length_clamped = false;
+  bool volume_clamped = false;
+
+  // A gap of `steps` ended by `command` (wait, repeat or last) with what remains of it; a
+  // record holds at most 255 steps, so the rest goes first into waits of 255.
+  void gap(int command, int64_t steps) {
+    for (; steps > QXI_BYTE_MAX && ok; steps -= QXI_BYTE_MAX) record(0, QXI_WAIT, QXI_BYTE_MAX);
+    record(0, command, steps);
+  }
+
+  // Note lengths and volumes above a byte are held at 255, said once per kind.
+  int64_t held(int64_t value, bool& said, const char* line) {
+    if (value <= QXI_BYTE_MAX) return value;
+    if (!said) print_text(p, "%s", line);
+    said = true;
+    return QXI_BYTE_MAX;
+  }
+  int64_t note_length(int64_t steps) {
+    return held(steps, length_clamped, "\n* clamped note lengths above 255 steps to 255");
+  }
+  int64_t volume(int64_t level) {
+    return held(level, volume_clamped, "\n* clamped volumes above 255 to 255");
+  }
 
   // `kind` names the event a note, volume or key record came from.
   void record(int unit, int command, int64_t value, int kind = EVENT_NONE) {
@@ -92,7 +132,7 @@ int write_qxi(Project& p, FILE* out, FILE* listing) {
   const int32_t div_clock = p.beat_clock / QXI_BEAT_DIVIDE;
   if (div_clock <= 0) return 0;
   UnitPlayState state[QXI_UNIT_NUM];
-  const int32_t tempo = tempo_whole(p.beat_tempo);
+  const int32_t tempo = tempo_byte(p);
   const int32_t r = wrap32(static_cast<int64_t>(p.repeat_meas) * p.beat_clock * p.beat_num);
   const int32_t e = wrap32(static_cast<int64_t>(p.last_meas) * p.beat_clock * p.beat_num);
 
@@ -102,18 +142,18 @@ int write_qxi(Project& p, FILE* out, FILE* listing) {
   listing_print(listing, "beat-divide: %d\n", QXI_BEAT_DIVIDE);
   listing_print(listing, "div-clock  : %d\n", static_cast<int>(div_clock));
 
-  QxiOut q{out, listing};
+  QxiOut q{p, out, listing};
   int64_t last_step = 0;
   bool repeat_done = false;
   for (const Event* ev = first_event(p); ev && q.ok; ev = ev->next) {
     if (!repeat_done && ev->clock == r) {
-      q.record(0, QXI_REPEAT, (r - last_step) / div_clock);
+      q.gap(QXI_REPEAT, (r - last_step) / div_clock);
       last_step = r;
       repeat_done = true;
     }
     const int64_t wait = (ev->clock - last_step) / div_clock;
     if (wait > 0) {
-      q.record(0, QXI_WAIT, wait);
+      q.gap(QXI_WAIT, wait);
       last_step = ev->clock;
     }
     if (ev->unit_no >= QXI_UNIT_NUM) continue;
@@ -123,7 +163,7 @@ int write_qxi(Project& p, FILE* out, FILE* listing) {
     switch (ev->kind) {
       case EVENT_ON:
         command = QXI_NOTE;
-        value = ev->value / div_clock;
+        value = q.note_length(ev->value / div_clock);
         break;
       case EVENT_KEY:
         if (ev->value == s.key) continue;
@@ -133,13 +173,13 @@ int write_qxi(Project& p, FILE* out, FILE* listing) {
         break;
       case EVENT_VEL:
         if (ev->value == s.velocity) continue;
-        value = static_cast<int64_t>(s.volume) * ev->value / 127;
+        value = q.volume(level_product(ev->value, s.volume));
         s.velocity = ev->value;
         command = QXI_VOLUME;
         break;
       case EVENT_VOL:
         if (ev->value == s.volume) continue;
-        value = static_cast<int64_t>(ev->value) * s.velocity / 127;
+        value = q.volume(level_product(s.velocity, ev->value));
         s.volume = ev->value;
         command = QXI_VOLUME;
         break;
@@ -148,7 +188,7 @@ int write_qxi(Project& p, FILE* out, FILE* listing) {
     }
     q.record(ev->unit_no, command, value, ev->kind);
   }
-  if (q.ok && e != 0) q.record(0, QXI_LAST, (e - last_step) / div_clock);
+  if (q.ok && e != 0) q.gap(QXI_LAST, (e - last_step) / div_clock);
   if (!q.ok) return 0;
   listing_print(listing, "event num: %d\n", q.records);
   return 1;

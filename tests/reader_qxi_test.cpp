@@ -59,6 +59,7 @@ TEST_F(QxiTest, RecordsBecomeEvents) {
   EXPECT_EQ(read_records(records({{2, 3, 104},
                                   {2, 3, 255},
                                   {2, 3, 0},
+                                  {2, 3, 3},
                                   {3, 4, 200},
                                   {3, 0, 9},
                                   {3, 7, 9},
@@ -67,6 +68,7 @@ TEST_F(QxiTest, RecordsBecomeEvents) {
             (std::vector<Ev>{{0, 2, EVENT_VOL, 127},
                              {0, 2, EVENT_VOL, 311},
                              {0, 2, EVENT_VOL, 0},
+                             {0, 2, EVENT_VOL, 4},  // 3.66 to the nearest
                              {0, 3, EVENT_KEY, 2560}}));
   // A wait for unit 9 still counts; a note for unit 9 does not; a division of 480 / 7 lasts 68.
   EXPECT_EQ(read_records(records({{9, 1, 2}, {9, 2, 1}, {5, 2, 3}}), 7),

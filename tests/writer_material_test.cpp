@@ -239,7 +239,7 @@ TEST(WriterMaterial, InstrumentTargetsIgnoreEveryWoiceKind) {
                            .raw({1, 4, 14})
                            .raw({0, 2, 8})
                            .raw({0, 1, 8})
-                           .raw({2, 3, 73})
+                           .raw({2, 3, 74})  // volume 90 at velocity 104: 73.7
                            .raw({0, 1, 8})
                            .raw({3, 2, 4})
                            .b);

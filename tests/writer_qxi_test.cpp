@@ -2,9 +2,12 @@
 // exact text of the listing.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "io/open_input.h"
 #include "io/writer.h"
 #include "project/events.h"
 #include "project/project.h"
@@ -54,7 +57,71 @@ void build_instrument_song(Project& p) {
   put(p, 19200, 0, EVENT_VEL, 127);  // unchanged: nothing written
 }
 
+// Loads a file through the program's own reader, as the dialogue does for target 10.
+::testing::AssertionResult load(Project& p, const std::string& path) {
+  project_setup(p);
+  int tune = 0;
+  if (open_input(p, path, 10, &tune)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << path << ": " << p.report_text;
+}
+
+// Loads an instrument file and writes it as an instrument file again.
+WriteResult convert_instrument(const std::vector<uint8_t>& file, const ScratchDir& dir,
+                               const std::string& name) {
+  const std::string in = dir.file(name + "_in.qxi");
+  FILE* f = std::fopen(in.c_str(), "wb");
+  EXPECT_NE(f, nullptr);
+  if (f) {
+    std::fwrite(file.data(), 1, file.size(), f);
+    std::fclose(f);
+  }
+  Project p;
+  EXPECT_TRUE(load(p, in));
+  return write_capture(p, dir.file(name + ".qxi"), 10);
+}
+
+std::vector<std::tuple<int32_t, int, int32_t>> notes_of(const Project& p) {
+  std::vector<std::tuple<int32_t, int, int32_t>> notes;
+  for (const Event* e = p.event_start; e; e = e->next) {
+    if (e->kind == EVENT_ON) notes.emplace_back(e->clock, e->unit_no, e->value);
+  }
+  return notes;
+}
+
 }  // namespace
+
+TEST(WriterQxi, InstrumentToInstrumentKeepsEveryByte) {
+  // Every volume byte, a key, notes, a repeat, a wait longer than one record holds and the
+  // last point: a file the writer itself would make, which one pass must reproduce.
+  Bytes file = Bytes().u8(120).u8(8).raw({0, 4, 3}).raw({0, 2, 8});
+  for (int v = 0; v <= 255; ++v) file.raw({0, 3, static_cast<uint8_t>(v)});
+  file.raw({0, 5, 32}).raw({0, 2, 8}).raw({0, 1, 255}).raw({0, 1, 45}).raw({1, 2, 4});
+  file.raw({0, 6, 20});
+  ScratchDir dir;
+  WriteResult once = convert_instrument(file.b, dir, "once");
+  ASSERT_EQ(once.ok, 1) << once.error;
+  EXPECT_EQ(once.bytes, file.b);
+  WriteResult twice = convert_instrument(once.bytes, dir, "twice");
+  ASSERT_EQ(twice.ok, 1) << twice.error;
+  EXPECT_EQ(twice.bytes, once.bytes);
+}
+
+TEST(WriterQxi, VolumeBytesRoundToTheNearest) {
+  // Chosen where truncating, or dividing by 128, gives one less.
+  Project p;
+  project_setup(p);
+  for (const char* name : {"a", "b", "c"}) add_unit(p, name);
+  put(p, 0, 0, EVENT_VEL, 100);  // 100 x 104 / 127 = 81.9
+  put(p, 0, 1, EVENT_VOL, 200);  // 200 x 104 / 127 = 163.8
+  put(p, 0, 2, EVENT_VEL, 127);  // 127 x 104 / 127 = 104
+  ScratchDir dir;
+  WriteResult r = write_capture(p, dir.file("v.qxi"), 10);
+  ASSERT_EQ(r.ok, 1) << r.error;
+  // The repeat at measure 0 comes first; vel events stand before vol events of one clock.
+  EXPECT_EQ(
+      r.bytes,
+      Bytes().u8(120).u8(8).raw({0, 5, 0}).raw({0, 3, 82}).raw({2, 3, 104}).raw({1, 3, 164}).b);
+}
 
 TEST(WriterQxi, RecordsListingAndWarnings) {
   Project p;
@@ -64,7 +131,7 @@ TEST(WriterQxi, RecordsListingAndWarnings) {
   WriteResult r = write_capture(p, out, 11);
   ASSERT_EQ(r.ok, 1) << r.error;
   EXPECT_EQ(r.bytes, Bytes()
-                         .u8(44)  // 300 in 8 bits
+                         .u8(255)  // 300.5 held within a byte
                          .u8(8)
                          .raw({0, 5, 0})
                          .raw({0, 4, 3})
@@ -74,12 +141,13 @@ TEST(WriterQxi, RecordsListingAndWarnings) {
                          .raw({1, 3, 52})   // volume 64 at velocity 104
                          .raw({0, 1, 8})
                          .raw({0, 1, 4})
-                         .raw({0, 1, 44})  // 300 steps
+                         .raw({0, 1, 255})  // 300 steps
+                         .raw({0, 1, 45})
                          .raw({0, 2, 1})
                          .raw({0, 6, 32})
                          .b);
   EXPECT_EQ(text_of(dir.file("song.txt")),
-            "beat-tempo : 300\n"
+            "beat-tempo : 255\n"
             "beat-divide: 8\n"
             "div-clock  : 60\n"
             "00 repeat\n"
@@ -90,15 +158,17 @@ TEST(WriterQxi, RecordsListingAndWarnings) {
             "\tunit: 01, kind: vol v:52\n"
             "08\n"
             "04\n"
-            "300\n"
+            "255\n"
+            "45\n"
             "\tunit: 00, kind: On v:1\n"
             "32 last\n"
-            "event num: 11\n");
+            "event num: 12\n");
   EXPECT_EQ(r.console, kind_warning("pan") + kind_warning("portament") + kind_warning("voice-no") +
                            "\n- WARNING: unit [06] 'unit_06' located beyond QXI unit num (max: "
                            "05). The output will discard it! -"
                            "\n- WARNING: unit [07] 'unit_07' located beyond QXI unit num (max: "
-                           "05). The output will discard it! -");
+                           "05). The output will discard it! -"
+                           "\n* clamped tempo 300.5 to 255");
 
   // Each kind is warned about once per run: a second write says only the unit lines.
   WriteResult again = write_capture(p, dir.file("again.qxi"), 10);
@@ -152,4 +222,74 @@ TEST(WriterQxi, RepeatBeforeLaterEventAndBeatClockTooSmall) {
   EXPECT_EQ(r.ok, 0);
   EXPECT_STREQ(p.error_text, "beat clock too small for qxi");
   EXPECT_FALSE(exists(dir.file("z.qxi")));
+}
+
+TEST(WriterQxi, TempoIsHeldWithinAByte) {
+  const struct {
+    float tempo;
+    uint8_t byte;
+    const char* line;
+  } cases[] = {
+      {255.9f, 255, ""},
+      {1.0f, 1, ""},
+      {300.5f, 255, "\n* clamped tempo 300.5 to 255"},
+      {256.0f, 255, "\n* clamped tempo 256 to 255"},
+      {INFINITY, 255, "\n* clamped tempo inf to 255"},
+      {0.0f, 1, "\n* clamped tempo 0 to 1"},
+      {0.5f, 1, "\n* clamped tempo 0.5 to 1"},
+      {-3.0f, 1, "\n* clamped tempo -3 to 1"},
+      {NAN, 120, "\n* replaced tempo nan with 120"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tempo);
+    Project p;
+    project_setup(p);
+    add_unit(p, "a");
+    p.beat_tempo = c.tempo;
+    put(p, 0, 0, EVENT_ON, 480);
+    ScratchDir dir;
+    WriteResult r = write_capture(p, dir.file("t.qxi"), 10);
+    ASSERT_EQ(r.ok, 1) << r.error;
+    EXPECT_EQ(r.bytes, Bytes().u8(c.byte).u8(8).raw({0, 5, 0}).raw({0, 2, 8}).b);
+    EXPECT_EQ(r.console, c.line);
+    Project back;
+    ASSERT_TRUE(load(back, dir.file("t.qxi")));
+    EXPECT_EQ(back.beat_tempo, c.byte);
+  }
+}
+
+TEST(WriterQxi, LongGapsKeepTheirClockAndLongValuesAreHeld) {
+  Project p;
+  project_setup(p);
+  for (const char* name : {"a", "b", "c"}) add_unit(p, name);
+  p.repeat_meas = 20;  // clock 38400, 340 steps after the second note
+  p.last_meas = 40;    // clock 76800, 640 steps after the repeat
+  put(p, 0, 0, EVENT_ON, 480);
+  put(p, 18000, 0, EVENT_ON, 20000);  // 300 steps later, 333 steps long
+  put(p, 18000, 2, EVENT_ON, 20000);
+  put(p, 18000, 1, EVENT_VOL, 400);  // 327.6
+  put(p, 18000, 2, EVENT_VOL, 500);
+  put(p, 38400, 0, EVENT_KEY, 0x4500);
+  ScratchDir dir;
+  WriteResult r = write_capture(p, dir.file("g.qxi"), 10);
+  ASSERT_EQ(r.ok, 1) << r.error;
+  // By clock: 0; 18000 (300 steps); the repeat at 38400; the last point.
+  EXPECT_EQ(r.bytes, Bytes()
+                         .u8(120)
+                         .u8(8)
+                         .raw({0, 2, 8})
+                         .raw({0, 1, 255, 0, 1, 45, 0, 2, 255, 2, 2, 255, 1, 3, 255, 2, 3, 255})
+                         .raw({0, 1, 255, 0, 5, 85, 0, 4, 3})
+                         .raw({0, 1, 255, 0, 1, 255, 0, 6, 130})
+                         .b);
+  // One line per kind, however many values were held.
+  EXPECT_EQ(r.console,
+            "\n* clamped note lengths above 255 steps to 255\n* clamped volumes above 255 to 255");
+
+  Project back;
+  ASSERT_TRUE(load(back, dir.file("g.qxi")));
+  EXPECT_EQ(notes_of(back), (std::vector<std::tuple<int32_t, int, int32_t>>{
+                                {0, 0, 480}, {18000, 0, 15300}, {18000, 2, 15300}}));
+  EXPECT_EQ(back.repeat_meas, 20);
+  EXPECT_EQ(back.last_meas, 40);
 }
