@@ -6,10 +6,8 @@
 #include <cstdlib>
 #include <new>
 
-#include "io/open_input.h"
-#include "io/qxi_writer.h"
+#include "app/convert.h"
 #include "io/writer.h"
-#include "material/ogg.h"
 #include "platform/console.h"
 #include "platform/paths.h"
 #include "project/project.h"
@@ -17,7 +15,6 @@
 namespace {
 
 constexpr int KEY_SLICE_MS = 50;
-constexpr int OUTPUT_NUMBER_MAX = 99;
 constexpr size_t NUMBER_LIMIT = 2;
 
 const char BANNER[] =
@@ -72,65 +69,36 @@ bool read_line(Project& p, Console& con, std::string& line, Mode mode) {
 
 // Tables, loading, naming and writing; prints the outcome.
 void convert(Project& p, const std::string& input_path, uint8_t target) {
-  int tune_flag = 0;
-  project_clear(p);
-  p.group_max = 7;
-  const char* failure = nullptr;
-  if (!project_create_tables(p, &failure)) {
-    p.report_text = failure ? failure : "";
-    print_text(p, "\n\n<< Error reading file: %s >>", p.report_text.c_str());
-    return;
+  const Conversion c = convert_into_folder(p, input_path, target, p.module_folder);
+  switch (c.stage) {
+    case CONVERT_DONE:
+      print_text(p, "\n\n<< File converted successfully! >>");
+      break;
+    case CONVERT_READ_FAILED:
+      print_text(p, "\n\n<< Error reading file: %s >>", c.error.c_str());
+      break;
+    case CONVERT_NO_NAME:
+      print_text(p, "\n\n<< Error: failure creating file in path: %s >>", c.output_path.c_str());
+      break;
+    case CONVERT_WRITE_FAILED:
+      print_text(p, "\n\n<< Error converting file: %s >>", c.error.c_str());
+      break;
   }
-  build_freq_table(p);
-  ogg_codec_install(p);
-  if (!open_input(p, input_path, target, &tune_flag)) {
-    print_text(p, "\n\n<< Error reading file: %s >>", p.report_text.c_str());
-    return;
-  }
-  std::string output_path;
-  if (!build_output_path(p, input_path, target, tune_flag, &output_path)) {
-    print_text(p, "\n\n<< Error: failure creating file in path: %s >>", output_path.c_str());
-    return;
-  }
-  if (write_output(p, output_path, target)) {
-    project_release(p);
-    print_text(p, "\n\n<< File converted successfully! >>");
-  } else {
-    p.report_text = p.error_text;
-    print_text(p, "\n\n<< Error converting file: %s >>", p.report_text.c_str());
-  }
-}
-
-// A name is free when nothing stands there, nor, for target 11, where its listing goes.
-bool output_name_free(const std::string& path, uint8_t target) {
-  if (path_file_exists(path)) return false;
-  return target != TARGET_QXI_LISTING || !path_file_exists(qxi_listing_path(path));
 }
 
 }  // namespace
 
 int build_output_path(const Project& p, const std::string& input_path, uint8_t target,
                       int tune_flag, std::string* output_path) {
-  std::string base = path_find_file_name(input_path);
-  path_remove_extension(base);
-  const char* extension = ".qxprj";
-  if (target == TARGET_QXI || target == TARGET_QXI_LISTING) {
-    extension = ".qxi";
-  } else if (tune_flag) {
-    extension = ".qxtune";
-  }
-  *output_path = p.module_folder + "/" + base + extension;
-  if (output_name_free(*output_path, target)) return 1;
-  const std::string found_extension = path_find_extension(*output_path);
-  for (int number = 0; number <= OUTPUT_NUMBER_MAX; ++number) {
-    char suffix[8];
-    std::snprintf(suffix, sizeof suffix, "_%02d", number);
-    std::string numbered = p.module_folder + "/" + base + suffix + found_extension;
-    if (output_name_free(numbered, target)) {
-      *output_path = numbered;
+  const std::vector<std::string> names =
+      output_names(p.module_folder, input_path, target, tune_flag);
+  for (const std::string& name : names) {
+    if (output_name_free(name, target)) {
+      *output_path = name;
       return 1;
     }
   }
+  *output_path = names[0];
   return 0;
 }
 
