@@ -52,7 +52,7 @@ bool output_name_free(const std::string& path, uint8_t target) {
 }
 
 Conversion convert_into_folder(Project& p, const std::string& input_path, uint8_t target,
-                               const std::string& folder) {
+                               const std::string& folder, const NamingTurn& turn) {
   Conversion c;
   const char* failure = nullptr;
   if (!project_prepare(p, &failure)) {
@@ -66,21 +66,39 @@ Conversion convert_into_folder(Project& p, const std::string& input_path, uint8_
     return c;
   }
   std::vector<std::string> names = output_names(folder, input_path, target, tune_flag);
-  // Checked before any work, so that a full set of names costs no conversion; a name taken
-  // while the file is written is passed over when it is named.
-  size_t first = 0;
-  while (first < names.size() && !output_name_free(names[first], target)) ++first;
-  if (first == names.size()) {
+  // A full set of names costs no conversion.
+  auto first_free = [&] {
+    size_t first = 0;
+    while (first < names.size() && !output_name_free(names[first], target)) ++first;
+    return first;
+  };
+  if (first_free() == names.size()) {
     c.stage = CONVERT_NO_NAME;
     c.output_path = names[0];
     return c;
   }
-  names.erase(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(first));
-  if (write_output_named(p, names, target, &c.output_path)) {
-    project_release(p);
-    c.stage = CONVERT_DONE;
+  StagedOutput staged;
+  write_output_staged(p, folder, target, staged);
+  int named = 0;
+  const std::function<void()> name_it = [&] {
+    const size_t first = first_free();
+    if (first == names.size()) {
+      c.stage = CONVERT_NO_NAME;
+      c.output_path = names[0];
+      return;
+    }
+    names.erase(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(first));
+    named = publish_output(p, staged, names, &c.output_path);
+    c.stage = named ? CONVERT_DONE : CONVERT_WRITE_FAILED;
+  };
+  if (turn) {
+    turn(name_it);
   } else {
-    c.stage = CONVERT_WRITE_FAILED;
+    name_it();
+  }
+  if (named) {
+    project_release(p);
+  } else if (c.stage == CONVERT_WRITE_FAILED) {
     p.report_text = p.error_text;
     c.error = p.report_text;
   }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,8 +30,13 @@ struct Conversion {
 // the tables cannot be made.
 int project_prepare(Project& p, const char** failure);
 
+// Runs the naming step, which picks among the free names, when it is this file's turn.
+using NamingTurn = std::function<void(const std::function<void()>& name_it)>;
+
+// `turn`, when given, runs the naming step; batch runs with several jobs name their files
+// in argument order with it, so that the names come out as in a run of one job.
 Conversion convert_into_folder(Project& p, const std::string& input_path, uint8_t target,
-                               const std::string& folder);
+                               const std::string& folder, const NamingTurn& turn = {});
 
 // The names the output may take in `folder`, in the order they are tried: the plain name,
 // then _00 to _99.

@@ -269,50 +269,53 @@ int write_output_streams(Project& p, FILE* out, FILE* listing, int target, bool*
   return result;
 }
 
-int write_output_named(Project& p, const std::vector<std::string>& names, int target,
-                       std::string* named) {
-  if (names.empty()) return fail(p, "open file");
-  StagedFile out;
-  StagedFile listing;
-  const std::string folder = folder_of(names[0]);
-  if (!staged_open(out, folder)) return fail(p, "open file");
-  if (target == TARGET_QXI_LISTING && !staged_open(listing, folder)) return fail(p, "open txt");
-  bool keep_listing = false;
-  int result = write_output_streams(p, out.file, listing.file, target, &keep_listing);
+int write_output_staged(Project& p, const std::string& folder, int target, StagedOutput& s) {
+  s.result = 0;
+  s.keep_listing = false;
+  if (!staged_open(s.out, folder)) return fail(p, "open file");
+  if (target == TARGET_QXI_LISTING && !staged_open(s.listing, folder)) return fail(p, "open txt");
+  s.result = write_output_streams(p, s.out.file, s.listing.file, target, &s.keep_listing);
   // Buffered bytes may only fail to reach the disk now.
-  if (result && !staged_finish(out)) result = fail(p, "write file");
+  if (s.result && !staged_finish(s.out)) s.result = fail(p, "write file");
   // The listing stays even when the instrument file fails, but only when it is whole.
-  if (keep_listing && !staged_finish(listing)) {
-    keep_listing = false;
-    if (result) result = fail(p, "write txt");
+  if (s.keep_listing && !staged_finish(s.listing)) {
+    s.keep_listing = false;
+    if (s.result) s.result = fail(p, "write txt");
   }
-  if (!result && !keep_listing) return 0;
+  return s.result;
+}
+
+int publish_output(Project& p, StagedOutput& s, const std::vector<std::string>& names,
+                   std::string* named) {
+  if (!s.result && !s.keep_listing) return 0;
   // The first name whose place (and its listing's) is free: nothing is ever replaced.
   const char* taken = "open file";
   for (const std::string& name : names) {
     const std::string listing_name = qxi_listing_path(name);
-    if (keep_listing) {
-      const PublishResult r = staged_publish(listing, listing_name);
+    if (s.keep_listing) {
+      const PublishResult r = staged_publish(s.listing, listing_name);
       taken = "open txt";
       if (r == PUBLISH_TAKEN) continue;
-      if (r == PUBLISH_FAILED) return result ? fail(p, "open txt") : 0;
-      if (!result) return 0;
+      if (r == PUBLISH_FAILED) return s.result ? fail(p, "open txt") : 0;
+      if (!s.result) return 0;
     }
-    const PublishResult r = staged_publish(out, name);
+    const PublishResult r = staged_publish(s.out, name);
     if (r == PUBLISH_DONE) {
       if (named) *named = name;
       return 1;
     }
     // Our own listing, named a moment ago, goes with the name it belonged to.
-    if (keep_listing) delete_file(listing_name);
+    if (s.keep_listing) delete_file(listing_name);
     taken = "open file";
     if (r == PUBLISH_FAILED) break;
   }
-  return result ? fail(p, taken) : 0;
+  return s.result ? fail(p, taken) : 0;
 }
 
 int write_output(Project& p, const std::string& path, int target) {
   // Refused before any work when the name is taken.
   if (path_file_exists(path)) return fail(p, "open file");
-  return write_output_named(p, {path}, target, nullptr);
+  StagedOutput s;
+  write_output_staged(p, folder_of(path), target, s);
+  return publish_output(p, s, {path}, nullptr);
 }

@@ -1,0 +1,223 @@
+// The command line's batch mode, run as a user runs it, and outputs that appear complete
+// or not at all however the program ends.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <thread>
+
+#include "io/writer.h"
+#include "platform/staged_file.h"
+#include "tests/writer_fixture.h"
+
+using namespace writer_fixture;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ProgramRun {
+  int status = -1;  // exit status, or 128 + the signal that ended it
+  std::string out;
+};
+
+// Runs tarvenox in `cwd` with `args`; `before_exec` runs in the child. With `kill_after_ms`
+// the child gets `sig` after that long.
+ProgramRun run_tarvenox(const std::string& cwd, std::vector<std::string> args,
+                        int kill_after_ms = -1, int sig = SIGKILL,
+                        void (*before_exec)() = nullptr) {
+  int fds[2];
+  ProgramRun r;
+  if (pipe(fds) != 0) return r;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[1], 1);
+    dup2(fds[1], 2);
+    close(fds[0]);
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    if (before_exec) before_exec();
+    std::vector<char*> argv{const_cast<char*>(TARVENOX_EXE)};
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(TARVENOX_EXE, argv.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  if (kill_after_ms >= 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kill_after_ms));
+    kill(pid, sig);
+  }
+  char buf[4096];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) r.out.append(buf, size_t(n));
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+// Every file below `dir` with its bytes.
+std::map<std::string, std::vector<uint8_t>> tree(const std::string& dir) {
+  std::map<std::string, std::vector<uint8_t>> files;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    const std::string rel = fs::relative(e.path(), dir).string();
+    files[rel] =
+        e.is_regular_file() ? song_parser::read_file(e.path().string()) : std::vector<uint8_t>{};
+  }
+  return files;
+}
+
+void put_file(const std::string& path, const std::string& text) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fputs(text.c_str(), f);
+  std::fclose(f);
+}
+
+// The folder layout of a batch: inputs in in/ and in2/ (two files of one name, a damaged
+// one in the middle) and a file of the user's in out/ where the first output would go.
+void lay_out_batch(const std::string& root) {
+  fs::create_directories(root + "/in");
+  fs::create_directories(root + "/in2");
+  fs::create_directories(root + "/out");
+  const std::string demo = std::string(TARVENOX_SOURCE_DIR) + "/examples/";
+  fs::copy_file(demo + "demo.qxprj", root + "/in/a.qxprj");
+  fs::copy_file(demo + "demo.qxi", root + "/in/b.qxi");
+  put_file(root + "/in/c.qxprj", "not a song");
+  fs::copy_file(demo + "demo.qxprj", root + "/in/d.qxtune");
+  fs::copy_file(demo + "demo.qxprj", root + "/in2/a.qxprj");
+  put_file(root + "/in/notes.txt", "not an input");
+  put_file(root + "/out/a.qxprj", "keep me");
+}
+
+// A song whose conversion writes about 64 MB.
+void write_large_song(const std::string& path) {
+  Project p;
+  project_setup(p);
+  Woice& w = add_pcm_woice(p);
+  PcmBuffer& pcm = *w.voices[0].pcm;
+  pcm.sample_num = 16 << 20;
+  pcm.samples.assign(size_t(pcm.sample_num) * 4, 0x55);
+  add_unit(p, "big");
+  put(p, 0, 0, EVENT_ON, 480);
+  ASSERT_EQ(write_output(p, path, 9), 1) << p.error_text;
+}
+
+}  // namespace
+
+TEST(Batch, ConvertsEveryFileAndTheSameWithFourJobs) {
+  ScratchDir one, four;
+  lay_out_batch(one.path());
+  lay_out_batch(four.path());
+  const std::vector<std::string> args = {"-t", "6", "-o", "out/", "in", "in2/a.qxprj"};
+  std::vector<std::string> a1 = args, a4 = args;
+  a1.insert(a1.begin(), {"-j", "1"});
+  a4.insert(a4.begin(), {"--jobs", "4"});
+  const ProgramRun r1 = run_tarvenox(one.path(), a1);
+  const ProgramRun r4 = run_tarvenox(four.path(), a4);
+  // The damaged file fails alone; nothing of the user's is replaced.
+  EXPECT_EQ(r1.status, 1) << r1.out;
+  EXPECT_NE(r1.out.find("[1/5] in/a.qxprj -> out/a_00.qxprj\n"), std::string::npos) << r1.out;
+  EXPECT_NE(r1.out.find("[3/5] in/c.qxprj: Error reading file: Invalid file!\n"),
+            std::string::npos);
+  EXPECT_NE(r1.out.find("[4/5] in/d.qxtune -> out/d.qxprj\n"), std::string::npos);
+  EXPECT_NE(r1.out.find("[5/5] in2/a.qxprj -> out/a_01.qxprj\n"), std::string::npos);
+  EXPECT_TRUE(r1.out.ends_with("converted 4 of 5, 1 failed\n")) << r1.out;
+  const auto files = tree(one.path() + "/out");
+  EXPECT_EQ(files.size(), 5u);
+  EXPECT_EQ(files.at("a.qxprj"), std::vector<uint8_t>({'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
+  // Four at once: the same lines in the same order, the same names, the same bytes.
+  EXPECT_EQ(r4.status, 1);
+  EXPECT_EQ(r4.out, r1.out);
+  EXPECT_TRUE(tree(four.path() + "/out") == files);
+}
+
+TEST(Batch, UsageErrorsWriteNothing) {
+  ScratchDir dir;
+  lay_out_batch(dir.path());
+  const auto before = tree(dir.path());
+  const std::vector<std::vector<std::string>> cases = {
+      {"-t", "6", "-o", "missing", "in/a.qxprj"},
+      {"-t", "6", "-o", "in/a.qxprj", "in/a.qxprj"},
+      {"-t", "6", "-o", "/proc", "in/a.qxprj"},  // no file can be made there, even by root
+      {"-t", "12", "in/a.qxprj"},
+      {"-t", "6"},
+      {"--frobnicate", "in/a.qxprj"},
+      {"-o", "out", "in/a.qxprj"},
+  };
+  for (const auto& args : cases) {
+    const ProgramRun r = run_tarvenox(dir.path(), args);
+    EXPECT_EQ(r.status, 2) << args[0] << " " << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+  }
+  EXPECT_TRUE(tree(dir.path()) == before);
+}
+
+// However the program ends while it writes, the output folder is as it was.
+TEST(Batch, KilledOrFailingConversionsLeaveTheFolderAsItWas) {
+  ScratchDir dir;
+  fs::create_directories(dir.file("out"));
+  put_file(dir.file("out/keep.txt"), "mine");
+  write_large_song(dir.file("big.qxprj"));
+  const auto before = tree(dir.file("out"));
+  const std::vector<std::string> args = {"-t", "1", "-o", "out", "big.qxprj"};
+  int ended_early = 0;
+  for (int sig : {SIGKILL, SIGTERM, SIGINT}) {
+    for (int ms : {5, 40, 120}) {
+      const ProgramRun r = run_tarvenox(dir.path(), args, ms, sig);
+      ended_early += r.status == 128 + sig;
+      if (r.status == 128 + sig) {
+        EXPECT_TRUE(tree(dir.file("out")) == before) << sig << " " << ms;
+      }
+      for (const auto& e : fs::directory_iterator(dir.file("out"))) {
+        if (e.path().filename() != "keep.txt") fs::remove(e.path());
+      }
+    }
+  }
+  EXPECT_GT(ended_early, 0);
+  // A write that fails part-way: the file-size limit stops it at 1 MB.
+  const ProgramRun r = run_tarvenox(dir.path(), args, -1, 0, [] {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {1 << 20, 1 << 20};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  });
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("big.qxprj: Error converting file: write pcm"), std::string::npos) << r.out;
+  EXPECT_TRUE(tree(dir.file("out")) == before);
+}
+
+// Where a file system cannot hold unnamed files, a hidden name stands in; it never stays.
+TEST(StagedFile, HiddenNameWayLeavesOnlyTheNamedFile) {
+  ScratchDir dir;
+  put_file(dir.file("taken"), "mine");
+  {
+    StagedFile s;
+    ASSERT_TRUE(staged_open(s, dir.path(), false));
+    ASSERT_FALSE(s.temp_path.empty());
+    std::fputs("data", s.file);
+    EXPECT_EQ(staged_publish(s, dir.file("taken")), PUBLISH_TAKEN);
+    EXPECT_EQ(staged_publish(s, dir.file("mine")), PUBLISH_DONE);
+  }
+  EXPECT_TRUE(tree(dir.path()) ==
+              (std::map<std::string, std::vector<uint8_t>>{{"taken", {'m', 'i', 'n', 'e'}},
+                                                           {"mine", {'d', 'a', 't', 'a'}}}));
+  // A signal ending the program takes the hidden file with it.
+  const pid_t pid = fork();
+  if (pid == 0) {
+    StagedFile s;
+    if (!staged_open(s, dir.path(), false)) _exit(3);
+    raise(SIGTERM);
+    _exit(4);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  EXPECT_EQ(tree(dir.path()).size(), 2u);
+}
