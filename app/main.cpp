@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
   app.footer(targets_text() +
              "\nExit status: 0 when every file converted (or loaded, for --info), 1 when any\n"
              "file failed, 2 for a usage error.");
-  app.set_version_flag("--version", "tarvenox 1.1");
+  app.set_version_flag("--version", "tarvenox " TARVENOX_VERSION);
   BatchOptions batch;
   batch.jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   bool info = false;

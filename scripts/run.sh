@@ -9,8 +9,8 @@ exe="$root/build-release/tarvenox"
 if [ $# -ge 1 ]; then
   exec "$exe" "$@"
 fi
-example="$(ls "$root"/examples/*.qxprj 2>/dev/null | head -n 1 || true)"
-if [ -n "$example" ]; then
+example="$root/examples/demo.qxprj"
+if [ -f "$example" ]; then
   exec "$exe" "$example"
 fi
 exec "$exe"
