@@ -41,6 +41,14 @@ TEST(DecodeKey, DigitKeysAndTheirShiftedSymbols) {
   EXPECT_EQ(decode("q", false).vk, 'Q');
 }
 
+TEST(DecodeKey, CtrlWithALetterIsThatLetterKey) {
+  for (auto [bytes, vk] : {std::pair{"\x01", 'A'}, std::pair{"\x1a", 'Z'}}) {  // the range's ends
+    Decoded d = decode(bytes, false);
+    EXPECT_EQ(d.vk, vk);
+    EXPECT_EQ(d.character, static_cast<uint8_t>(bytes[0]));
+  }
+}
+
 TEST(DecodeKey, EnterBackspaceAndEsc) {
   for (const char* enter : {"\r", "\n"}) {
     Decoded d = decode(enter, false);
