@@ -18,13 +18,19 @@ namespace {
 constexpr int ESC_WAIT_MS = 50;
 constexpr int DEFAULT_WIDTH = 80;
 
-// A signal handler can reach nothing but file-scope data, so the settings it has to put
-// back are kept here while raw mode is active. Nothing else reads them.
+constexpr char TITLE_PUSH[] = "\x1b[22;0t";
+constexpr char TITLE_POP[] = "\x1b[23;0t";
+
+// A signal handler can reach nothing but file-scope data, so what it has to put back is
+// kept here: the terminal settings while raw mode is active, and the title while ours is
+// shown. Nothing else reads them.
 struct SignalRestore {
   int fd = -1;
   struct termios saved {};
   struct termios raw {};
   volatile sig_atomic_t active = 0;
+  int title_fd = -1;
+  volatile sig_atomic_t title_pushed = 0;
 };
 SignalRestore signal_restore;
 
@@ -33,6 +39,9 @@ const int FATAL_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP, SIGQUIT, SIGABRT,
 
 void on_fatal_signal(int sig) {
   if (signal_restore.active) tcsetattr(signal_restore.fd, TCSANOW, &signal_restore.saved);
+  if (signal_restore.title_pushed) {
+    [[maybe_unused]] ssize_t n = write(signal_restore.title_fd, TITLE_POP, sizeof TITLE_POP - 1);
+  }
   // The handler was reset to the default on entry; raising again ends the process the
   // way the signal means to.
   raise(sig);
@@ -199,6 +208,8 @@ int console_open(Console& con) {
   con.in_terminal = isatty(con.in_fd) != 0;
   // A reader that went away must not kill the program in the middle of a write.
   std::signal(SIGPIPE, SIG_IGN);
+  // The handlers put back the title as well, so a terminal on either side needs them.
+  if (con.in_terminal || con.out_terminal) install_signal_handlers();
   if (con.in_terminal) {
     if (tcgetattr(con.in_fd, &con.saved_mode) != 0) return 0;
     struct termios raw = con.saved_mode;
@@ -211,7 +222,6 @@ int console_open(Console& con) {
     signal_restore.fd = con.in_fd;
     signal_restore.saved = con.saved_mode;
     signal_restore.raw = raw;
-    install_signal_handlers();
     signal_restore.active = 1;
     if (tcsetattr(con.in_fd, TCSAFLUSH, &raw) != 0) {
       signal_restore.active = 0;
@@ -226,7 +236,11 @@ int console_open(Console& con) {
 void console_close(Console& con) {
   if (!con.open) return;
   if (con.out_terminal && con.column != 0) write_all(con.out_fd, "\n");
-  if (con.title_pushed) write_all(con.out_fd, "\x1b[23;0t");
+  if (con.title_pushed) {
+    signal_restore.title_pushed = 0;
+    write_all(con.out_fd, TITLE_POP);
+    con.title_pushed = false;
+  }
   if (con.raw_mode) {
     tcsetattr(con.in_fd, TCSAFLUSH, &con.saved_mode);
     signal_restore.active = 0;
@@ -239,8 +253,10 @@ void console_set_title(Console& con, const char* title) {
   if (!con.out_terminal) return;
   std::string seq;
   if (!con.title_pushed) {
-    seq = "\x1b[22;0t";  // keep the user's title to put back at the end
+    seq = TITLE_PUSH;  // keep the user's title to put back at the end
     con.title_pushed = true;
+    signal_restore.title_fd = con.out_fd;
+    signal_restore.title_pushed = 1;
   }
   seq += "\x1b]0;";
   for (const char* c = title; *c; ++c) {

@@ -380,7 +380,7 @@ TEST(DialogueEndToEnd, PathFromTheCommandLine) {
   EXPECT_TRUE(exited_with(run.finish(), 0));
 }
 
-TEST(DialogueEndToEnd, CtrlCPutsTheTerminalBack) {
+TEST(DialogueEndToEnd, CtrlCPutsTheTerminalAndTitleBack) {
   TempFolders dirs;
   PtyRun run(dirs, {});
   ASSERT_TRUE(run.started());
@@ -388,6 +388,7 @@ TEST(DialogueEndToEnd, CtrlCPutsTheTerminalBack) {
   run.type("\x03");
   int status = run.finish();
   EXPECT_TRUE(status >= 0 && WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+  EXPECT_EQ(run.output, TITLE + crlf(BANNER) + "\x1b[23;0t");
   struct termios restored = run.terminal_mode();
   EXPECT_TRUE(restored.c_lflag & ICANON);
   EXPECT_TRUE(restored.c_lflag & ECHO);
