@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // Folder of the running executable (through /proc/self/exe), without a trailing slash;
 // empty when it cannot be found.
@@ -20,3 +21,12 @@ void path_remove_extension(std::string& path);
 std::string path_find_extension(const std::string& path);
 bool path_file_exists(const std::string& path);
 bool delete_file(const std::string& path);
+
+// The path a "file:" URI names on this machine ("file:///a%20b", "file://localhost/a",
+// "file:/a"), percent-decoded; any other text comes back unchanged.
+std::string decode_file_uri(std::string_view text);
+// The path in the forms a terminal types for a dropped or pasted file: blanks after it
+// dropped, a file URI decoded, or the shell quoting undone (single quotes around it when
+// it begins with one, a backslash before a blank or a punctuation mark). Text that is none
+// of these, or whose quotes do not pair up, comes back without its trailing blanks only.
+std::string decode_typed_path(std::string_view typed);
