@@ -154,7 +154,11 @@ void run_dialogue(Project& p, Console& con, const std::string& command_line) {
     accepted = !line.empty();
   }
   if (accepted || read_line(p, con, line, PATH_MODE)) {
-    std::string input_path = path_is_file_spec(line) ? p.module_folder + "/" + line : line;
+    // A shell has already undone its quoting of an argument, and a backslash there belongs
+    // to the name; only a launcher's file URI needs decoding. Typed text may be a terminal's
+    // drop in any of its forms.
+    const std::string path = accepted ? decode_file_uri(line) : decode_typed_path(line);
+    std::string input_path = path_is_file_spec(path) ? p.module_folder + "/" + path : path;
     line.clear();
     print_text(p, "%s", MENU);
     if (read_line(p, con, line, NUMBER_MODE)) {
