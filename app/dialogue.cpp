@@ -56,16 +56,27 @@ bool read_line(Project& p, Console& con, std::string& line, Mode mode) {
     if (vk == VK_SHIFT || vk == VK_CONTROL || vk == VK_MENU || c == '"') continue;
     if (vk == VK_BACK) {
       if (!line.empty()) {
-        line.pop_back();
-        erase_char(con);
+        // A character of several bytes goes whole, as the screen shows it.
+        int cells = 1;
+        line.resize(line.size() - last_char_length(line, &cells));
+        erase_char(con, cells);
       }
       continue;
     }
     if (mode == NUMBER_MODE && !is_digit_key(vk)) continue;
-    if (c < 32 || c > 126) continue;
-    if (line.size() < limit) {
-      line += static_cast<char>(c);
-      print_text(p, "%c", static_cast<char>(c));
+    std::string typed;
+    if (c >= 32 && c <= 126) {
+      typed.assign(1, static_cast<char>(c));
+    } else if (!key.text.empty() && (!line.empty() || char_cells(key.text) > 0)) {
+      // Letters beyond ASCII, typed or pasted, for names such as "café"; a mark that
+      // is drawn over the character before needs one to stand on.
+      typed = key.text;
+    } else {
+      continue;
+    }
+    if (line.size() + typed.size() <= limit) {
+      line += typed;
+      print_text(p, "%s", typed.c_str());
     }
   }
 }

@@ -297,12 +297,16 @@ TEST(DialogueEndToEnd, EditingKeysAtBothPrompts) {
   PtyRun run(dirs, {});
   ASSERT_TRUE(run.started());
   ASSERT_TRUE(run.read_until(crlf(BANNER)));
-  // Enter and Backspace on an empty line do nothing; a cursor key and a double quote are
-  // ignored; Backspace erases one character.
-  run.type("\r\x7f\x1b[Da\"b\x7f");
-  run.type("c\r");
+  // Enter and Backspace on an empty line do nothing; a cursor key, a double quote and an
+  // accent with no letter to stand on are ignored; Backspace erases one character, a wide
+  // one from both its cells.
+  run.type(
+      "\r\x7f\x1b[D\xcc\x81"
+      "a\"b\x7f");
+  run.type("c\xc3\xa9\xe4\xb8\xad\x7f\x7f\r");
   ASSERT_TRUE(run.read_until(crlf(MENU))) << run.output;
-  EXPECT_EQ(run.output, TITLE + crlf(BANNER) + "ab\b \bc" + crlf(MENU));
+  EXPECT_EQ(run.output,
+            TITLE + crlf(BANNER) + "ab\b \bc\xc3\xa9\xe4\xb8\xad\b \b\b \b\b \b" + crlf(MENU));
 
   // The number prompt takes digit keys only (a shifted digit key too), and two of them.
   run.output.clear();
@@ -373,11 +377,14 @@ TEST(DialogueEndToEnd, PathsInTheFormsOfATerminalDrop) {
   TempFolders dirs;
   fs::create_directories(dirs.work_dir / "My Songs");
   fs::copy_file(DEMO, dirs.work_dir / "My Songs" / "song.qxprj");
+  const std::string cafe = "caf\xc3\xa9 \xe2\x99\xab.qxprj";
+  fs::copy_file(DEMO, dirs.work_dir / cafe);
   const std::string work = dirs.work_dir.string();
   const std::string typed[] = {
       "'" + work + "/My Songs/song.qxprj' ",
       work + "/My\\ Songs/song.qxprj",
       "file://" + work + "/My%20Songs/song.qxprj",
+      work + "/" + cafe,
   };
   for (const std::string& path : typed) {
     int status = -1;
