@@ -53,16 +53,27 @@ bool read_line(Project& p, Console& con, std::string& line, Mode mode) {
     if (vk == VK_SHIFT || vk == VK_CONTROL || vk == VK_MENU || c == '"') continue;
     if (vk == VK_BACK) {
       if (!line.empty()) {
-        line.pop_back();
-        erase_char(con);
+        // A character of several bytes goes whole, as the screen shows it.
+        int cells = 1;
+        line.resize(line.size() - last_char_length(line, &cells));
+        erase_char(con, cells);
       }
       continue;
     }
     if (mode == NUMBER_MODE && !is_digit_key(vk)) continue;
-    if (c < 32 || c > 126) continue;
-    if (line.size() < limit) {
-      line += static_cast<char>(c);
-      print_text(p, "%c", static_cast<char>(c));
+    std::string typed;
+    if (c >= 32 && c <= 126) {
+      typed.assign(1, static_cast<char>(c));
+    } else if (!key.text.empty() && (!line.empty() || char_cells(key.text) > 0)) {
+      // Letters beyond ASCII, typed or pasted, for names such as "café"; a mark that
+      // is drawn over the character before needs one to stand on.
+      typed = key.text;
+    } else {
+      continue;
+    }
+    if (line.size() + typed.size() <= limit) {
+      line += typed;
+      print_text(p, "%s", typed.c_str());
     }
   }
 }
@@ -122,7 +133,11 @@ void run_dialogue(Project& p, Console& con, const std::string& command_line) {
     accepted = !line.empty();
   }
   if (accepted || read_line(p, con, line, PATH_MODE)) {
-    std::string input_path = path_is_file_spec(line) ? p.module_folder + "/" + line : line;
+    // A shell has already undone its quoting of an argument, and a backslash there belongs
+    // to the name; only a launcher's file URI needs decoding. Typed text may be a terminal's
+    // drop in any of its forms.
+    const std::string path = accepted ? decode_file_uri(line) : decode_typed_path(line);
+    std::string input_path = path_is_file_spec(path) ? p.module_folder + "/" + path : path;
     line.clear();
     print_text(p, "%s", MENU);
     if (read_line(p, con, line, NUMBER_MODE)) {

@@ -14,7 +14,8 @@ struct Project;
 int program_entry(const std::string& command_line);
 
 // `command_line` is the path as a dropped file gives it (surrounded by double quotes), or
-// empty when the path is to be typed.
+// empty when the path is to be typed. A file URI there, or a path typed in the forms a
+// terminal gives a dropped file (quoted, escaped, a URI), names the file it stands for.
 void run_dialogue(Project& p, Console& console, const std::string& command_line);
 
 // Names the output in p.module_folder after the input's base name, numbered _00 to _99 when

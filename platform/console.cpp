@@ -12,19 +12,26 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
 constexpr int ESC_WAIT_MS = 50;
 constexpr int DEFAULT_WIDTH = 80;
 
-// A signal handler can reach nothing but file-scope data, so the settings it has to put
-// back are kept here while raw mode is active. Nothing else reads them.
+constexpr char TITLE_PUSH[] = "\x1b[22;0t";
+constexpr char TITLE_POP[] = "\x1b[23;0t";
+
+// A signal handler can reach nothing but file-scope data, so what it has to put back is
+// kept here: the terminal settings while raw mode is active, and the title while ours is
+// shown. Nothing else reads them.
 struct SignalRestore {
   int fd = -1;
   struct termios saved {};
   struct termios raw {};
   volatile sig_atomic_t active = 0;
+  int title_fd = -1;
+  volatile sig_atomic_t title_pushed = 0;
 };
 SignalRestore signal_restore;
 
@@ -33,6 +40,9 @@ const int FATAL_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP, SIGQUIT, SIGABRT,
 
 void on_fatal_signal(int sig) {
   if (signal_restore.active) tcsetattr(signal_restore.fd, TCSANOW, &signal_restore.saved);
+  if (signal_restore.title_pushed) {
+    [[maybe_unused]] ssize_t n = write(signal_restore.title_fd, TITLE_POP, sizeof TITLE_POP - 1);
+  }
   // The handler was reset to the default on entry; raising again ends the process the
   // way the signal means to.
   raise(sig);
@@ -182,6 +192,47 @@ size_t utf8_length(uint8_t lead) {
   return 1;  // a stray continuation byte or no UTF-8 at all
 }
 
+// Decodes the UTF-8 character at the start of `bytes`. Returns its length, or 0 when the
+// bytes start with no complete, well-formed character (overlong forms and surrogates are
+// not).
+size_t utf8_decode(std::string_view bytes, char32_t* code) {
+  if (bytes.empty()) return 0;
+  const auto lead = static_cast<uint8_t>(bytes[0]);
+  if (lead < 0x80) {
+    *code = lead;
+    return 1;
+  }
+  const size_t n = utf8_length(lead);
+  if (n == 1 || bytes.size() < n) return 0;
+  char32_t value = lead & (0x7F >> n);
+  for (size_t i = 1; i < n; ++i) {
+    const auto b = static_cast<uint8_t>(bytes[i]);
+    if ((b & 0xC0) != 0x80) return 0;
+    value = (value << 6) | (b & 0x3F);
+  }
+  static const char32_t SMALLEST[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (value < SMALLEST[n] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+  *code = value;
+  return n;
+}
+
+struct CodeRange {
+  char32_t first, last;
+};
+
+bool in_ranges(char32_t code, std::initializer_list<CodeRange> ranges) {
+  for (const CodeRange& r : ranges) {
+    if (code >= r.first && code <= r.last) return true;
+  }
+  return false;
+}
+
+// C1 controls, which some terminals obey, and the line, paragraph and direction controls
+// that would make the line on the screen differ from the path.
+bool is_printable_beyond_ascii(char32_t code) {
+  return !in_ranges(code, {{0x80, 0x9F}, {0x2028, 0x202E}, {0x2066, 0x2069}});
+}
+
 }  // namespace
 
 Console::~Console() {
@@ -199,6 +250,8 @@ int console_open(Console& con) {
   con.in_terminal = isatty(con.in_fd) != 0;
   // A reader that went away must not kill the program in the middle of a write.
   std::signal(SIGPIPE, SIG_IGN);
+  // The handlers put back the title as well, so a terminal on either side needs them.
+  if (con.in_terminal || con.out_terminal) install_signal_handlers();
   if (con.in_terminal) {
     if (tcgetattr(con.in_fd, &con.saved_mode) != 0) return 0;
     struct termios raw = con.saved_mode;
@@ -211,7 +264,6 @@ int console_open(Console& con) {
     signal_restore.fd = con.in_fd;
     signal_restore.saved = con.saved_mode;
     signal_restore.raw = raw;
-    install_signal_handlers();
     signal_restore.active = 1;
     if (tcsetattr(con.in_fd, TCSAFLUSH, &raw) != 0) {
       signal_restore.active = 0;
@@ -226,7 +278,11 @@ int console_open(Console& con) {
 void console_close(Console& con) {
   if (!con.open) return;
   if (con.out_terminal && con.column != 0) write_all(con.out_fd, "\n");
-  if (con.title_pushed) write_all(con.out_fd, "\x1b[23;0t");
+  if (con.title_pushed) {
+    signal_restore.title_pushed = 0;
+    write_all(con.out_fd, TITLE_POP);
+    con.title_pushed = false;
+  }
   if (con.raw_mode) {
     tcsetattr(con.in_fd, TCSAFLUSH, &con.saved_mode);
     signal_restore.active = 0;
@@ -239,8 +295,10 @@ void console_set_title(Console& con, const char* title) {
   if (!con.out_terminal) return;
   std::string seq;
   if (!con.title_pushed) {
-    seq = "\x1b[22;0t";  // keep the user's title to put back at the end
+    seq = TITLE_PUSH;  // keep the user's title to put back at the end
     con.title_pushed = true;
+    signal_restore.title_fd = con.out_fd;
+    signal_restore.title_pushed = 1;
   }
   seq += "\x1b]0;";
   for (const char* c = title; *c; ++c) {
@@ -260,12 +318,13 @@ void console_print(Console& con, std::string_view text) {
   if (con.out_terminal) con.column = column_after(con.column, terminal_width(con.out_fd), shown);
 }
 
-void erase_char(Console& con) {
-  if (!con.out_terminal) {
-    write_all(con.out_fd, "\b \b");
-    return;
+void erase_char(Console& con, int cells) {
+  std::string seq;
+  const int width = con.out_terminal ? terminal_width(con.out_fd) : 0;
+  for (int i = 0; i < cells; ++i) {
+    seq += con.out_terminal ? erase_sequence(con.column, width, &con.column) : "\b \b";
   }
-  write_all(con.out_fd, erase_sequence(con.column, terminal_width(con.out_fd), &con.column));
+  write_all(con.out_fd, seq);
 }
 
 int console_read_key(Console& con, KeyRecord& key, int timeout_ms) {
@@ -325,12 +384,16 @@ size_t decode_key(std::string_view bytes, bool complete, KeyRecord& key) {
     return 1;
   }
   if (c >= 0x80) {
-    // One character of several bytes: one key, never a printable one.
+    // One character of several bytes is one key; broken ones type nothing.
     size_t want = utf8_length(c);
     size_t n = 1;
     while (n < want && n < bytes.size() && (static_cast<uint8_t>(bytes[n]) & 0xC0) == 0x80) ++n;
     if (n < want && n == bytes.size() && !complete) return 0;
     key.character = c;
+    char32_t code;
+    if (utf8_decode(bytes.substr(0, n), &code) == n && is_printable_beyond_ascii(code)) {
+      key.text = bytes.substr(0, n);
+    }
     return n;
   }
   key.character = c;
@@ -341,8 +404,8 @@ size_t decode_key(std::string_view bytes, bool complete, KeyRecord& key) {
 int column_after(int column, int width, std::string_view text) {
   if (width < 1) width = 1;
   if (column > width) column = width;
-  for (char ch : text) {
-    uint8_t c = static_cast<uint8_t>(ch);
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<uint8_t>(text[i]);
     if (c == '\n' || c == '\r') {
       column = 0;
     } else if (c == '\t') {
@@ -352,10 +415,67 @@ int column_after(int column, int width, std::string_view text) {
     } else if (c < 0x20 || c == 0x7F || (c & 0xC0) == 0x80) {
       // takes no cell (continuation bytes belong to the character before)
     } else {
-      column = column >= width ? 1 : column + 1;
+      const int cells = c < 0x80 ? 1 : char_cells(text.substr(i));
+      if (cells == 2 && column >= width - 1) {
+        column = 2;  // no room left in the row: the terminal wraps the character whole
+      } else if (cells > 0) {
+        column = column >= width ? cells : column + cells;
+      }
     }
   }
   return column;
+}
+
+int char_cells(std::string_view text) {
+  char32_t code;
+  if (utf8_decode(text, &code) == 0) return 1;  // shown as one replacement character
+  // The common marks and joiners, and the wide scripts and symbols of the terminals'
+  // width tables in their main blocks.
+  if (in_ranges(code, {{0x0300, 0x036F},
+                       {0x0483, 0x0489},
+                       {0x0591, 0x05BD},
+                       {0x0610, 0x061A},
+                       {0x064B, 0x065F},
+                       {0x1AB0, 0x1AFF},
+                       {0x1DC0, 0x1DFF},
+                       {0x200B, 0x200F},
+                       {0x20D0, 0x20FF},
+                       {0xFE00, 0xFE0F},
+                       {0xFE20, 0xFE2F}})) {
+    return 0;
+  }
+  if (in_ranges(code, {{0x1100, 0x115F},
+                       {0x2E80, 0x303E},
+                       {0x3041, 0x33FF},
+                       {0x3400, 0x4DBF},
+                       {0x4E00, 0x9FFF},
+                       {0xA000, 0xA4CF},
+                       {0xAC00, 0xD7A3},
+                       {0xF900, 0xFAFF},
+                       {0xFE30, 0xFE4F},
+                       {0xFF00, 0xFF60},
+                       {0xFFE0, 0xFFE6},
+                       {0x1F300, 0x1F64F},
+                       {0x1F900, 0x1F9FF},
+                       {0x20000, 0x2FFFD},
+                       {0x30000, 0x3FFFD}})) {
+    return 2;
+  }
+  return 1;
+}
+
+size_t last_char_length(std::string_view text, int* cells) {
+  size_t start = text.size();
+  *cells = 0;
+  while (start > 0 && *cells == 0) {
+    const size_t end = start;
+    --start;
+    while (start > 0 && end - start < 4 && (static_cast<uint8_t>(text[start]) & 0xC0) == 0x80) {
+      --start;
+    }
+    *cells = char_cells(text.substr(start, end - start));
+  }
+  return text.size() - start;
 }
 
 std::string erase_sequence(int column, int width, int* new_column) {

@@ -25,11 +25,13 @@ constexpr uint16_t VK_NUMPAD_0 = 0x60;
 constexpr uint16_t VK_NUMPAD_9 = 0x69;
 
 // One key press: the character it types (0 for keys that type none) and the code of the
-// US-layout key that types it.
+// US-layout key that types it. A character beyond ASCII has the first of its UTF-8 bytes
+// as `character`, no key code, and all its bytes in `text` when it is printable.
 struct KeyRecord {
   bool key_down = true;
   uint16_t virtual_key = 0;
   uint8_t character = 0;
+  std::string text;
 };
 
 struct Console {
@@ -62,8 +64,9 @@ void console_set_title(Console& con, const char* title);
 // Writes text at once. Control characters other than line breaks and tabs are shown as
 // "?" so that text taken from files cannot send commands to the terminal.
 void console_print(Console& con, std::string_view text);
-// Removes the character left of the cursor from the screen.
-void erase_char(Console& con);
+// Removes the character left of the cursor from the screen: `cells` cells, two for a wide
+// character.
+void erase_char(Console& con, int cells = 1);
 // Reads one key. Returns 1 with a key, 0 when none came within timeout_ms (-1: no limit),
 // -1 when the input has ended.
 int console_read_key(Console& con, KeyRecord& key, int timeout_ms);
@@ -76,6 +79,12 @@ void console_message_box(const char* text);
 size_t decode_key(std::string_view bytes, bool complete, KeyRecord& key);
 // The cursor column after printing text from `column` on a terminal `width` cells wide.
 int column_after(int column, int width, std::string_view text);
+// Cells a terminal gives the UTF-8 character at the start of `text`: 0 for a mark drawn
+// over the character before, 2 for a wide one, otherwise 1.
+int char_cells(std::string_view text);
+// Bytes of the last character of `text` together with the marks drawn over it; *cells
+// receives the cells it takes on the screen.
+size_t last_char_length(std::string_view text, int* cells);
 // What erase_char sends to a terminal for the cursor at `column`; *new_column receives
 // the column it leaves the cursor in.
 std::string erase_sequence(int column, int width, int* new_column);

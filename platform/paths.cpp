@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <vector>
 
@@ -89,4 +90,94 @@ FILE* open_regular_file(const std::string& path) {
 
 FILE* open_discard_stream() {
   return std::fopen("/dev/null", "wb");
+}
+
+namespace {
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+// What a shell escapes with a backslash: blanks and punctuation. A backslash before a
+// letter, a digit or a non-ASCII byte is kept, so such names can still be typed.
+bool is_escapable(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u == '\t' || (u >= 0x20 && u <= 0x7E && !std::isalnum(u));
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool starts_with_nocase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string decode_file_uri(std::string_view text) {
+  if (!starts_with_nocase(text, "file:")) return std::string(text);
+  std::string_view rest = text.substr(5);
+  if (rest.starts_with("//")) {
+    // Only a URI of this machine names a path here.
+    size_t slash = rest.find('/', 2);
+    if (slash == std::string_view::npos) return std::string(text);
+    std::string_view host = rest.substr(2, slash - 2);
+    if (!host.empty() && !(host.size() == 9 && starts_with_nocase(host, "localhost"))) {
+      return std::string(text);
+    }
+    rest = rest.substr(slash);
+  } else if (!rest.starts_with("/")) {
+    return std::string(text);
+  }
+  std::string path;
+  for (size_t i = 0; i < rest.size(); ++i) {
+    if (rest[i] == '%' && i + 2 < rest.size() && hex_value(rest[i + 1]) >= 0 &&
+        hex_value(rest[i + 2]) >= 0) {
+      const char byte = static_cast<char>(hex_value(rest[i + 1]) * 16 + hex_value(rest[i + 2]));
+      if (byte != '\0') {  // no path holds one
+        path += byte;
+        i += 2;
+        continue;
+      }
+    }
+    path += rest[i];
+  }
+  return path;
+}
+
+std::string decode_typed_path(std::string_view typed) {
+  size_t end = typed.size();
+  while (end > 0 && is_blank(typed[end - 1])) --end;
+  if (end < typed.size()) {
+    // An odd run of backslashes escapes the first of the blanks: it belongs to the name.
+    size_t backslashes = 0;
+    while (backslashes < end && typed[end - 1 - backslashes] == '\\') ++backslashes;
+    if (backslashes % 2 == 1) ++end;
+  }
+  const std::string_view text = typed.substr(0, end);
+  if (starts_with_nocase(text, "file:")) return decode_file_uri(text);
+  const bool quoted = text.starts_with('\'');
+  std::string path;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\'' && quoted) {
+      size_t close = text.find('\'', i + 1);
+      if (close == std::string_view::npos) return std::string(text);
+      path.append(text.substr(i + 1, close - i - 1));
+      i = close;
+    } else if (c == '\\' && i + 1 < text.size() && is_escapable(text[i + 1])) {
+      path += text[++i];
+    } else {
+      path += c;
+    }
+  }
+  return path;
 }

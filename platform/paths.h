@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 // Folder of the running executable (through /proc/self/exe), without a trailing slash;
 // empty when it cannot be found.
@@ -28,3 +29,12 @@ FILE* open_regular_file(const std::string& path);
 // A stream that takes any bytes and keeps none, for writing a conversion only to see what
 // it does.
 FILE* open_discard_stream();
+
+// The path a "file:" URI names on this machine ("file:///a%20b", "file://localhost/a",
+// "file:/a"), percent-decoded; any other text comes back unchanged.
+std::string decode_file_uri(std::string_view text);
+// The path in the forms a terminal types for a dropped or pasted file: blanks after it
+// dropped, a file URI decoded, or the shell quoting undone (single quotes around it when
+// it begins with one, a backslash before a blank or a punctuation mark). Text that is none
+// of these, or whose quotes do not pair up, comes back without its trailing blanks only.
+std::string decode_typed_path(std::string_view typed);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "platform/console.h"
 
@@ -39,6 +40,14 @@ TEST(DecodeKey, DigitKeysAndTheirShiftedSymbols) {
     EXPECT_EQ(d.character, static_cast<uint8_t>(c));
   }
   EXPECT_EQ(decode("q", false).vk, 'Q');
+}
+
+TEST(DecodeKey, CtrlWithALetterIsThatLetterKey) {
+  for (auto [bytes, vk] : {std::pair{"\x01", 'A'}, std::pair{"\x1a", 'Z'}}) {  // the range's ends
+    Decoded d = decode(bytes, false);
+    EXPECT_EQ(d.vk, vk);
+    EXPECT_EQ(d.character, static_cast<uint8_t>(bytes[0]));
+  }
 }
 
 TEST(DecodeKey, EnterBackspaceAndEsc) {
@@ -90,13 +99,28 @@ TEST(DecodeKey, EscapeSequencesAreOneKeyThatTypesNothing) {
   EXPECT_NE(cut.character, 27);
 }
 
-TEST(DecodeKey, MultiByteCharacterIsOneUnprintableKey) {
-  Decoded d = decode("\xc3\xa9z", false);  // e with acute accent, then z
-  EXPECT_EQ(d.used, 2u);
-  EXPECT_GE(d.character, 128);
-  EXPECT_EQ(decode("\xe2\x82", false).used, 0u);
-  EXPECT_EQ(decode("\xe2\x82", true).used, 2u);
-  EXPECT_EQ(decode("\xff", false).used, 1u);
+TEST(DecodeKey, MultiByteCharacterIsOneKeyWithAllItsBytes) {
+  struct Case {
+    std::string bytes;
+    bool complete;
+    size_t used;
+    std::string text;  // empty: types nothing
+  };
+  const Case cases[] = {
+      {"\xc3\xa9z", false, 2, "\xc3\xa9"},  // e with acute accent, then z
+      {"\xf0\x9f\x8e\xb5", false, 4, "\xf0\x9f\x8e\xb5"},
+      {"\xe2\x82", false, 0, ""},  // the rest may follow
+      {"\xe2\x82", true, 2, ""},
+      {"\xc0\xaf", false, 2, ""},      // "/" in too many bytes
+      {"\xc2\x9b", false, 2, ""},      // a control character of the terminal
+      {"\xe2\x80\xae", false, 3, ""},  // turns the text around on the screen
+  };
+  for (const Case& c : cases) {
+    KeyRecord key;
+    EXPECT_EQ(decode_key(c.bytes, c.complete, key), c.used) << c.bytes;
+    EXPECT_EQ(key.text, c.text) << c.bytes;
+    EXPECT_TRUE(c.used == 0 || key.character >= 128);  // no ASCII character, no digit key
+  }
 }
 
 TEST(ConsoleColumns, PrintingWrapsWithTheLastColumnHeld) {
@@ -106,8 +130,27 @@ TEST(ConsoleColumns, PrintingWrapsWithTheLastColumnHeld) {
   EXPECT_EQ(column_after(0, 10, "01234567890123"), 4);
   EXPECT_EQ(column_after(7, 10, "ab\ncd"), 2);
   EXPECT_EQ(column_after(5, 10, "\r"), 0);
-  EXPECT_EQ(column_after(0, 10, "\xc3\xa9"), 1);
   EXPECT_EQ(column_after(1, 20, "\t"), 8);
+}
+
+TEST(ConsoleColumns, CharactersTakeTheCellsTheTerminalGivesThem) {
+  EXPECT_EQ(column_after(0, 10, "caf\xc3\xa9 \xe2\x99\xab"), 6);
+  EXPECT_EQ(column_after(0, 10, "e\xcc\x81"), 1);                 // an accent drawn over the e
+  EXPECT_EQ(column_after(0, 10, "\xe4\xb8\xad\xe6\x96\x87"), 4);  // two wide characters
+  EXPECT_EQ(column_after(8, 10, "\xe4\xb8\xad"), 10);
+  // One cell left, or the wrap held: the wide character goes whole to the next row.
+  EXPECT_EQ(column_after(9, 10, "\xe4\xb8\xad"), 2);
+  EXPECT_EQ(column_after(10, 10, "\xe4\xb8\xad"), 2);
+}
+
+TEST(ConsoleColumns, LastCharacterWithItsMarks) {
+  const std::tuple<std::string, size_t, int> cases[] = {
+      {"ab", 1, 1}, {"caf\xc3\xa9", 2, 1}, {"a\xf0\x9f\x8e\xb5", 4, 2}, {"ae\xcc\x81", 3, 1}};
+  for (const auto& [text, length, cells] : cases) {
+    int got = -1;
+    EXPECT_EQ(last_char_length(text, &got), length) << text;
+    EXPECT_EQ(got, cells) << text;
+  }
 }
 
 TEST(ConsoleColumns, EraseSequenceForEachCursorPlace) {

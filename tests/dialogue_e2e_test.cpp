@@ -39,6 +39,12 @@ const std::string TITLE = "\x1b[22;0t\x1b]0;Tarvenox\a";
 const std::string CANCELLED = "\n\nOperation cancelled!\n\nPress any key to exit...";
 const std::string NOT_FOUND =
     "\n\n<< Error reading file: File not found! >>\n\nPress any key to exit...";
+const std::string INVALID =
+    "\n\n<< Error converting file: Invalid format! >>\n\nPress any key to exit...";
+const std::string TITLE_BACK = "\x1b[23;0t";
+// What a terminal receives at the end: a line break after the key wait, the title put back.
+const std::string END = "\r\n" + TITLE_BACK;
+const fs::path DEMO = fs::path(TARVENOX_SOURCE_DIR) / "examples" / "demo.qxprj";
 
 // What a terminal receives for text: line breaks become CR LF.
 std::string crlf(const std::string& text) {
@@ -291,12 +297,16 @@ TEST(DialogueEndToEnd, EditingKeysAtBothPrompts) {
   PtyRun run(dirs, {});
   ASSERT_TRUE(run.started());
   ASSERT_TRUE(run.read_until(crlf(BANNER)));
-  // Enter and Backspace on an empty line do nothing; a cursor key and a double quote are
-  // ignored; Backspace erases one character.
-  run.type("\r\x7f\x1b[Da\"b\x7f");
-  run.type("c\r");
+  // Enter and Backspace on an empty line do nothing; a cursor key, a double quote and an
+  // accent with no letter to stand on are ignored; Backspace erases one character, a wide
+  // one from both its cells.
+  run.type(
+      "\r\x7f\x1b[D\xcc\x81"
+      "a\"b\x7f");
+  run.type("c\xc3\xa9\xe4\xb8\xad\x7f\x7f\r");
   ASSERT_TRUE(run.read_until(crlf(MENU))) << run.output;
-  EXPECT_EQ(run.output, TITLE + crlf(BANNER) + "ab\b \bc" + crlf(MENU));
+  EXPECT_EQ(run.output,
+            TITLE + crlf(BANNER) + "ab\b \bc\xc3\xa9\xe4\xb8\xad\b \b\b \b\b \b" + crlf(MENU));
 
   // The number prompt takes digit keys only (a shifted digit key too), and two of them.
   run.output.clear();
@@ -327,13 +337,13 @@ TEST(DialogueEndToEnd, BackspaceAcrossAWrappedLine) {
   EXPECT_TRUE(exited_with(run.finish(), 0));
 }
 
-// Types a path and a number, returns what followed the number.
+// Types a path and the number 0, returns what followed the banner.
 std::string convert_typed(const TempFolders& dirs, const std::string& path, int* status) {
   PtyRun run(dirs, {});
   if (!run.started() || !run.read_until(crlf(BANNER))) return "no banner";
-  run.type(path + "\r");
-  if (!run.read_until(crlf(MENU))) return "no menu";
   run.output.clear();
+  run.type(path + "\r");
+  if (!run.read_until(crlf(MENU))) return "no menu: " + run.output;
   run.type("0\r");
   if (!run.read_until("Press any key to exit...")) return "no key wait: " + run.output;
   run.type("k");
@@ -354,13 +364,44 @@ TEST(DialogueEndToEnd, BareNameIsLookedUpInTheProgramFolder) {
 
   // Present in the working folder only: a bare name does not look there...
   out = convert_typed(dirs, "other.qxprj", &status);
-  EXPECT_EQ(out, "0" + crlf(NOT_FOUND) + "\r\n\x1b[23;0t");
+  EXPECT_EQ(out, "other.qxprj" + crlf(MENU) + "0" + crlf(NOT_FOUND) + END);
   EXPECT_TRUE(exited_with(status, 0));
 
   // ...while a path with a folder in it is taken as it is.
   out = convert_typed(dirs, "./other.qxprj", &status);
   EXPECT_EQ(out.find("File not found!"), std::string::npos) << out;
   EXPECT_TRUE(exited_with(status, 0));
+}
+
+TEST(DialogueEndToEnd, PathsInTheFormsOfATerminalDrop) {
+  TempFolders dirs;
+  fs::create_directories(dirs.work_dir / "My Songs");
+  fs::copy_file(DEMO, dirs.work_dir / "My Songs" / "song.qxprj");
+  const std::string cafe = "caf\xc3\xa9 \xe2\x99\xab.qxprj";
+  fs::copy_file(DEMO, dirs.work_dir / cafe);
+  const std::string work = dirs.work_dir.string();
+  const std::string typed[] = {
+      "'" + work + "/My Songs/song.qxprj' ",
+      work + "/My\\ Songs/song.qxprj",
+      "file://" + work + "/My%20Songs/song.qxprj",
+      work + "/" + cafe,
+  };
+  for (const std::string& path : typed) {
+    int status = -1;
+    // Loaded, then refused by the writer for the menu number 0.
+    EXPECT_EQ(convert_typed(dirs, path, &status), path + crlf(MENU) + "0" + crlf(INVALID) + END);
+    EXPECT_TRUE(exited_with(status, 0));
+  }
+}
+
+TEST(DialogueEndToEnd, ArgumentKeepsItsBackslashesAndMayBeAFileUri) {
+  TempFolders dirs;
+  fs::copy_file(DEMO, dirs.work_dir / "a\\ b.qxprj");
+  for (const std::string& arg :
+       {std::string("./a\\ b.qxprj"), "file://" + dirs.work_dir.string() + "/a%5C%20b.qxprj"}) {
+    PipeResult r = run_piped(dirs, "0\n", {arg});
+    EXPECT_EQ(r.out, BANNER + arg + MENU + "0" + INVALID);
+  }
 }
 
 TEST(DialogueEndToEnd, PathFromTheCommandLine) {
@@ -380,7 +421,7 @@ TEST(DialogueEndToEnd, PathFromTheCommandLine) {
   EXPECT_TRUE(exited_with(run.finish(), 0));
 }
 
-TEST(DialogueEndToEnd, CtrlCPutsTheTerminalBack) {
+TEST(DialogueEndToEnd, CtrlCPutsTheTerminalAndTitleBack) {
   TempFolders dirs;
   PtyRun run(dirs, {});
   ASSERT_TRUE(run.started());
@@ -388,6 +429,7 @@ TEST(DialogueEndToEnd, CtrlCPutsTheTerminalBack) {
   run.type("\x03");
   int status = run.finish();
   EXPECT_TRUE(status >= 0 && WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+  EXPECT_EQ(run.output, TITLE + crlf(BANNER) + TITLE_BACK);
   struct termios restored = run.terminal_mode();
   EXPECT_TRUE(restored.c_lflag & ICANON);
   EXPECT_TRUE(restored.c_lflag & ECHO);
