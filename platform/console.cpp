@@ -308,12 +308,24 @@ void console_set_title(Console& con, const char* title) {
   write_all(con.out_fd, seq);
 }
 
-void console_print(Console& con, std::string_view text) {
-  std::string shown(text);
-  for (char& c : shown) {
-    uint8_t u = static_cast<uint8_t>(c);
-    if ((u < 0x20 && c != '\n' && c != '\r' && c != '\t') || u == 0x7F) c = '?';
+std::string terminal_safe_text(std::string_view text) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto u = static_cast<uint8_t>(text[i]);
+    const bool control = (u < 0x20 && u != '\n' && u != '\r' && u != '\t') || u == 0x7F;
+    // The second set of control characters, U+0080 to U+009F, as UTF-8 spells them: some
+    // terminals act on them as on ESC sequences.
+    const bool c1 = u == 0xC2 && i + 1 < text.size() && static_cast<uint8_t>(text[i + 1]) >= 0x80 &&
+                    static_cast<uint8_t>(text[i + 1]) <= 0x9F;
+    if (c1) ++i;
+    shown += control || c1 ? '?' : text[i];
   }
+  return shown;
+}
+
+void console_print(Console& con, std::string_view text) {
+  const std::string shown = terminal_safe_text(text);
   write_all(con.out_fd, shown);
   if (con.out_terminal) con.column = column_after(con.column, terminal_width(con.out_fd), shown);
 }

@@ -61,6 +61,9 @@ int console_open(Console& con);
 // Puts the terminal back as it was found. Safe to call more than once.
 void console_close(Console& con);
 void console_set_title(Console& con, const char* title);
+// The text with every control character but line breaks and tabs shown as "?", so that
+// text taken from files cannot send commands to a terminal.
+std::string terminal_safe_text(std::string_view text);
 // Writes text at once. Control characters other than line breaks and tabs are shown as
 // "?" so that text taken from files cannot send commands to the terminal.
 void console_print(Console& con, std::string_view text);

@@ -168,3 +168,18 @@ TEST(ConsoleColumns, EraseSequenceForEachCursorPlace) {
 }
 
 }  // namespace
+
+TEST(ConsoleText, ControlCharactersFromFilesAreShownAsQuestionMarks) {
+  const struct {
+    std::string in, out;
+  } cases[] = {
+      {"a\x1b[2Jb\n\t", "a?[2Jb\n\t"},
+      {"\x7f\x01", "??"},
+      {"\xc2\x9b"
+       "31m",
+       "?31m"},                                                  // CSI as UTF-8
+      {"caf\xc3\xa9 \xe2\x99\xab", "caf\xc3\xa9 \xe2\x99\xab"},  // letters stay
+      {"\xc2\xa0", "\xc2\xa0"},                                  // no-break space is no control
+  };
+  for (const auto& c : cases) EXPECT_EQ(terminal_safe_text(c.in), c.out);
+}
