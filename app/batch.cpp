@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "app/convert.h"
+#include "platform/console.h"
 #include "platform/paths.h"
 #include "platform/staged_file.h"
 #include "project/project.h"
@@ -146,7 +147,8 @@ int run_batch(const BatchOptions& options, FILE* out, FILE* err) {
     if (!turn_taken) take_turn();
     std::lock_guard<std::mutex> lock(mutex);
     ++naming_turn;
-    finished[i].text = file_report(files[i], c, lines, i + 1, total);
+    // Names from files and folders could otherwise send commands to a terminal.
+    finished[i].text = terminal_safe_text(file_report(files[i], c, lines, i + 1, total));
     finished[i].converted = c.stage == CONVERT_DONE;
     finished[i].ready = true;
     changed.notify_all();
