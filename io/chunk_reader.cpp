@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "io/bytes.h"
+#include "bytes/bytes.h"
 #include "io/material_chunks.h"
 #include "project/project.h"
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "io/bytes.h"
+#include "bytes/bytes.h"
 #include "io/song_reader.h"
 #include "project/events.h"
 #include "project/project.h"

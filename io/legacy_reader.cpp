@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "io/bytes.h"
+#include "bytes/bytes.h"
 #include "io/chunk_reader.h"
 #include "project/project.h"
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <new>
 
-#include "io/bytes.h"
+#include "bytes/bytes.h"
 #include "material/qxnoise.h"
 #include "material/qxvoice.h"
 #include "project/project.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "io/bytes.h"
+#include "bytes/bytes.h"
 #include "material/qxnoise.h"
 #include "material/qxvoice.h"
 #include "project/project.h"

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <new>
 
-#include "io/bytes.h"
+#include "io/file_header.h"
 #include "io/qxi_reader.h"
 #include "io/song_reader.h"
 #include "platform/paths.h"

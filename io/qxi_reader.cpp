@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <new>
 
-#include "io/bytes.h"
+#include "bytes/bytes.h"
 #include "material/qxnoise.h"
 #include "material/qxvoice.h"
 #include "platform/paths.h"

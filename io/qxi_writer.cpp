@@ -8,7 +8,7 @@
 #include <cstdarg>
 #include <cstdint>
 
-#include "io/bytes.h"
+#include "bytes/bytes.h"
 #include "io/chunk_writers.h"
 #include "platform/paths.h"
 #include "project/events.h"

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "io/bytes.h"
+#include "io/file_header.h"
 #include "io/chunk_reader.h"
 #include "project/project.h"
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <new>
 
-#include "io/bytes.h"
+#include "bytes/bytes.h"
 #include "io/chunk_writers.h"
 #include "io/material_writer.h"
 #include "io/qxi_writer.h"

@@ -9,7 +9,7 @@
 #include <new>
 #include <vector>
 
-#include "io/bytes.h"
+#include "bytes/bytes.h"
 #include "project/project.h"
 
 namespace {

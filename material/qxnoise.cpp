@@ -7,7 +7,7 @@
 #include <cstring>
 #include <new>
 
-#include "io/bytes.h"
+#include "bytes/bytes.h"
 #include "project/project.h"
 
 const char* const NOISE_WAVEFORM_NAMES[NOISE_WAVEFORM_NUM] = {

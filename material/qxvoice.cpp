@@ -7,7 +7,7 @@
 #include <new>
 #include <string>
 
-#include "io/bytes.h"
+#include "bytes/bytes.h"
 #include "project/project.h"
 #include "synth/wave_convert.h"
 

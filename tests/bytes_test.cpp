@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "io/bytes.h"
+#include "io/file_header.h"
 #include "project/project.h"
 
 namespace {

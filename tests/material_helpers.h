@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "io/bytes.h"
+#include "bytes/bytes.h"
 #include "platform/resources.h"
 #include "project/project.h"
 

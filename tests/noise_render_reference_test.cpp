@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "io/bytes.h"
+#include "bytes/bytes.h"
 #include "material/qxnoise.h"
 #include "platform/resources.h"
 #include "project/project.h"

@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "io/bytes.h"
+#include "bytes/bytes.h"
 #include "platform/resources.h"
 #include "song_builder.h"
 

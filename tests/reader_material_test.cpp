@@ -2,7 +2,7 @@
 // sample bodies, and the tuning fix-up they feed in the older generations.
 #include <gtest/gtest.h>
 
-#include "io/bytes.h"
+#include "bytes/bytes.h"
 #include "platform/resources.h"
 #include "song_builder.h"
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "io/bytes.h"
+#include "bytes/bytes.h"
 #include "io/qxi_reader.h"
 #include "song_builder.h"
 

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "io/bytes.h"
+#include "bytes/bytes.h"
 #include "io/song_reader.h"
 #include "platform/resources.h"
 #include "song_builder.h"

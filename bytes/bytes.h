@@ -1,13 +1,12 @@
-// Byte primitives shared by every reader and writer: the ByteSource (a file stream or a
-// read-only memory block), little-endian fixed-width fields, VarInt, and the song file
-// header with its table of magics and generations.
+// Byte primitives at the bottom of every reader and writer: the ByteSource (a file stream
+// or a read-only memory block), little-endian fixed-width fields and VarInt. They know
+// nothing of songs: each returns whether it succeeded, and the callers above say why in
+// their own words.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-
-struct Project;
 
 struct ByteSource {
   FILE* file = nullptr;           // file kind when set
@@ -54,16 +53,3 @@ int write_tag(FILE* f, const char* tag8);  // exactly 8 bytes
 
 uint32_t float_bits(float f);
 float bits_float(uint32_t bits);
-
-constexpr int MAGIC_COUNT = 9;
-struct MagicEntry {
-  const char* magic;  // 16 characters, no terminator in the file
-  int generation;     // 1..5
-  bool tune;
-  bool has_version_words;
-};
-extern const MagicEntry MAGIC_TABLE[MAGIC_COUNT];
-
-// Reads the 16-byte magic into p.file_magic and, for generations 3 to 5, the two 16-bit
-// words after it. Fails with "read." or "unknown version." in the ErrorText.
-int read_file_header(Project& p, ByteSource& source, int* generation, int* exe_version);
