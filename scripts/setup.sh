@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need; does nothing when all are there.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libvorbis-dev libogg-dev libgtest-dev libcli11-dev libbenchmark-dev)
+packages=(cmake g++ make pkg-config libvorbis-dev libogg-dev libgtest-dev libcli11-dev libbenchmark-dev nlohmann-json3-dev)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
