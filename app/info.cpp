@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "app/targets.h"
-#include "io/bytes.h"
+#include "io/file_header.h"
 #include "io/open_input.h"
 #include "io/writer.h"
 #include "material/ogg.h"

@@ -9,6 +9,7 @@
 
 #include "app/batch.h"
 #include "app/dialogue.h"
+#include "app/info.h"
 #include "app/targets.h"
 
 namespace {
@@ -85,9 +86,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "tarvenox: --info needs a FILE (see --help)\n");
       return EXIT_USAGE;
     }
-    (void)json;
-    std::fprintf(stderr, "tarvenox: --info is not built yet\n");
-    return EXIT_USAGE;
+    return run_info(batch.files, json, stdout);
   }
   if (*target) {
     if (batch.files.empty()) {
