@@ -93,7 +93,11 @@ int64_t material_bytes(const Woice& w) {
     case WOICE_PCM: {
       int64_t total = 0;
       for (const Voice& v : w.voices) {
-        if (v.pcm) total += static_cast<int64_t>(v.pcm->samples.size());
+        if (!v.pcm) continue;
+        // Frames left in the input count as the bytes they take there.
+        const PcmBuffer& pcm = *v.pcm;
+        total += pcm.input ? static_cast<int64_t>(pcm.sample_num) * pcm.channels * (pcm.bits / 8)
+                           : static_cast<int64_t>(pcm.samples.size());
       }
       return total;
     }

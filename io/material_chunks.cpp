@@ -8,6 +8,7 @@
 #include "bytes/bytes.h"
 #include "material/qxnoise.h"
 #include "material/qxvoice.h"
+#include "platform/input_file.h"
 #include "project/project.h"
 
 namespace {
@@ -97,12 +98,24 @@ int read_pcm_chunk(Project& p, ByteSource& s, int* new_format) {
   Woice* w = add_single_voice_woice(p, WAVE_PCM);
   if (!w) return 0;
   PcmBuffer& pcm = *w->voices[0].pcm;
-  // Bytes beyond the last whole frame belong to no sample; they are skipped so that the next
-  // chunk is read from its own start.
-  if (!pcm_buffer_create(pcm, channels, static_cast<int32_t>(rate), bits,
-                         static_cast<int32_t>(sample_num)) ||
-      (whole > 0 && !read_bytes(pcm.samples.data(), whole, 1, s)) ||
-      (data_size > whole && !source_seek(s, data_size - whole, SEEK_CUR))) {
+  // The frames of a file being loaded stay in it until they are written. Bytes beyond the
+  // last whole frame belong to no sample; they are skipped so that the next chunk is read
+  // from its own start.
+  const bool leave_in_file = p.loading && s.file == p.loading->file;
+  bool ok;
+  if (leave_in_file) {
+    ok = pcm_buffer_create(pcm, channels, static_cast<int32_t>(rate), bits, 0);
+    pcm.sample_num = static_cast<int32_t>(sample_num);
+    pcm.input = p.loading;
+    pcm.input_offset = source_tell(s);
+    ok = ok && source_seek(s, data_size, SEEK_CUR);
+  } else {
+    ok = pcm_buffer_create(pcm, channels, static_cast<int32_t>(rate), bits,
+                           static_cast<int32_t>(sample_num)) &&
+         (whole == 0 || read_bytes(pcm.samples.data(), whole, 1, s)) &&
+         (data_size == whole || source_seek(s, data_size - whole, SEEK_CUR));
+  }
+  if (!ok) {
     woice_remove(p, woice_index(p, w));
     return 0;
   }

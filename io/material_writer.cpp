@@ -12,6 +12,7 @@
 #include "bytes/bytes.h"
 #include "material/qxnoise.h"
 #include "material/qxvoice.h"
+#include "platform/input_file.h"
 #include "project/project.h"
 #include "synth/noise_render.h"
 #include "synth/voice_render.h"
@@ -91,10 +92,9 @@ bool write_pcm_head(FILE* out, const PcmHeader& h) {
 int64_t pcm_data_bytes(const PcmBuffer& pcm) {
   const int64_t frames = static_cast<int64_t>(pcm.sample_num) + pcm.head_num + pcm.tail_num;
   const int64_t bytes = frames * pcm.bits * pcm.channels / 8;
-  if (frames < 0 || pcm.bits < 0 || pcm.channels < 0 || bytes > 0x7FFFFFE0 ||
-      static_cast<size_t>(bytes) > pcm.samples.size()) {
-    return -1;
-  }
+  const bool held = pcm.input ? pcm.head_num == 0 && pcm.tail_num == 0
+                              : static_cast<size_t>(bytes) <= pcm.samples.size();
+  if (frames < 0 || pcm.bits < 0 || pcm.channels < 0 || bytes > 0x7FFFFFE0 || !held) return -1;
   return bytes;
 }
 
@@ -110,11 +110,11 @@ int write_pcm_woice(Project& p, FILE* out, const Voice& a, int index) {
   if (bytes < 0) return fail(p, "write pcm");
   PcmHeader h{index,    a.basic_key,     a.voice_flags, pcm.channels,
               pcm.bits, pcm.sample_rate, a.tuning,      static_cast<uint32_t>(bytes)};
-  if (!write_pcm_head(out, h) ||
-      !write_block(out, pcm.samples.data(), static_cast<size_t>(bytes))) {
-    return fail(p, "write pcm");
-  }
-  return 1;
+  if (!write_pcm_head(out, h)) return fail(p, "write pcm");
+  const bool body_written = pcm.input
+                                ? copy_input_range(*pcm.input, pcm.input_offset, bytes, out)
+                                : write_block(out, pcm.samples.data(), static_cast<size_t>(bytes));
+  return body_written ? 1 : fail(p, "write pcm");
 }
 
 int write_rendered_voice(Project& p, FILE* out, Woice& woice, int index) {

@@ -10,6 +10,7 @@
 #include "io/file_header.h"
 #include "io/qxi_reader.h"
 #include "io/song_reader.h"
+#include "platform/input_file.h"
 #include "platform/paths.h"
 #include "project/project.h"
 
@@ -87,12 +88,14 @@ int open_instrument(Project& p, ByteSource& s, const std::string& path, uint8_t 
 int open_input(Project& p, const std::string& path, uint8_t target, int* tune_flag) {
   // Only a regular file holds a song: a folder has none, and a pipe or a device may block
   // or never end.
-  FILE* f = open_regular_file(path);
-  if (!f) {
+  std::shared_ptr<InputFile> in = open_input_file(path);
+  if (!in) {
     p.report_text = "File not found!";
     return 0;
   }
-  ByteSource s = source_from_file(f);
+  // PCM bodies may stay in the file: the woices keep it open for as long as they need it.
+  p.loading = in;
+  ByteSource s = source_from_file(in->file);
   int ok = 0;
   try {
     int generation = 0;
@@ -110,7 +113,7 @@ int open_input(Project& p, const std::string& path, uint8_t target, int* tune_fl
     ok = 0;
   }
   // Whatever failed, nothing half-read stays behind.
+  p.loading.reset();
   if (!ok) clear_loaded(p);
-  std::fclose(f);
   return ok;
 }

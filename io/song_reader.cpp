@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "io/file_header.h"
 #include "io/chunk_reader.h"
+#include "io/file_header.h"
 #include "project/project.h"
 
 namespace {

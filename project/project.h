@@ -50,6 +50,8 @@ constexpr size_t PATH_TEXT_MAX = 259;
 
 // Sampled material. `samples` holds sample_num * bits * channels / 8 bytes exactly as the
 // song file stores them (8-bit unsigned with 128 as silence, 16-bit signed little-endian).
+struct InputFile;
+
 struct PcmBuffer {
   int32_t channels = 0;
   int32_t sample_rate = 0;
@@ -58,6 +60,11 @@ struct PcmBuffer {
   int32_t head_num = 0;  // extra frame counts the material writer adds to sample_num;
   int32_t tail_num = 0;  // always 0 in this program
   std::vector<uint8_t> samples;
+  // Frames left in the input file (samples then empty): every target writes a PCM body
+  // unchanged, so it is copied from there when written. Their byte count follows from
+  // sample_num, channels and bits.
+  std::shared_ptr<InputFile> input;
+  int64_t input_offset = 0;
 };
 
 struct NoiseOsc {
@@ -172,6 +179,8 @@ struct Overdrive {
 };
 
 struct Project {
+  // The file being loaded, while a reader may leave PCM frames in it.
+  std::shared_ptr<InputFile> loading;
   // Run-wide values.
   std::string module_folder;
   std::vector<float> freq_table;  // empty: absent

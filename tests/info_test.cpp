@@ -96,6 +96,7 @@ TEST_P(InfoOfGeneration, ReportsTheSongAndEveryTarget) {
   std::vector<std::string> kinds;
   for (const json& w : doc["woices"]) kinds.push_back(w["kind"]);
   EXPECT_EQ(kinds, c.woice_kinds);
+  EXPECT_EQ(doc["woices"][0]["material_bytes"], 12);  // three stereo 16-bit frames
   EXPECT_EQ(doc["events"]["On"], 2);
   EXPECT_EQ(doc["events"]["pan-time"], c.generation == 5 ? 1 : 0);
 

@@ -7,6 +7,7 @@
 #include "bytes/bytes.h"
 #include "platform/resources.h"
 #include "song_builder.h"
+#include "tests/pcm_bytes.h"
 
 namespace {
 
@@ -336,7 +337,7 @@ TEST_F(ChunkTest, PcmChunks) {
   EXPECT_EQ(pcm.sample_rate, 44100);
   // Two whole frames; the ninth byte is passed over and the next chunk read in place.
   EXPECT_EQ(pcm.sample_num, 2);
-  EXPECT_EQ(pcm.samples, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(pcm_bytes(pcm), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7, 8}));
   EXPECT_EQ(p.woices[1]->voices[0].pcm->sample_num, 0);
-  EXPECT_TRUE(p.woices[1]->voices[0].pcm->samples.empty());
+  EXPECT_TRUE(pcm_bytes(*p.woices[1]->voices[0].pcm).empty());
 }

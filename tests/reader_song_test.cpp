@@ -9,6 +9,7 @@
 #include "io/song_reader.h"
 #include "platform/resources.h"
 #include "song_builder.h"
+#include "tests/pcm_bytes.h"
 
 namespace {
 
@@ -215,7 +216,7 @@ TEST_F(ReaderTest, Generation1LegacySongLoads) {
   EXPECT_EQ(p.delays[0].delay_value_b, 2.0f);
   EXPECT_EQ(name_of(p.units[0]->name), "first");
   EXPECT_EQ(p.woices[0]->voices[0].pcm->sample_num, 2);
-  EXPECT_EQ(p.woices[1]->voices[0].pcm->samples, std::vector<uint8_t>{0x80});
+  EXPECT_EQ(pcm_bytes(*p.woices[1]->voices[0].pcm), std::vector<uint8_t>{0x80});
   // Legacy timing: each delta counts from the end of the previous note.
   const std::vector<Ev> on = {
       {0, 1, EVENT_ON, 480}, {960, 1, EVENT_ON, 480}, {2400, 1, EVENT_ON, 240}};

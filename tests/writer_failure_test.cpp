@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "io/open_input.h"
 #include "io/writer.h"
 #include "project/events.h"
 #include "project/project.h"
@@ -224,4 +225,25 @@ TEST(WriterFailure, WritesThatFailPartWay) {
   EXPECT_EQ(write_capture(r, dir.file("coarse.qxi"), 11).error, "beat clock too small for qxi");
   EXPECT_FALSE(exists(dir.file("coarse.qxi")));
   EXPECT_TRUE(exists(dir.file("coarse.txt")));
+}
+
+// A PCM body is copied from the input when it is written: an input cut short meanwhile
+// fails the write cleanly.
+TEST(WriterFailure, InputCutShortBeforeItsPcmIsWritten) {
+  ScratchDir dir;
+  Project p;
+  small_song(p);
+  ASSERT_EQ(write_output(p, dir.file("in.qxprj"), 9), 1);
+  for (const int target : {1, 6, 9}) {
+    Project q;
+    project_setup(q);
+    int tune_flag = 0;
+    ASSERT_EQ(open_input(q, dir.file("in.qxprj"), static_cast<uint8_t>(target), &tune_flag), 1);
+    ASSERT_EQ(truncate(dir.file("in.qxprj").c_str(), 60), 0);
+    WriteResult r = write_capture(q, dir.file("out.qxprj"), target);
+    EXPECT_EQ(r.error, "write pcm");
+    EXPECT_FALSE(exists(dir.file("out.qxprj")));
+    ASSERT_EQ(write_output(p, dir.file("in_again.qxprj"), 9), 1);
+    ASSERT_EQ(rename(dir.file("in_again.qxprj").c_str(), dir.file("in.qxprj").c_str()), 0);
+  }
 }

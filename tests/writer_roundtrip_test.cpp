@@ -14,6 +14,7 @@
 #include "project/events.h"
 #include "project/project.h"
 #include "tests/ogg_encode.h"
+#include "tests/pcm_bytes.h"
 #include "tests/writer_fixture.h"
 
 using namespace writer_fixture;
@@ -115,7 +116,7 @@ void expect_same_pcm(const Woice& a, const Woice& b) {
   EXPECT_EQ(vb.pcm->bits, va.pcm->bits);
   EXPECT_EQ(vb.pcm->sample_rate, va.pcm->sample_rate);
   EXPECT_EQ(vb.pcm->sample_num, va.pcm->sample_num);
-  EXPECT_EQ(vb.pcm->samples, va.pcm->samples);
+  EXPECT_EQ(pcm_bytes(*vb.pcm), pcm_bytes(*va.pcm));
 }
 
 }  // namespace

@@ -86,10 +86,11 @@ TEST(WriterSong, X1xLayoutAndRecords) {
     EXPECT_EQ(s.magic, "QXMOSAIKA-050227");
     EXPECT_EQ(s.exe_version, -1);
     EXPECT_EQ(s.end_tag, "END=====");
-    EXPECT_EQ(s.tags(), (std::vector<std::string>{
-                            "PROJECT=", "effeDELA", "effeOVER", "effeOVER",
-                            "UNIT====", "UNIT====", "matePCM ", "matePCM ", "EVENT===",
-                            "EVENT===", "EVENT===", "EVENT===", "EVENT===", "EVENT==="}));
+    EXPECT_EQ(
+        s.tags(),
+        (std::vector<std::string>{
+            "PROJECT=", "effeDELA", "effeOVER", "effeOVER", "UNIT====", "UNIT====", "matePCM ",
+            "matePCM ", "EVENT===", "EVENT===", "EVENT===", "EVENT===", "EVENT===", "EVENT==="}));
     EXPECT_EQ(s.chunks[0].body, Bytes()
                                     .str("demo")
                                     .zeros(12)
@@ -136,11 +137,11 @@ TEST(WriterSong, X2xX3xLayoutAndRecords) {
     EXPECT_EQ(s.exe_version, target == 5 ? 719 : -1);
     EXPECT_EQ(s.dummy, target == 5 ? 0 : -1);
     EXPECT_EQ(s.end_tag, "qxsongND");
-    EXPECT_EQ(s.tags(), (std::vector<std::string>{
-                            "evenMAST", "textNAME", "textCOMM", "effeDELA", "effeSTRA", "effeSTRA",
-                            "qxsgUNIT", "assiUNIT", "matePCM ", "evenUNIT", "evenUNIT", "evenUNIT",
-                            "evenUNIT", "qxsgUNIT", "assiUNIT", "matePCM ", "evenUNIT",
-                            "evenUNIT"}));
+    EXPECT_EQ(s.tags(),
+              (std::vector<std::string>{"evenMAST", "textNAME", "textCOMM", "effeDELA", "effeSTRA",
+                                        "effeSTRA", "qxsgUNIT", "assiUNIT", "matePCM ", "evenUNIT",
+                                        "evenUNIT", "evenUNIT", "evenUNIT", "qxsgUNIT", "assiUNIT",
+                                        "matePCM ", "evenUNIT", "evenUNIT"}));
     // beat-clock 480, tempo, beat-num 4, repeat at 3840, last 3840 after it; size 30.
     EXPECT_EQ(s.chunks[0].body, Bytes()
                                     .u32(3)
@@ -367,8 +368,7 @@ TEST(WriterSong, TuneForX1xBecomesX2x) {
     Song s = parse_song(r.bytes);
     ASSERT_EQ(s.error, "");
     EXPECT_EQ(s.magic, "QXTUNE--20050608");
-    EXPECT_EQ(s.tags(),
-              (std::vector<std::string>{"evenMAST", "qxsgUNIT", "matePCM ", "evenUNIT"}));
+    EXPECT_EQ(s.tags(), (std::vector<std::string>{"evenMAST", "qxsgUNIT", "matePCM ", "evenUNIT"}));
     EXPECT_EQ(r.console, std::string(target < 3 ? "\n* x1x format doesn't support QXTUNE. "
                                                   "Converting to x2x format instead.\n"
                                                 : "") +

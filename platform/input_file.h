@@ -1,0 +1,23 @@
+// An input file kept open while the song read from it still refers to bytes left in it: a
+// PCM body, which every target writes unchanged, is copied from the input straight into
+// the output when it is written instead of being read into memory first.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+struct InputFile {
+  FILE* file = nullptr;  // read through a large buffer
+  ~InputFile();
+};
+
+// Opens a regular file for reading; nullptr for anything else (see open_regular_file).
+std::shared_ptr<InputFile> open_input_file(const std::string& path);
+
+// Copies `length` bytes from `offset` of the input to the end of `out` (written in order).
+// Returns false when the input no longer holds them or the output takes fewer.
+bool copy_input_range(const InputFile& in, int64_t offset, int64_t length, FILE* out);
+// Reads `length` bytes from `offset` into `buffer`. Returns false when fewer are there.
+bool read_input_range(const InputFile& in, int64_t offset, int64_t length, uint8_t* buffer);
