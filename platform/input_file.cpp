@@ -29,7 +29,8 @@ std::shared_ptr<InputFile> open_input_file(const std::string& path) {
   if (!f) return nullptr;
   auto in = std::make_shared<InputFile>();
   in->file = f;
-  std::setvbuf(f, nullptr, _IOFBF, INPUT_BUFFER);
+  in->buffer = std::make_unique<char[]>(INPUT_BUFFER);
+  std::setvbuf(f, in->buffer.get(), _IOFBF, INPUT_BUFFER);
   return in;
 }
 

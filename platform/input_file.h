@@ -9,7 +9,8 @@
 #include <string>
 
 struct InputFile {
-  FILE* file = nullptr;  // read through a large buffer
+  FILE* file = nullptr;  // read through `buffer`
+  std::unique_ptr<char[]> buffer;
   ~InputFile();
 };
 

@@ -28,6 +28,7 @@ HiddenSlot hidden_slots[HIDDEN_SLOTS];
 std::mutex hidden_mutex;
 struct sigaction previous_actions[NSIG];
 constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr size_t STAGED_BUFFER = 1 << 18;
 
 void on_cleanup_signal(int sig) {
   for (HiddenSlot& slot : hidden_slots) {
@@ -120,13 +121,17 @@ bool staged_open(StagedFile& s, const std::string& folder, bool allow_unnamed) {
     staged_discard(s);
     return false;
   }
+  // Event chunks are written a few bytes at a time: a large buffer keeps that to few calls.
+  s.buffer = std::make_unique<char[]>(STAGED_BUFFER);
+  std::setvbuf(s.file, s.buffer.get(), _IOFBF, STAGED_BUFFER);
   return true;
 }
 
 bool staged_finish(StagedFile& s) {
   if (!s.file) return s.fd >= 0;
-  // Durable before it is named, so that no crash can show the name with missing bytes.
-  const bool ok = std::fflush(s.file) == 0 && !std::ferror(s.file) && fsync(s.fd) == 0;
+  // Whole before it is named. Not synced to the disk: that guards only against a machine
+  // that stops, and would make every conversion wait for the disk.
+  const bool ok = std::fflush(s.file) == 0 && !std::ferror(s.file);
   // The descriptor stays open: an unnamed file lives only as long as it does.
   s.fd = dup(s.fd);
   std::fclose(s.file);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 struct StagedFile {
@@ -13,6 +14,7 @@ struct StagedFile {
   // Where the file system cannot hold a file without a name: the hidden name it has until
   // it is given its own.
   std::string temp_path;
+  std::unique_ptr<char[]> buffer;  // the stream's, freed after it is closed
 
   StagedFile() = default;
   StagedFile(const StagedFile&) = delete;
@@ -27,7 +29,7 @@ bool staged_open(StagedFile& s, const std::string& folder, bool allow_unnamed = 
 
 enum PublishResult { PUBLISH_DONE, PUBLISH_TAKEN, PUBLISH_FAILED };
 
-// Writes out what is buffered and makes it durable (once: later calls only name the file).
+// Writes out what is buffered (once: later calls do nothing).
 // Returns false when the data could not be written.
 bool staged_finish(StagedFile& s);
 // Gives the finished file the name `path`, in the folder it was opened in. PUBLISH_TAKEN:
