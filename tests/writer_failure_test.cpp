@@ -196,9 +196,9 @@ TEST(WriterFailure, WritesThatFailPartWay) {
   ScratchDir dir;
   Project p;
   small_song(p);
-  // A material far larger than the limit fails while it is written.
-  p.woices[0]->voices[0].pcm->sample_num = 20000;
-  p.woices[0]->voices[0].pcm->samples.assign(80000, 7);
+  // A material far larger than the limit (and the stream buffer) fails while it is written.
+  p.woices[0]->voices[0].pcm->sample_num = 500000;
+  p.woices[0]->voices[0].pcm->samples.assign(2000000, 7);
   EXPECT_EQ(write_under_limit(p, dir.file("big.qxprj"), 7, 1000), "write pcm");
   EXPECT_FALSE(exists(dir.file("big.qxprj")));
   EXPECT_EQ(write_under_limit(p, dir.file("big1.qxprj"), 1, 1000), "write pcm");
