@@ -217,13 +217,12 @@ int write_ogg_kept(Project& p, FILE* out, Woice& woice) {
     return fail(p, "write ogg");
   }
   const Voice& a = woice.voices[0];
-  MemBody body;
-  if (!body.file() || !codec.ogg_write_body(a.ogg.get(), body.file()) || !body.finish()) {
-    return fail(p, "write ogg");
-  }
-  if (!write_u32(out, 12 + body.size()) || !write_u16(out, 0) ||
-      !write_u16(out, static_cast<uint16_t>(a.basic_key)) || !write_u32(out, a.voice_flags) ||
-      !write_f32(out, a.tuning) || !write_block(out, body.data(), body.size())) {
+  // The stream's size is known before it is written: it goes straight into the output.
+  const int32_t body = codec.ogg_body_size(a.ogg.get());
+  if (body <= 0 || body > 0x7FFFFFF0 - 12 || !write_u32(out, 12 + static_cast<uint32_t>(body)) ||
+      !write_u16(out, 0) || !write_u16(out, static_cast<uint16_t>(a.basic_key)) ||
+      !write_u32(out, a.voice_flags) || !write_f32(out, a.tuning) ||
+      !codec.ogg_write_body(a.ogg.get(), out)) {
     return fail(p, "write ogg");
   }
   return 1;

@@ -22,7 +22,9 @@ constexpr int64_t MAX_FRAMES_PER_BYTE = 4096;
 }  // namespace
 
 int32_t ogg_body_size(const OggStream* stream) {
-  return stream ? stream->size + 16 : 0;
+  // 0 for a stream too large for a chunk to hold.
+  if (!stream || stream->size < 0 || stream->size > INT32_MAX - 16) return 0;
+  return stream->size + 16;
 }
 
 int ogg_write_body(const OggStream* stream, FILE* file) {
