@@ -5,7 +5,6 @@
 #include <cmath>
 
 #include "bytes/bytes.h"
-#include "platform/resources.h"
 #include "song_builder.h"
 #include "tests/pcm_bytes.h"
 
@@ -102,23 +101,15 @@ TEST_F(ChunkTest, ShortChunksFailWithTheirOwnText) {
 
 // A whole material chunk is no proof of a whole file: the missing end chunk must show.
 TEST_F(ChunkTest, MaterialChunkAtTheEndOfTheFileWithoutEndChunk) {
-  auto body = [](const char* name) {
-    const uint8_t* data = nullptr;
-    int32_t size = 0;
-    EXPECT_TRUE(find_resource(name, &data, &size));
-    Bytes b;
-    b.b.assign(data, data + size);
-    return b;
-  };
   auto last = [](const Bytes& chunk) { return song_header(1).add(chunk); };
-  const Bytes qxv = body("QXV_SAW784");
+  const Bytes qxv = builtin_body("QXV_SAW784");
   const Bytes qxv_head = Bytes().u16(0).u16(0).f32(1.0f).u32(static_cast<uint32_t>(qxv.b.size()));
   const Bytes qxn_head = Bytes().u16(0).u16(0x4500).u32(0).f32(1.0f).u32(1);
   const std::vector<TextCase> cases = {
       {"matePCM=", last(pcm_chunk("matePCM=", 0, 0, 1, 8, 1, 1.0f, {1})), "read file."},
       {"matePCM ", last(pcm_chunk("matePCM ", 0, 0, 1, 8, 1, 1.0f, {1})), "read file."},
       {"mateQXV ", last(Bytes().chunk("mateQXV ", Bytes(qxv_head).add(qxv))), "read file."},
-      {"mateQXN ", last(Bytes().chunk("mateQXN ", Bytes(qxn_head).add(body("QXN_HATC")))),
+      {"mateQXN ", last(Bytes().chunk("mateQXN ", Bytes(qxn_head).add(builtin_body("QXN_HATC")))),
        "read file."},
   };
   expect_failures(cases);

@@ -7,7 +7,6 @@
 
 #include "bytes/bytes.h"
 #include "io/song_reader.h"
-#include "platform/resources.h"
 #include "song_builder.h"
 #include "tests/pcm_bytes.h"
 
@@ -61,21 +60,13 @@ Bytes generation1_song() {
 // A generation-5 song with a material of each kind, the built-in bodies standing in for
 // synthesised ones.
 Bytes material_song() {
-  auto body = [](const char* name) {
-    const uint8_t* data = nullptr;
-    int32_t size = 0;
-    EXPECT_TRUE(find_resource(name, &data, &size));
-    Bytes b;
-    b.b.assign(data, data + size);
-    return b;
-  };
-  const Bytes qxv = body("QXV_RECT784");
+  const Bytes qxv = builtin_body("QXV_RECT784");
   Bytes f = song_header(5);
   f.add(master_v5(480, 4, 120.0f, 0, 0));
   f.add(event_v5({{0, 0, EVENT_ON, 480}, {10, 1, EVENT_VEL, 3}}));
   f.add(Bytes().chunk("mateQXV ", Bytes().u16(0).u16(0).f32(1.0f).u32(qxv.size()).add(qxv)));
   f.add(Bytes().chunk("mateQXN ",
-                      Bytes().u16(0).u16(0).u32(0).f32(1.0f).u32(0).add(body("QXN_BD6"))));
+                      Bytes().u16(0).u16(0).u32(0).f32(1.0f).u32(0).add(builtin_body("QXN_BD6"))));
   f.add(Bytes().chunk(
       "mateOGGV", Bytes().u16(0).u16(0).u32(0).f32(1.0f).u32(0).u32(0).u32(0).u32(4).text("OggS")));
   f.add(pcm_chunk("matePCM ", 0x4500, 2, 2, 8, 8000, 1.0f, {1, 2, 3, 4}));

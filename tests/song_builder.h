@@ -16,6 +16,7 @@
 
 #include "io/open_input.h"
 #include "material/ogg.h"
+#include "platform/resources.h"
 #include "project/project.h"
 
 // Little-endian bytes in the order they are appended.
@@ -147,6 +148,16 @@ inline Bytes qxsg_unit(uint16_t kind, uint16_t group) {
 
 inline Bytes assist(const char* tag, uint16_t index, const std::string& name) {
   return Bytes().chunk(tag, Bytes().u16(index).u16(0).field(name, 16));
+}
+
+// The bytes of a built-in material body.
+inline Bytes builtin_body(const char* name) {
+  const uint8_t* data = nullptr;
+  int32_t size = 0;
+  EXPECT_TRUE(find_resource(name, &data, &size));
+  Bytes b;
+  if (data) b.b.assign(data, data + size);
+  return b;
 }
 
 inline Bytes text_chunk(const char* tag, const std::string& s) {
