@@ -21,15 +21,16 @@ trap 'rm -rf "$scratch"' EXIT
 mkdir "$scratch/convert"
 "$build/convert_bench" --scratch="$scratch/convert" --rows="$scratch/rows.tsv" >&2
 
-# The render has no baseline: its row gives the time of one render and the frames a second.
+# The render has no baseline: its row gives the processor time of one render (steadier than
+# the wall time on a shared machine) and the frames a second that makes.
 awk -F': ' '
-  /"real_time"/ { gsub(/[ ,]/, "", $2); time = $2 }
+  /"cpu_time"/ { gsub(/[ ,]/, "", $2); time = $2 }
   /"time_unit"/ { gsub(/[ ,"]/, "", $2); unit = $2 }
   /"frames_per_second"/ { gsub(/[ ,]/, "", $2); fps = $2 }
   END {
     if (fps == "") exit 1
     printf "largest qxNoise design rendered (4 units of 3 oscillators, 480000 frames)\t"
-    printf "%.1f %s a render, %.1f M frames/s\t-\t-\t-\t-\t-\n", time, unit, fps / 1e6
+    printf "%.1f %s of CPU a render, %.1f M frames/s\t-\t-\t-\t-\t-\n", time, unit, fps / 1e6
   }' "$scratch/render.json" >>"$scratch/rows.tsv"
 
 # One Markdown table, its columns padded so that it reads in a terminal as well.
