@@ -40,27 +40,38 @@ inline std::vector<uint8_t> tone_stream(int channels, int rate, int frames) {
   ogg_page og;
   while (ogg_stream_flush(&os, &og) != 0) append_page(out, og);
 
-  float** buffer = vorbis_analysis_buffer(&vd, frames);
-  for (int c = 0; c < channels; ++c) {
-    for (int i = 0; i < frames; ++i) {
-      buffer[c][i] = 0.5f * std::sin(static_cast<float>(i) * 0.05f * static_cast<float>(c + 1));
-    }
-  }
-  vorbis_analysis_wrote(&vd, frames);
-  vorbis_analysis_wrote(&vd, 0);
+  // Fed a block at a time: the encoder works over whatever it is given on the stack, so a
+  // long stream handed over at once overflows it.
+  constexpr int BLOCK = 4096;
   ogg_packet op;
   bool eos = false;
-  while (!eos && vorbis_analysis_blockout(&vd, &vb) == 1) {
-    vorbis_analysis(&vb, nullptr);
-    vorbis_bitrate_addblock(&vb);
-    while (vorbis_bitrate_flushpacket(&vd, &op)) {
-      ogg_stream_packetin(&os, &op);
-      while (!eos && ogg_stream_pageout(&os, &og) != 0) {
-        append_page(out, og);
-        if (ogg_page_eos(&og)) eos = true;
+  auto drain = [&] {
+    while (!eos && vorbis_analysis_blockout(&vd, &vb) == 1) {
+      vorbis_analysis(&vb, nullptr);
+      vorbis_bitrate_addblock(&vb);
+      while (vorbis_bitrate_flushpacket(&vd, &op)) {
+        ogg_stream_packetin(&os, &op);
+        while (!eos && ogg_stream_pageout(&os, &og) != 0) {
+          append_page(out, og);
+          if (ogg_page_eos(&og)) eos = true;
+        }
       }
     }
+  };
+  for (int start = 0; start < frames; start += BLOCK) {
+    const int n = frames - start < BLOCK ? frames - start : BLOCK;
+    float** buffer = vorbis_analysis_buffer(&vd, n);
+    for (int c = 0; c < channels; ++c) {
+      for (int i = 0; i < n; ++i) {
+        buffer[c][i] =
+            0.5f * std::sin(static_cast<float>(start + i) * 0.05f * static_cast<float>(c + 1));
+      }
+    }
+    vorbis_analysis_wrote(&vd, n);
+    drain();
   }
+  vorbis_analysis_wrote(&vd, 0);
+  drain();
   while (ogg_stream_flush(&os, &og) != 0) append_page(out, og);
   ogg_stream_clear(&os);
   vorbis_block_clear(&vb);
