@@ -1,6 +1,8 @@
 // Command line of tarvenox. Without an option the file arguments go to the dialogue the
 // way a dropped file gives them (in double quotes, joined into one path); --target
 // converts them in batch, --info inspects them.
+#include "app/command_line.h"
+
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <string>
@@ -39,7 +41,7 @@ int dialogue(const std::vector<std::string>& files) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run_command_line(int argc, char** argv) {
   CLI::App app{
       "Tarvenox converts song projects (.qxprj), tunes (.qxtune) and instrument files (.qxi)\n"
       "to older generations of their formats.\n\n"
