@@ -15,8 +15,10 @@ inline void append_page(std::vector<uint8_t>& out, const ogg_page& page) {
   out.insert(out.end(), page.body, page.body + page.body_len);
 }
 
-// Returns an empty vector when the encoder refuses the parameters.
-inline std::vector<uint8_t> tone_stream(int channels, int rate, int frames) {
+// A stream of `signal(channel, frame)`, floats from -1 to 1. Returns an empty vector when
+// the encoder refuses the parameters.
+template <typename Signal>
+std::vector<uint8_t> encode_stream(int channels, int rate, int frames, Signal signal) {
   std::vector<uint8_t> out;
   vorbis_info vi;
   vorbis_info_init(&vi);
@@ -43,7 +45,7 @@ inline std::vector<uint8_t> tone_stream(int channels, int rate, int frames) {
   float** buffer = vorbis_analysis_buffer(&vd, frames);
   for (int c = 0; c < channels; ++c) {
     for (int i = 0; i < frames; ++i) {
-      buffer[c][i] = 0.5f * std::sin(static_cast<float>(i) * 0.05f * static_cast<float>(c + 1));
+      buffer[c][i] = signal(c, i);
     }
   }
   vorbis_analysis_wrote(&vd, frames);
@@ -68,6 +70,12 @@ inline std::vector<uint8_t> tone_stream(int channels, int rate, int frames) {
   vorbis_comment_clear(&vc);
   vorbis_info_clear(&vi);
   return out;
+}
+
+inline std::vector<uint8_t> tone_stream(int channels, int rate, int frames) {
+  return encode_stream(channels, rate, frames, [](int c, int i) {
+    return 0.5f * std::sin(static_cast<float>(i) * 0.05f * static_cast<float>(c + 1));
+  });
 }
 
 }  // namespace ogg_encode
