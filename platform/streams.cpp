@@ -30,8 +30,7 @@ MemoryStream::~MemoryStream() {
 
 bool MemoryStream::finish() {
   if (!file_) return false;
-  // The reported size stops at the position: a writer that patched an earlier field may
-  // have left it there.
+  // The size reported on closing stops at the position.
   bool ok = std::fseek(file_, 0, SEEK_END) == 0;
   ok = std::fclose(file_) == 0 && ok;
   file_ = nullptr;

@@ -22,8 +22,8 @@ class MemoryStream {
 
   // nullptr when the stream could not be made.
   FILE* file() const { return file_; }
-  // Closes the stream and collects every byte written, up to the furthest written even
-  // when the position was moved back. Returns false when that fails.
+  // Closes the stream and collects every byte written. A writer that moves back to patch an
+  // earlier field moves on to the end again before this. Returns false when that fails.
   bool finish();
   const char* data() const { return data_; }
   size_t size() const { return size_; }
