@@ -47,10 +47,6 @@ fetch_sources() {
                  -o "Dir::Cache=$apt_dir/cache"
                  -o "APT::Sandbox::User=root")
   apt-get "${options[@]}" update >/dev/null
-  # The very versions the Linux program is built with, so that both decode alike.
-  local ogg vorbis
-  ogg="$(dpkg-query -W -f='${source:Version}' libogg-dev)"
-  vorbis="$(dpkg-query -W -f='${source:Version}' libvorbis-dev)"
   mkdir -p "$deps/src"
   (cd "$deps/src" && apt-get "${options[@]}" source "libogg=$ogg" "libvorbis=$vorbis" >/dev/null)
   rm -rf "$apt_dir"
@@ -70,8 +66,12 @@ build_library() {
     make -j"$jobs" >/dev/null && make install >/dev/null)
 }
 
-if [ ! -f "$prefix/built" ]; then
-  echo "Building libogg and libvorbis for Windows from Debian's sources"
+# The very versions the Linux program is built with, so that both decode alike.
+ogg="$(dpkg-query -W -f='${source:Version}' libogg-dev)"
+vorbis="$(dpkg-query -W -f='${source:Version}' libvorbis-dev)"
+built="libogg $ogg, libvorbis $vorbis"
+if [ "$(cat "$prefix/built" 2>/dev/null)" != "$built" ]; then
+  echo "Building $built for Windows from Debian's sources"
   rm -rf "$prefix" "$deps/build"
   fetch_sources
   build_library libogg "-O2" --disable-maintainer-mode
@@ -81,7 +81,7 @@ if [ ! -f "$prefix/built" ]; then
   # the Linux program.
   build_library libvorbis "-O2 -ffast-math -mno-ieee-fp" --disable-docs --disable-examples \
     --disable-oggtest
-  touch "$prefix/built"
+  echo "$built" >"$prefix/built"
 fi
 
 cmake -S "$root" -B "$out" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
