@@ -88,6 +88,7 @@ test_esc_at_either_prompt_cancels_and_writes_nothing() {
   in="$(inputs_folder)"
   run_in_terminal "$folder/tarvenox.exe" "$SCREEN_WIDTH"
   wait_for_screen "then press Enter:"
+  [ "$(screen_title)" = "Tarvenox" ] || fail "the console's title is $(screen_title)"
   keys Escape
   wait_for_screen "Operation cancelled!"
   wait_for_screen "$KEY_WAIT"

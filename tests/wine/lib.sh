@@ -66,6 +66,11 @@ screen_rows() {
   tmux -L "$TMUX_SOCKET" capture-pane -p -t t
 }
 
+# The title the program gave its console.
+screen_title() {
+  tmux -L "$TMUX_SOCKET" display-message -p -t t '#{pane_title}'
+}
+
 keys() {
   tmux -L "$TMUX_SOCKET" send-keys -t t "$@"
 }
