@@ -83,8 +83,7 @@ std::vector<std::string> expand_input(const std::string& argument) {
     if (it->is_regular_file(type_ec) && has_input_extension(name)) names.push_back(name);
   }
   std::sort(names.begin(), names.end());
-  const std::string prefix = argument.back() == '/' ? argument : argument + "/";
-  for (std::string& name : names) name = prefix + name;
+  for (std::string& name : names) name = path_join(argument, name);
   return names;
 }
 
@@ -94,7 +93,7 @@ int run_batch(const BatchOptions& options, FILE* out, FILE* err) {
     return EXIT_USAGE;
   }
   std::string dir = options.output_dir;
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  path_remove_trailing_separators(dir);
   if (!dir.empty()) {
     if (!path_is_directory(dir)) {
       std::fprintf(err, "tarvenox: output folder not found: %s\n", dir.c_str());

@@ -36,7 +36,7 @@ std::vector<std::string> output_names(const std::string& folder, const std::stri
   } else if (tune_flag) {
     extension = ".qxtune";
   }
-  const std::string stem = (folder.empty() ? std::string() : folder + "/") + base;
+  const std::string stem = path_join(folder, base);
   std::vector<std::string> names{stem + extension};
   for (int number = 0; number <= OUTPUT_NUMBER_MAX; ++number) {
     char suffix[8];

@@ -137,7 +137,7 @@ void run_dialogue(Project& p, Console& con, const std::string& command_line) {
     // to the name; only a launcher's file URI needs decoding. Typed text may be a terminal's
     // drop in any of its forms.
     const std::string path = accepted ? decode_file_uri(line) : decode_typed_path(line);
-    std::string input_path = path_is_file_spec(path) ? p.module_folder + "/" + path : path;
+    std::string input_path = path_is_file_spec(path) ? path_join(p.module_folder, path) : path;
     line.clear();
     print_text(p, "%s", MENU);
     if (read_line(p, con, line, NUMBER_MODE)) {

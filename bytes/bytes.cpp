@@ -1,15 +1,15 @@
 // Byte primitives: sources, fixed-width fields and VarInt.
 #include "bytes/bytes.h"
 
-#include <sys/stat.h>
-
 #include <cstring>
+
+#include "platform/streams.h"
 
 ByteSource source_from_file(FILE* file) {
   ByteSource s;
   s.file = file;
-  struct stat st;
-  if (file && fstat(fileno(file), &st) == 0) s.file_size = st.st_size;
+  const int64_t size = file ? stream_size(file) : -1;
+  if (size >= 0) s.file_size = size;
   return s;
 }
 
@@ -21,18 +21,18 @@ ByteSource source_from_memory(const uint8_t* data, int32_t length) {
 }
 
 int64_t source_tell(const ByteSource& s) {
-  if (s.file) return ftello(s.file);
+  if (s.file) return stream_tell(s.file);
   return s.position;
 }
 
 int64_t source_remaining(const ByteSource& s) {
   int64_t left =
-      s.file ? s.file_size - ftello(s.file) : static_cast<int64_t>(s.length) - s.position;
+      s.file ? s.file_size - stream_tell(s.file) : static_cast<int64_t>(s.length) - s.position;
   return left > 0 ? left : 0;
 }
 
 int source_seek(ByteSource& s, int64_t offset, int origin) {
-  if (s.file) return fseeko(s.file, offset, origin) == 0 ? 1 : 0;
+  if (s.file) return stream_seek(s.file, offset, origin);
   int64_t base = origin == SEEK_SET ? 0 : origin == SEEK_CUR ? s.position : s.length;
   int64_t target = base + offset;
   if (target < 0 || target > s.length) return 0;

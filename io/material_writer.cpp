@@ -13,41 +13,19 @@
 #include "material/qxnoise.h"
 #include "material/qxvoice.h"
 #include "platform/input_file.h"
+#include "platform/streams.h"
 #include "project/project.h"
 #include "synth/noise_render.h"
 #include "synth/voice_render.h"
 
 namespace {
 
-// A FILE* that writes into memory; the bytes are valid after finish().
-class MemBody {
- public:
-  MemBody() { file_ = open_memstream(&data_, &size_); }
-  ~MemBody() {
-    if (file_) std::fclose(file_);
-    std::free(data_);
-  }
-  MemBody(const MemBody&) = delete;
-  MemBody& operator=(const MemBody&) = delete;
-
-  FILE* file() const { return file_; }
-  bool finish() {
-    if (!file_) return false;
-    // The reported size stops at the position: a writer that patched an earlier field
-    // may have left it there.
-    bool ok = std::fseek(file_, 0, SEEK_END) == 0;
-    ok = std::fclose(file_) == 0 && ok;
-    file_ = nullptr;
-    return ok && size_ <= 0x7FFFFFF0u;
-  }
-  const char* data() const { return data_; }
-  uint32_t size() const { return static_cast<uint32_t>(size_); }
-
- private:
-  char* data_ = nullptr;
-  size_t size_ = 0;
-  FILE* file_ = nullptr;
-};
+// Collects a body in memory. Returns its size, or -1 when it could not be collected or is
+// too large for a chunk.
+int64_t finish_body(MemoryStream& body) {
+  if (!body.finish() || body.size() > 0x7FFFFFF0u) return -1;
+  return static_cast<int64_t>(body.size());
+}
 
 bool write_block(FILE* out, const void* data, size_t n) {
   return n == 0 || std::fwrite(data, 1, n, out) == n;
@@ -148,15 +126,18 @@ int write_rendered_voice(Project& p, FILE* out, Woice& woice, int index) {
 }
 
 int write_voice_body(Project& p, FILE* out, Woice& woice, int target, int index) {
-  MemBody body;
+  MemoryStream body;
   int32_t length = 0;
-  if (!body.file() || !qxvoice_write(p, body.file(), &length, woice, target) || !body.finish()) {
+  if (!body.file() || !qxvoice_write(p, body.file(), &length, woice, target)) {
     return fail(p, "write qxv");
   }
+  const int64_t size = finish_body(body);
+  if (size < 0) return fail(p, "write qxv");
   float old_tuning = 0.0f;
   if (target <= 5) old_tuning = woice.x3x_tuning == 0.0f ? 1.0f : woice.x3x_tuning;
-  if (!write_u32(out, 12 + body.size()) || !write_u16(out, static_cast<uint16_t>(index)) ||
-      !write_u16(out, 0) || !write_f32(out, old_tuning) || !write_u32(out, body.size()) ||
+  if (!write_u32(out, static_cast<uint32_t>(12 + size)) ||
+      !write_u16(out, static_cast<uint16_t>(index)) || !write_u16(out, 0) ||
+      !write_f32(out, old_tuning) || !write_u32(out, static_cast<uint32_t>(size)) ||
       !write_block(out, body.data(), body.size())) {
     return fail(p, "write qxv");
   }
@@ -194,14 +175,16 @@ int write_rendered_noise(Project& p, FILE* out, Woice& woice, int index) {
 int write_noise_body(Project& p, FILE* out, Woice& woice, int old_noise, int index) {
   if (woice.voices.empty() || !woice.voices[0].noise) return fail(p, "write qxv");
   const Voice& a = woice.voices[0];
-  MemBody body;
+  MemoryStream body;
   int32_t counter = 0;
   const std::string name = name_field_text(woice.name);
-  if (!body.file() || !qxnoise_write(p, body.file(), &counter, *a.noise, old_noise, name.c_str()) ||
-      !body.finish()) {
+  if (!body.file() || !qxnoise_write(p, body.file(), &counter, *a.noise, old_noise, name.c_str())) {
     return fail(p, "write qxv");
   }
-  if (!write_u32(out, 16 + body.size()) || !write_u16(out, static_cast<uint16_t>(index)) ||
+  const int64_t size = finish_body(body);
+  if (size < 0) return fail(p, "write qxv");
+  if (!write_u32(out, static_cast<uint32_t>(16 + size)) ||
+      !write_u16(out, static_cast<uint16_t>(index)) ||
       !write_u16(out, static_cast<uint16_t>(a.basic_key)) || !write_u32(out, a.voice_flags) ||
       !write_f32(out, a.tuning) || !write_u32(out, old_noise ? 0 : 1) ||
       !write_block(out, body.data(), body.size())) {

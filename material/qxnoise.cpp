@@ -8,6 +8,7 @@
 #include <new>
 
 #include "bytes/bytes.h"
+#include "platform/streams.h"
 #include "project/project.h"
 
 const char* const NOISE_WAVEFORM_NAMES[NOISE_WAVEFORM_NUM] = {
@@ -192,7 +193,7 @@ int qxnoise_write(Project& p, FILE* f, int32_t* counter, NoiseDesign& design, in
       !write_i32_varint(design.sample_num, f, &count)) {
     return 0;
   }
-  off_t count_at = ftello(f);
+  const int64_t count_at = stream_tell(f);
   if (count_at < 0 || !write_u8(f, 0)) return 0;
   ++count;
 
@@ -211,9 +212,9 @@ int qxnoise_write(Project& p, FILE* f, int32_t* counter, NoiseDesign& design, in
     ++written;
   }
 
-  off_t end = ftello(f);
-  if (end < 0 || fseeko(f, count_at, SEEK_SET) != 0 ||
-      !write_u8(f, static_cast<uint8_t>(written)) || fseeko(f, end, SEEK_SET) != 0) {
+  const int64_t end = stream_tell(f);
+  if (end < 0 || !stream_seek(f, count_at, SEEK_SET) ||
+      !write_u8(f, static_cast<uint8_t>(written)) || !stream_seek(f, end, SEEK_SET)) {
     return 0;
   }
   if (counter) *counter = count;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bytes/bytes.h"
+#include "platform/streams.h"
 #include "project/project.h"
 #include "synth/wave_convert.h"
 
@@ -241,7 +242,7 @@ int qxvoice_write(Project& p, FILE* f, int32_t* length, Woice& woice, int target
                      : target == 3 ? QXVOICE_VERSION_MID
                                    : QXVOICE_VERSION_NEW;
   if (fwrite(QXVOICE_MAGIC, 8, 1, f) != 1 || !write_u32(f, version)) return 0;
-  off_t size_at = ftello(f);
+  const int64_t size_at = stream_tell(f);
   if (size_at < 0 || !write_u32(f, 0)) return 0;
 
   int32_t count = 0;
@@ -255,9 +256,9 @@ int qxvoice_write(Project& p, FILE* f, int32_t* length, Woice& woice, int target
     if (!write_voice(p, f, &count, woice, i, target)) return 0;
   }
 
-  off_t end = ftello(f);
-  if (end < 0 || fseeko(f, size_at, SEEK_SET) != 0 || !write_u32(f, static_cast<uint32_t>(count)) ||
-      fseeko(f, end, SEEK_SET) != 0) {
+  const int64_t end = stream_tell(f);
+  if (end < 0 || !stream_seek(f, size_at, SEEK_SET) ||
+      !write_u32(f, static_cast<uint32_t>(count)) || !stream_seek(f, end, SEEK_SET)) {
     return 0;
   }
   if (length) *length = 16 + count;

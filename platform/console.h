@@ -1,16 +1,21 @@
-// The console the dialogue talks to: the process's terminal in raw mode (or plain standard
-// input and output when they are not a terminal), key records with US-layout key codes,
-// unbuffered printing with cursor-column tracking, erasing, the window title and error boxes.
+// The console the dialogue talks to, key records with virtual-key codes, unbuffered
+// printing, erasing, the window title and error boxes. On a POSIX system it is the process's
+// terminal in raw mode (or plain standard input and output when they are not a terminal),
+// with US-layout key codes and cursor-column tracking; on Windows it is the console the
+// program opens for itself.
 #pragma once
 
+#ifndef _WIN32
 #include <termios.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-// Virtual-key codes of the keys the dialogue tells apart.
+// Virtual-key codes of the keys the dialogue tells apart. (A Windows source includes this
+// header before <windows.h>, whose macros of the same names would otherwise replace them.)
 constexpr uint16_t VK_BACK = 0x08;
 constexpr uint16_t VK_TAB = 0x09;
 constexpr uint16_t VK_RETURN = 0x0D;
@@ -35,6 +40,13 @@ struct KeyRecord {
 };
 
 struct Console {
+#ifdef _WIN32
+  // Console input and output handles (HANDLE, kept apart from <windows.h> here).
+  void* in_handle = nullptr;
+  void* out_handle = nullptr;
+  bool close_in = false;  // opened here rather than taken from the standard handles
+  bool close_out = false;
+#else
   int in_fd = 0;
   int out_fd = 1;
   bool in_terminal = false;
@@ -47,6 +59,7 @@ struct Console {
   int column = 0;
   std::string pending;  // input bytes read but not yet decoded
   bool input_ended = false;
+#endif
   bool open = false;
 
   Console() = default;
@@ -55,10 +68,12 @@ struct Console {
   ~Console();
 };
 
-// Sets up standard input and output as the console. Returns 0 when standard output cannot
-// be written or the terminal's mode cannot be set.
+// Sets up standard input and output as the console: on Windows a new console (or the one
+// the program already has) with standard output reopened on it. Returns 0 when standard
+// output cannot be written or the terminal's mode cannot be set.
 int console_open(Console& con);
-// Puts the terminal back as it was found. Safe to call more than once.
+// Puts the terminal back as it was found, or closes the console stream and lets the console
+// go. Safe to call more than once.
 void console_close(Console& con);
 void console_set_title(Console& con, const char* title);
 // The text with every control character but line breaks and tabs shown as "?", so that
@@ -73,21 +88,24 @@ void erase_char(Console& con, int cells = 1);
 // Reads one key. Returns 1 with a key, 0 when none came within timeout_ms (-1: no limit),
 // -1 when the input has ended.
 int console_read_key(Console& con, KeyRecord& key, int timeout_ms);
-// Shows an error that ends the program: "Error: " and the text on standard error.
+// Cells the console gives the character at the start of `text`: on a terminal, the UTF-8
+// character's, 0 for a mark drawn over the character before, 2 for a wide one, otherwise 1.
+int char_cells(std::string_view text);
+// Bytes of the last character of `text` together with the marks drawn over it; *cells
+// receives the cells it takes on the screen.
+size_t last_char_length(std::string_view text, int* cells);
+// Shows an error that ends the program: a message box on Windows, "Error: " and the text on
+// standard error elsewhere.
 void console_message_box(const char* text);
 
+#ifndef _WIN32
 // Decodes the first key of the bytes. `complete` says that no further byte follows soon
 // (50 ms have passed without one, or the input has ended). Returns the number of bytes the
 // key uses, or 0 when more bytes are needed to decide.
 size_t decode_key(std::string_view bytes, bool complete, KeyRecord& key);
 // The cursor column after printing text from `column` on a terminal `width` cells wide.
 int column_after(int column, int width, std::string_view text);
-// Cells a terminal gives the UTF-8 character at the start of `text`: 0 for a mark drawn
-// over the character before, 2 for a wide one, otherwise 1.
-int char_cells(std::string_view text);
-// Bytes of the last character of `text` together with the marks drawn over it; *cells
-// receives the cells it takes on the screen.
-size_t last_char_length(std::string_view text, int* cells);
 // What erase_char sends to a terminal for the cursor at `column`; *new_column receives
 // the column it leaves the cursor in.
 std::string erase_sequence(int column, int width, int* new_column);
+#endif

@@ -92,6 +92,19 @@ FILE* open_discard_stream() {
   return std::fopen("/dev/null", "wb");
 }
 
+std::string path_join(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+bool is_path_separator(char c) {
+  return c == '/';
+}
+
+void path_remove_trailing_separators(std::string& path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+}
+
 namespace {
 
 bool is_blank(char c) {

@@ -1,20 +1,21 @@
 // Path functions of the program's folder and of input and output names. The separator is
-// "/"; file name, extension and existence work on the last path component.
+// "/" on a POSIX system and "\" on Windows (where the shell's path functions decide);
+// file name, extension and existence work on the last path component.
 #pragma once
 
 #include <cstdio>
 #include <string>
 #include <string_view>
 
-// Folder of the running executable (through /proc/self/exe), without a trailing slash;
-// empty when it cannot be found.
+// Folder of the running executable, without a trailing separator; empty when it cannot
+// be found.
 std::string module_folder_path();
 // Removes the last component: "/a/b/c" -> "/a/b", "/c" -> "/", "c" -> "".
 void path_remove_file_spec(std::string& path);
 bool path_is_directory(const std::string& path);
-// True for a bare file name: no "/" in it.
+// True for a bare file name: no "/" in it (on Windows, neither "\" nor ":").
 bool path_is_file_spec(const std::string& path);
-// The part after the last "/".
+// The part after the last separator.
 std::string path_find_file_name(const std::string& path);
 // Drops the extension (from the last "." of the file name on).
 void path_remove_extension(std::string& path);
@@ -29,6 +30,15 @@ FILE* open_regular_file(const std::string& path);
 // A stream that takes any bytes and keeps none, for writing a conversion only to see what
 // it does.
 FILE* open_discard_stream();
+// `name` inside `folder` ("" for the current folder), with one separator between them.
+std::string path_join(const std::string& folder, const std::string& name);
+// Whether `c` separates the components of a path.
+bool is_path_separator(char c);
+// Drops separators at the end, but not the one of a root ("/", or "C:\" on Windows).
+void path_remove_trailing_separators(std::string& path);
+
+// The two below read the forms a POSIX terminal or desktop gives a dropped file; on
+// Windows a dropped file comes as a plain path, and the text comes back unchanged.
 
 // The path a "file:" URI names on this machine ("file:///a%20b", "file://localhost/a",
 // "file:/a"), percent-decoded; any other text comes back unchanged.

@@ -1,4 +1,5 @@
-// Built-in material bodies, embedded into the program at build time from resources/*.bin.
+// Built-in material bodies, built into the program from resources/*.bin: on a POSIX system
+// as a table generated at build time, on Windows as resources of the executable.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +10,7 @@ struct EmbeddedResource {
   int32_t size;
 };
 
-// Terminated by an entry whose name is null.
+// The generated table, terminated by an entry whose name is null (not on Windows).
 extern const EmbeddedResource kEmbeddedResources[];
 
 // Finds a resource by name; returns 0 when it is missing or empty.

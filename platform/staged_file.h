@@ -1,7 +1,8 @@
 // Output files that appear under their name complete or not at all. The bytes go into a
-// file without a name in the destination folder; only a complete file is given its name,
-// and never in place of one that stands there. A failed, interrupted or killed run leaves
-// the folder as it was.
+// file without a name in the destination folder (on Windows, and where the file system
+// cannot hold one, a file with a hidden name); only a complete file is given its name, and
+// never in place of one that stands there. A failed, interrupted or killed run leaves the
+// folder as it was.
 #pragma once
 
 #include <cstdio>
@@ -10,7 +11,11 @@
 
 struct StagedFile {
   FILE* file = nullptr;
+#ifdef _WIN32
+  bool whole = false;  // finished and written out in full
+#else
   int fd = -1;
+#endif
   // Where the file system cannot hold a file without a name: the hidden name it has until
   // it is given its own.
   std::string temp_path;
@@ -33,8 +38,9 @@ enum PublishResult { PUBLISH_DONE, PUBLISH_TAKEN, PUBLISH_FAILED };
 // Returns false when the data could not be written.
 bool staged_finish(StagedFile& s);
 // Gives the finished file the name `path`, in the folder it was opened in. PUBLISH_TAKEN:
-// something stands there (nothing is replaced; the file may be given another name). The
-// file can be given further names until it is discarded.
+// something stands there (nothing is replaced; the file may be given another name). On a
+// POSIX system the file can be given further names until it is discarded; on Windows it is
+// moved to its name, and that is its only one.
 PublishResult staged_publish(StagedFile& s, const std::string& path);
 // Closes the file; an unnamed one is gone with it.
 void staged_discard(StagedFile& s);

@@ -1,8 +1,19 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need; does nothing when all are there.
+# With "windows" also what the cross-build of the Windows program needs, with "wine" what
+# its tests need.
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libvorbis-dev libogg-dev libgtest-dev libcli11-dev libbenchmark-dev nlohmann-json3-dev)
+for group in "$@"; do
+  case "$group" in
+    # mingw-w64 with posix threads; dpkg-dev unpacks the source packages of libogg and
+    # libvorbis.
+    windows) packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 dpkg-dev xz-utils) ;;
+    wine) packages+=(wine64 tmux) ;;
+    *) echo "setup.sh: unknown group $group" >&2; exit 2 ;;
+  esac
+done
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -15,8 +15,10 @@ inline void append_page(std::vector<uint8_t>& out, const ogg_page& page) {
   out.insert(out.end(), page.body, page.body + page.body_len);
 }
 
-// Returns an empty vector when the encoder refuses the parameters.
-inline std::vector<uint8_t> tone_stream(int channels, int rate, int frames) {
+// A stream of `signal(channel, frame)`, floats from -1 to 1. Returns an empty vector when
+// the encoder refuses the parameters.
+template <typename Signal>
+std::vector<uint8_t> encode_stream(int channels, int rate, int frames, Signal signal) {
   std::vector<uint8_t> out;
   vorbis_info vi;
   vorbis_info_init(&vi);
@@ -40,9 +42,6 @@ inline std::vector<uint8_t> tone_stream(int channels, int rate, int frames) {
   ogg_page og;
   while (ogg_stream_flush(&os, &og) != 0) append_page(out, og);
 
-  // Fed a block at a time: the encoder works over whatever it is given on the stack, so a
-  // long stream handed over at once overflows it.
-  constexpr int BLOCK = 4096;
   ogg_packet op;
   bool eos = false;
   auto drain = [&] {
@@ -58,14 +57,14 @@ inline std::vector<uint8_t> tone_stream(int channels, int rate, int frames) {
       }
     }
   };
+  // Fed a block at a time: the encoder works over whatever it is given on the stack, so a
+  // long stream handed over at once overflows it.
+  constexpr int BLOCK = 4096;
   for (int start = 0; start < frames; start += BLOCK) {
     const int n = frames - start < BLOCK ? frames - start : BLOCK;
     float** buffer = vorbis_analysis_buffer(&vd, n);
     for (int c = 0; c < channels; ++c) {
-      for (int i = 0; i < n; ++i) {
-        buffer[c][i] =
-            0.5f * std::sin(static_cast<float>(start + i) * 0.05f * static_cast<float>(c + 1));
-      }
+      for (int i = 0; i < n; ++i) buffer[c][i] = signal(c, start + i);
     }
     vorbis_analysis_wrote(&vd, n);
     drain();
@@ -79,6 +78,12 @@ inline std::vector<uint8_t> tone_stream(int channels, int rate, int frames) {
   vorbis_comment_clear(&vc);
   vorbis_info_clear(&vi);
   return out;
+}
+
+inline std::vector<uint8_t> tone_stream(int channels, int rate, int frames) {
+  return encode_stream(channels, rate, frames, [](int c, int i) {
+    return 0.5f * std::sin(static_cast<float>(i) * 0.05f * static_cast<float>(c + 1));
+  });
 }
 
 }  // namespace ogg_encode

@@ -1,4 +1,4 @@
-// The forms a terminal types for a dropped or pasted path.
+// The forms a terminal types for a dropped or pasted path, and joining and trimming paths.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -27,6 +27,28 @@ TEST(DecodeTypedPath, TerminalDropFormsGiveThePath) {
       {"file:///a%zz%4%00", "/a%zz%4%00"},
   };
   for (const auto& [given, path] : forms) EXPECT_EQ(decode_typed_path(given), path) << given;
+}
+
+TEST(PathJoin, OneSeparatorBetweenFolderAndName) {
+  const struct {
+    const char* folder;
+    const char* joined;
+  } cases[] = {
+      {"/a/b", "/a/b/song.qxprj"}, {"/a/b/", "/a/b/song.qxprj"}, {"/", "/song.qxprj"},
+      {"", "song.qxprj"},          {"b", "b/song.qxprj"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(path_join(c.folder, "song.qxprj"), c.joined) << c.folder;
+}
+
+TEST(PathRemoveTrailingSeparators, KeepsTheRoot) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"out/", "out"}, {"out//", "out"}, {"/a/out", "/a/out"}, {"/", "/"}, {"//", "/"}, {"", ""},
+  };
+  for (auto [given, trimmed] : cases) {
+    std::string path = given;
+    path_remove_trailing_separators(path);
+    EXPECT_EQ(path, trimmed) << given;
+  }
 }
 
 }  // namespace

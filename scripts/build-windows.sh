@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows program with Debian's mingw-w64: build-windows/tarvenox.exe, a
+# windowed program linked statically, and build-windows/tarvenox-VERSION-windows.zip with
+# the .exe and a short text on using it. libogg and libvorbis are built for it from Debian's
+# own source packages of the versions the Linux program links to, fetched with apt from the
+# archive this machine installs from, and kept in build-windows/deps for later runs.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+out="$root/build-windows"
+deps="$out/deps"
+prefix="$deps/prefix"
+jobs="$(nproc)"
+triplet=x86_64-w64-mingw32
+
+"$root/scripts/setup.sh" windows
+
+# The archive's deb-src entries for the machine's Debian sources, in lists of their own:
+# the machine's sources and package lists are neither read for this nor changed.
+apt_sources() {
+  local dir="$1"
+  mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
+  : >"$dir/sources.list"
+  local list
+  for list in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$list" ] || continue
+    awk '$1 == "deb" && /debian/ { $1 = "deb-src"; print }' "$list" >>"$dir/sources.list"
+  done
+  : >"$dir/debian.sources"
+  for list in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$list" ] || continue
+    # One entry per paragraph; only Debian's, each turned into its source entry.
+    awk 'BEGIN { RS = ""; ORS = "\n\n" }
+         /URIs:[^\n]*debian/ && /Types:[^\n]*deb/ {
+           sub(/Types:[^\n]*/, "Types: deb-src"); print }' "$list" >>"$dir/debian.sources"
+  done
+  mkdir -p "$dir/sources.list.d"
+  mv "$dir/debian.sources" "$dir/sources.list.d/"
+}
+
+fetch_sources() {
+  local apt_dir="$deps/apt"
+  rm -rf "$apt_dir" "$deps/src"
+  apt_sources "$apt_dir"
+  local options=(-o "Dir::Etc::SourceList=$apt_dir/sources.list"
+                 -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
+                 -o "Dir::State::Lists=$apt_dir/lists"
+                 -o "Dir::Cache=$apt_dir/cache"
+                 -o "APT::Sandbox::User=root")
+  apt-get "${options[@]}" update >/dev/null
+  mkdir -p "$deps/src"
+  (cd "$deps/src" && apt-get "${options[@]}" source "libogg=$ogg" "libvorbis=$vorbis" >/dev/null)
+  rm -rf "$apt_dir"
+}
+
+build_library() {
+  local name="$1" flags="$2"
+  shift 2
+  local src
+  src="$(find "$deps/src" -maxdepth 1 -type d -name "$name-*" | head -n 1)"
+  rm -rf "$deps/build/$name"
+  mkdir -p "$deps/build/$name"
+  (cd "$deps/build/$name" &&
+    PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" "$src/configure" --host="$triplet" \
+      --prefix="$prefix" --disable-shared --enable-static "$@" \
+      CC="$triplet-gcc-posix" AR="$triplet-ar" RANLIB="$triplet-ranlib" CFLAGS="$flags" >/dev/null &&
+    make -j"$jobs" >/dev/null && make install >/dev/null)
+}
+
+# The very versions the Linux program is built with, so that both decode alike.
+ogg="$(dpkg-query -W -f='${source:Version}' libogg-dev)"
+vorbis="$(dpkg-query -W -f='${source:Version}' libvorbis-dev)"
+built="libogg $ogg, libvorbis $vorbis"
+if [ "$(cat "$prefix/built" 2>/dev/null)" != "$built" ]; then
+  echo "Building $built for Windows from Debian's sources"
+  rm -rf "$prefix" "$deps/build"
+  fetch_sources
+  build_library libogg "-O2" --disable-maintainer-mode
+  # Debian builds libvorbis with its configure's flags for x86 Linux followed by its own
+  # -O2: in effect -O2 -ffast-math (-mno-ieee-fp). The float decoder gives other samples,
+  # by one here and there, with other flags, and the outputs would no longer be those of
+  # the Linux program.
+  build_library libvorbis "-O2 -ffast-math -mno-ieee-fp" --disable-docs --disable-examples \
+    --disable-oggtest
+  echo "$built" >"$prefix/built"
+fi
+
+cmake -S "$root" -B "$out" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DTARVENOX_WINDOWS_DEPS="$prefix" >/dev/null
+cmake --build "$out" -j"$jobs" --target tarvenox windows_zip
+echo "Built $out/tarvenox.exe and $(ls "$out"/tarvenox-*-windows.zip)"
