@@ -86,11 +86,40 @@ const Event* first_event(const Project& p) {
   return p.event_records.empty() ? nullptr : p.event_start;
 }
 
-bool unit_uses_kind(const Project& p, int unit_no, int kind) {
+namespace {
+
+int group_index(int unit_no, int kind) {
+  return static_cast<uint8_t>(unit_no) * EVENT_KIND_NUM + kind;
+}
+
+}  // namespace
+
+EventGroups group_events(const Project& p) {
+  EventGroups g;
+  g.start.assign(EVENT_GROUP_NUM + 1, 0);
+  // Counted one place ahead, so that after the running sum start[i] is where group i begins
+  // and start[i + 1] its running end while distributing.
+  size_t total = 0;
   for (const Event* e = first_event(p); e; e = e->next) {
-    if (e->unit_no == static_cast<uint8_t>(unit_no) && e->kind == kind) return true;
+    if (e->kind >= EVENT_KIND_NUM) continue;
+    ++g.start[static_cast<size_t>(group_index(e->unit_no, e->kind)) + 1];
+    ++total;
   }
-  return false;
+  for (size_t i = 1; i < g.start.size(); ++i) g.start[i] += g.start[i - 1];
+  g.events.resize(total);
+  std::vector<uint32_t> next(g.start.begin(), g.start.end() - 1);
+  for (const Event* e = first_event(p); e; e = e->next) {
+    if (e->kind >= EVENT_KIND_NUM) continue;
+    g.events[next[static_cast<size_t>(group_index(e->unit_no, e->kind))]++] = e;
+  }
+  return g;
+}
+
+std::span<const Event* const> events_of(const EventGroups& groups, int unit_no, int kind) {
+  if (kind < 0 || kind >= EVENT_KIND_NUM || groups.start.empty()) return {};
+  const auto i = static_cast<size_t>(group_index(unit_no, kind));
+  return std::span<const Event* const>(groups.events)
+      .subspan(groups.start[i], groups.start[i + 1] - groups.start[i]);
 }
 
 float overdrive_old_strength(float cut) {
@@ -220,9 +249,9 @@ int write_events_v5(Project& p, FILE* out, int clock_divisor) {
   });
 }
 
-void warn_unsupported_kinds(Project& p, int unit_no, int kind_limit) {
+void warn_unsupported_kinds(Project& p, const EventGroups& groups, int unit_no, int kind_limit) {
   for (int k = std::max(1, kind_limit); k < EVENT_KIND_NUM; ++k) {
-    if (p.kind_warned[k] || !unit_uses_kind(p, unit_no, k)) continue;
+    if (p.kind_warned[k] || events_of(groups, unit_no, k).empty()) continue;
     p.kind_warned[k] = true;
     print_text(p,
                "\n- WARNING: this format doesn't support '%s' event. The output file will discard "
@@ -231,16 +260,17 @@ void warn_unsupported_kinds(Project& p, int unit_no, int kind_limit) {
   }
 }
 
-int write_unit_events(Project& p, FILE* out, int unit_no, int kind_limit, int legacy_timing,
-                      int clock_divisor, int32_t key_shift) {
+int write_unit_events(Project& p, FILE* out, const EventGroups& groups, int unit_no, int kind_limit,
+                      int legacy_timing, int clock_divisor, int32_t key_shift) {
   for (int k = 1; k < std::min(kind_limit, EVENT_KIND_NUM); ++k) {
+    const std::span<const Event* const> events = events_of(groups, unit_no, k);
     const bool added_key = k == EVENT_KEY && key_shift != 0;
-    if (!added_key && !unit_uses_kind(p, unit_no, k)) continue;
+    if (!added_key && events.empty()) continue;
     if (!write_tag(out, legacy_timing ? "EVENT===" : "evenUNIT")) {
       set_error_text(p, "write code");
       return 0;
     }
-    if (!write_event_chunk(p, out, unit_no, k, legacy_timing, clock_divisor, key_shift)) {
+    if (!write_event_chunk(out, events, unit_no, k, legacy_timing, clock_divisor, key_shift)) {
       set_error_text(p, "write event");
       return 0;
     }
@@ -257,15 +287,11 @@ int32_t unshifted_key(int64_t key, int32_t key_shift) {
 
 }  // namespace
 
-int write_event_chunk(Project& p, FILE* out, int unit_no, int kind, int legacy_timing,
-                      int clock_divisor, int32_t key_shift) {
-  const auto unit = static_cast<uint8_t>(unit_no);
+int write_event_chunk(FILE* out, std::span<const Event* const> events, int unit_no, int kind,
+                      int legacy_timing, int clock_divisor, int32_t key_shift) {
   const bool has_length = kind == EVENT_ON || kind == EVENT_PORTAMENT;
   const bool shift_keys = kind == EVENT_KEY && key_shift != 0;
-  uint32_t count = 0;
-  for (const Event* e = first_event(p); e; e = e->next) {
-    if (e->unit_no == unit && e->kind == kind) ++count;
-  }
+  const auto count = static_cast<uint32_t>(events.size());
   return write_sized_body(out, [&](BodyOut& o) {
     out_u16(o, static_cast<uint16_t>(unit_no));
     out_u16(o, static_cast<uint16_t>(kind));
@@ -278,8 +304,7 @@ int write_event_chunk(Project& p, FILE* out, int unit_no, int kind, int legacy_t
     }
     out_u32(o, count);
     int64_t prev = 0;
-    for (const Event* e = first_event(p); e; e = e->next) {
-      if (e->unit_no != unit || e->kind != kind) continue;
+    for (const Event* e : events) {
       int64_t delta = e->clock - prev;
       int64_t value = e->value;
       if (clock_divisor > 1) {
