@@ -86,11 +86,54 @@ const Event* first_event(const Project& p) {
   return p.event_records.empty() ? nullptr : p.event_start;
 }
 
-bool unit_uses_kind(const Project& p, int unit_no, int kind) {
+namespace {
+
+// Kinds outside the table have no place.
+bool in_table(int kind) {
+  return kind >= 0 && kind < EVENT_KIND_NUM;
+}
+
+size_t tally_index(int unit_no, int kind) {
+  return static_cast<size_t>(static_cast<uint8_t>(unit_no) * EVENT_KIND_NUM + kind);
+}
+
+}  // namespace
+
+EventTally tally_events(const Project& p) {
+  EventTally t;
+  t.count.assign(EVENT_TALLY_SIZE, 0);
   for (const Event* e = first_event(p); e; e = e->next) {
-    if (e->unit_no == static_cast<uint8_t>(unit_no) && e->kind == kind) return true;
+    if (in_table(e->kind)) ++t.count[tally_index(e->unit_no, e->kind)];
   }
-  return false;
+  return t;
+}
+
+bool unit_uses_kind(const EventTally& tally, int unit_no, int kind) {
+  return in_table(kind) && !tally.count.empty() && tally.count[tally_index(unit_no, kind)] > 0;
+}
+
+EventGroups group_events(const Project& p, const EventTally& tally) {
+  EventGroups g;
+  g.start.assign(EVENT_TALLY_SIZE + 1, 0);
+  for (size_t i = 0; i < EVENT_TALLY_SIZE; ++i) {
+    g.start[i + 1] = g.start[i] + (i < tally.count.size() ? tally.count[i] : 0);
+  }
+  g.events.resize(g.start.back());
+  // Taken in list order, so every group keeps it; a tally of another list cannot overrun.
+  std::vector<uint32_t> next(g.start.begin(), g.start.end() - 1);
+  for (const Event* e = first_event(p); e; e = e->next) {
+    if (!in_table(e->kind)) continue;
+    const size_t i = tally_index(e->unit_no, e->kind);
+    if (next[i] < g.start[i + 1]) g.events[next[i]++] = {e->clock, e->value};
+  }
+  return g;
+}
+
+std::span<const GroupedEvent> events_of(const EventGroups& groups, int unit_no, int kind) {
+  if (!in_table(kind) || groups.start.empty()) return {};
+  const size_t i = tally_index(unit_no, kind);
+  return std::span<const GroupedEvent>(groups.events)
+      .subspan(groups.start[i], groups.start[i + 1] - groups.start[i]);
 }
 
 float overdrive_old_strength(float cut) {
@@ -220,9 +263,9 @@ int write_events_v5(Project& p, FILE* out, int clock_divisor) {
   });
 }
 
-void warn_unsupported_kinds(Project& p, int unit_no, int kind_limit) {
+void warn_unsupported_kinds(Project& p, const EventTally& tally, int unit_no, int kind_limit) {
   for (int k = std::max(1, kind_limit); k < EVENT_KIND_NUM; ++k) {
-    if (p.kind_warned[k] || !unit_uses_kind(p, unit_no, k)) continue;
+    if (p.kind_warned[k] || !unit_uses_kind(tally, unit_no, k)) continue;
     p.kind_warned[k] = true;
     print_text(p,
                "\n- WARNING: this format doesn't support '%s' event. The output file will discard "
@@ -231,16 +274,17 @@ void warn_unsupported_kinds(Project& p, int unit_no, int kind_limit) {
   }
 }
 
-int write_unit_events(Project& p, FILE* out, int unit_no, int kind_limit, int legacy_timing,
-                      int clock_divisor, int32_t key_shift) {
+int write_unit_events(Project& p, FILE* out, const EventGroups& groups, int unit_no, int kind_limit,
+                      int legacy_timing, int clock_divisor, int32_t key_shift) {
   for (int k = 1; k < std::min(kind_limit, EVENT_KIND_NUM); ++k) {
+    const std::span<const GroupedEvent> events = events_of(groups, unit_no, k);
     const bool added_key = k == EVENT_KEY && key_shift != 0;
-    if (!added_key && !unit_uses_kind(p, unit_no, k)) continue;
+    if (!added_key && events.empty()) continue;
     if (!write_tag(out, legacy_timing ? "EVENT===" : "evenUNIT")) {
       set_error_text(p, "write code");
       return 0;
     }
-    if (!write_event_chunk(p, out, unit_no, k, legacy_timing, clock_divisor, key_shift)) {
+    if (!write_event_chunk(out, events, unit_no, k, legacy_timing, clock_divisor, key_shift)) {
       set_error_text(p, "write event");
       return 0;
     }
@@ -257,15 +301,11 @@ int32_t unshifted_key(int64_t key, int32_t key_shift) {
 
 }  // namespace
 
-int write_event_chunk(Project& p, FILE* out, int unit_no, int kind, int legacy_timing,
-                      int clock_divisor, int32_t key_shift) {
-  const auto unit = static_cast<uint8_t>(unit_no);
+int write_event_chunk(FILE* out, std::span<const GroupedEvent> events, int unit_no, int kind,
+                      int legacy_timing, int clock_divisor, int32_t key_shift) {
   const bool has_length = kind == EVENT_ON || kind == EVENT_PORTAMENT;
   const bool shift_keys = kind == EVENT_KEY && key_shift != 0;
-  uint32_t count = 0;
-  for (const Event* e = first_event(p); e; e = e->next) {
-    if (e->unit_no == unit && e->kind == kind) ++count;
-  }
+  const auto count = static_cast<uint32_t>(events.size());
   return write_sized_body(out, [&](BodyOut& o) {
     out_u16(o, static_cast<uint16_t>(unit_no));
     out_u16(o, static_cast<uint16_t>(kind));
@@ -278,19 +318,18 @@ int write_event_chunk(Project& p, FILE* out, int unit_no, int kind, int legacy_t
     }
     out_u32(o, count);
     int64_t prev = 0;
-    for (const Event* e = first_event(p); e; e = e->next) {
-      if (e->unit_no != unit || e->kind != kind) continue;
-      int64_t delta = e->clock - prev;
-      int64_t value = e->value;
+    for (const GroupedEvent& e : events) {
+      int64_t delta = e.clock - prev;
+      int64_t value = e.value;
       if (clock_divisor > 1) {
         delta /= clock_divisor;
         if (has_length) value /= clock_divisor;
       }
       // The reader leaves keys before clock 0 as they stand.
-      if (shift_keys && e->clock >= 0) value = unshifted_key(value, key_shift);
-      prev = e->clock;
+      if (shift_keys && e.clock >= 0) value = unshifted_key(value, key_shift);
+      prev = e.clock;
       // x1x counts the next note from the end of this one (its undivided length).
-      if (legacy_timing && has_length) prev = static_cast<int64_t>(e->clock) + e->value;
+      if (legacy_timing && has_length) prev = static_cast<int64_t>(e.clock) + e.value;
       out_varint(o, static_cast<uint32_t>(wrap32(delta)));
       out_varint(o, static_cast<uint32_t>(wrap32(value)));
     }

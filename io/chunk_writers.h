@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
+#include <vector>
 
 #include "project/events.h"
 
@@ -45,15 +47,43 @@ int write_texts(Project& p, FILE* out);
 int write_effects(Project& p, FILE* out, int layout);
 int write_master_events(Project& p, FILE* out, int clock_divisor);
 int write_events_v5(Project& p, FILE* out, int clock_divisor);
-void warn_unsupported_kinds(Project& p, int unit_no, int kind_limit);
+
+// How many events of each kind every unit has, from one walk over the list. The per-unit
+// writers ask about every unit and kind; walking the list for each would cost events x units
+// x kinds.
+struct EventTally {
+  std::vector<uint32_t> count;  // indexed by unit (the 8-bit number events carry) x kind
+};
+constexpr int EVENT_TALLY_SIZE = 256 * EVENT_KIND_NUM;
+EventTally tally_events(const Project& p);
+bool unit_uses_kind(const EventTally& tally, int unit_no, int kind);
+
+// The clock and value of the list's events by unit and kind, each group in list order: the
+// tally's counts give every group its place, and one more walk fills them in. Copied, so that
+// writing a chunk reads its events side by side; built after the last change to the events.
+struct GroupedEvent {
+  int32_t clock;
+  int32_t value;
+};
+struct EventGroups {
+  std::vector<uint32_t> start;  // EVENT_TALLY_SIZE + 1 offsets into `events`
+  std::vector<GroupedEvent> events;
+};
+EventGroups group_events(const Project& p, const EventTally& tally);
+// The events of the unit (taken as an 8-bit number) and kind; none for a kind outside the
+// table.
+std::span<const GroupedEvent> events_of(const EventGroups& groups, int unit_no, int kind);
+
+void warn_unsupported_kinds(Project& p, const EventTally& tally, int unit_no, int kind_limit);
 // `key_shift` is what the reader of an x1x to x3x target will add to every key of the unit
 // (its woice's basic key minus KEY_ORIGIN): the keys are written less that shift, and a unit
 // without keys gets the one key event that reads back as DEFAULT_KEY, so the song plays at
 // its own pitch there.
-int write_unit_events(Project& p, FILE* out, int unit_no, int kind_limit, int legacy_timing,
-                      int clock_divisor, int32_t key_shift = 0);
-int write_event_chunk(Project& p, FILE* out, int unit_no, int kind, int legacy_timing,
-                      int clock_divisor, int32_t key_shift = 0);
+int write_unit_events(Project& p, FILE* out, const EventGroups& groups, int unit_no, int kind_limit,
+                      int legacy_timing, int clock_divisor, int32_t key_shift = 0);
+// The body of one chunk holding `events`, all of that unit and kind, in list order.
+int write_event_chunk(FILE* out, std::span<const GroupedEvent> events, int unit_no, int kind,
+                      int legacy_timing, int clock_divisor, int32_t key_shift = 0);
 int write_unit_num(FILE* out, int32_t unit_count);
 int write_woice_name(Project& p, FILE* out, int tune_input, const Woice& woice, int index);
 int write_unit_name(Project& p, FILE* out, int tune_input, const Unit& unit, int index);
@@ -61,5 +91,3 @@ int write_end(Project& p, FILE* out, int legacy);
 
 // The first event of the time-ordered list, or nullptr when there is none.
 const Event* first_event(const Project& p);
-// Whether the list holds an event of that unit (as an 8-bit number) and kind.
-bool unit_uses_kind(const Project& p, int unit_no, int kind);

@@ -208,6 +208,7 @@ int write_qxi_target(Project& p, FILE* out, FILE* listing, int target) {
     return 0;
   }
   const int32_t units = unit_count(p);
+  const EventTally tally = tally_events(p);
   for (int32_t i = 0; i < units && static_cast<size_t>(i) < p.units.size(); ++i) {
     const Unit* unit = p.units[static_cast<size_t>(i)].get();
     if (!unit) continue;
@@ -217,7 +218,7 @@ int write_qxi_target(Project& p, FILE* out, FILE* listing, int target) {
                  "will discard it! -",
                  static_cast<int>(i), name_field_text(unit->name).c_str());
     }
-    if (!p.kind_warned[EVENT_PAN] && unit_uses_kind(p, i, EVENT_PAN)) {
+    if (!p.kind_warned[EVENT_PAN] && unit_uses_kind(tally, i, EVENT_PAN)) {
       p.kind_warned[EVENT_PAN] = true;
       print_text(
           p,
@@ -225,7 +226,7 @@ int write_qxi_target(Project& p, FILE* out, FILE* listing, int target) {
           "it to avoid issues! -",
           EVENT_KIND_NAMES[EVENT_PAN]);
     }
-    warn_unsupported_kinds(p, i, EVENT_PORTAMENT);
+    warn_unsupported_kinds(p, tally, i, EVENT_PORTAMENT);
   }
   if (p.beat_clock / QXI_BEAT_DIVIDE <= 0) {
     set_error_text(p, "beat clock too small for qxi");

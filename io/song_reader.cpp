@@ -179,31 +179,34 @@ int fail_read(Project& p) {
   return 0;
 }
 
-bool unit_has_key(const Project& p, uint8_t unit) {
-  for (const Event* e = p.event_start; e; e = e->next) {
-    if (e->unit_no == unit && e->kind == EVENT_KEY) return true;
-  }
-  return false;
-}
-
 // Units and woices go together by index in generations 1 to 3: each unit's keys are moved by
-// its woice's basic key, and a woice's tuning becomes a correct event of its unit.
+// its woice's basic key, and a woice's tuning becomes a correct event of its unit. A unit
+// without keys first gets the default key, which is moved with the others.
 int apply_woice_keys(Project& p) {
   const int32_t n = unit_count(p);
   if (leading_woice_count(p) < n) {
     set_error_text(p, "unit without woice.");
     return 0;
   }
+  // One walk over the list for all units, not one for each; events carry 8-bit units.
+  bool has_key[256] = {};
+  for (const Event* e = p.event_start; e; e = e->next) {
+    if (e->kind == EVENT_KEY) has_key[e->unit_no] = true;
+  }
   for (int32_t u = 0; u < n; ++u) {
     const auto unit = static_cast<uint8_t>(u);
-    const int64_t shift =
-        static_cast<int64_t>(p.woices[static_cast<size_t>(u)]->x3x_basic_key) - KEY_ORIGIN;
-    if (!unit_has_key(p, unit) && !event_add_at_zero(p, unit, EVENT_KEY, DEFAULT_KEY)) {
+    if (has_key[unit]) continue;
+    if (!event_add_at_zero(p, unit, EVENT_KEY, DEFAULT_KEY)) {
       set_error_text(p, "fix-up event.");
       return 0;
     }
-    for (Event* e = p.event_start; e; e = e->next) {
-      if (e->unit_no != unit || e->kind != EVENT_KEY || e->clock < 0) continue;
+    has_key[unit] = true;
+  }
+  for (Event* e = p.event_start; e; e = e->next) {
+    if (e->kind != EVENT_KEY || e->clock < 0) continue;
+    for (int32_t u = e->unit_no; u < n; u += 256) {
+      const int64_t shift =
+          static_cast<int64_t>(p.woices[static_cast<size_t>(u)]->x3x_basic_key) - KEY_ORIGIN;
       e->value = static_cast<int32_t>(std::clamp<int64_t>(e->value + shift, 0, KEY_MAX));
     }
   }
@@ -243,6 +246,8 @@ int read_song(Project& p, ByteSource& s, int* tune_flag) {
   events_clear(p);
   if (!read_chunks(p, s)) return fail_read(p);
   if (generation <= 3 && !apply_woice_keys(p)) return fail_read(p);
+  // Loading is done: the aids to its insertions are not needed any more.
+  events_search_reset(p);
   if (p.beat_clock != 480 && tune_flag) *tune_flag = 1;
   const int64_t master_end =
       static_cast<int64_t>(p.beat_num) * p.last_meas * static_cast<int64_t>(p.beat_clock);

@@ -114,9 +114,13 @@ int write_x1x(WriteRun& w) {
   for (int32_t i = 0; i < woices; ++i) {
     if (!write_woice(p, w.out, *woice_at(p, i), 1, w.target, i)) return 0;
   }
+  const EventTally tally = tally_events(p);
+  const EventGroups groups = group_events(p, tally);
   for (int32_t s = 0; s < units; ++s) {
-    warn_unsupported_kinds(p, s, 11);
-    if (!write_unit_events(p, w.out, s, 11, 1, w.clock_divisor, unit_key_shift(w, s))) return 0;
+    warn_unsupported_kinds(p, tally, s, 11);
+    if (!write_unit_events(p, w.out, groups, s, 11, 1, w.clock_divisor, unit_key_shift(w, s))) {
+      return 0;
+    }
   }
   return write_end(p, w.out, 1);
 }
@@ -137,6 +141,8 @@ int write_x2x_x3x(WriteRun& w) {
   if (!write_texts(p, w.out) || !write_effects(p, w.out, OVERDRIVE_STRAIN)) return 0;
   if (!create_woice_units(p) || !check_unit_woices(w)) return 0;
   const int32_t units = unit_count(p);
+  const EventTally tally = tally_events(p);
+  const EventGroups groups = group_events(p, tally);
   for (int32_t i = 0; i < units; ++i) {
     const Unit* unit = unit_at(p, i);
     if (unit) {
@@ -150,8 +156,10 @@ int write_x2x_x3x(WriteRun& w) {
       if (!write_unit_name(p, w.out, w.tune_input, *unit, i)) return 0;
     }
     if (!write_woice(p, w.out, *woice_at(p, i), 1, w.target, i)) return 0;
-    warn_unsupported_kinds(p, i, 12);
-    if (!write_unit_events(p, w.out, i, 12, 0, w.clock_divisor, unit_key_shift(w, i))) return 0;
+    warn_unsupported_kinds(p, tally, i, 12);
+    if (!write_unit_events(p, w.out, groups, i, 12, 0, w.clock_divisor, unit_key_shift(w, i))) {
+      return 0;
+    }
   }
   return write_end(p, w.out, 0);
 }
@@ -178,11 +186,13 @@ int write_x4x(WriteRun& w) {
   if (!write_texts(p, w.out) || !write_effects(p, w.out, OVERDRIVE_STRAIN)) return 0;
   if (!write_named_woices(w, 1) || !write_unit_num_chunk(w)) return 0;
   const int32_t units = unit_count(p);
+  const EventTally tally = tally_events(p);
+  const EventGroups groups = group_events(p, tally);
   for (int32_t j = 0; j < units; ++j) {
     const Unit* unit = unit_at(p, j);
     if (unit && !write_unit_name(p, w.out, w.tune_input, *unit, j)) return 0;
-    warn_unsupported_kinds(p, j, 15);
-    if (!write_unit_events(p, w.out, j, 15, 0, w.clock_divisor)) return 0;
+    warn_unsupported_kinds(p, tally, j, 15);
+    if (!write_unit_events(p, w.out, groups, j, 15, 0, w.clock_divisor)) return 0;
   }
   return write_end(p, w.out, 0);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 
 struct Project;
 
@@ -39,6 +40,21 @@ struct Event {
   Event* next = nullptr;
 };
 
+// What spares event_put a walk along the list: the last event of every clock, kept while the
+// list is in clock order. Built from the list when first needed, kept up by event_put, and
+// dropped by anything else that relinks or frees events.
+enum EventIndexState : uint8_t {
+  EVENT_INDEX_STALE = 0,  // to be built from the list
+  EVENT_INDEX_READY = 1,
+  EVENT_INDEX_OFF = 2,  // the list is out of clock order: event_put walks as without it
+};
+struct EventClockIndex {
+  std::map<int32_t, Event*> last_at;
+  EventIndexState state = EVENT_INDEX_STALE;
+  std::map<int32_t, Event*>::iterator finger;  // the entry of the last put's clock
+  bool has_finger = false;
+};
+
 // Creates n zeroed records (n = 0 succeeds and changes nothing).
 int events_allocate(Project& p, int32_t n);
 void events_release(Project& p);
@@ -53,5 +69,8 @@ int event_put(Project& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_t 
 int event_store(Project& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_t value);
 int event_add_at_zero(Project& p, uint8_t unit_no, uint8_t kind, int32_t value);
 void events_link_stored(Project& p);
+// Forgets the clock index and where event_add_at_zero may start looking for a free record;
+// for whoever zeroes or relinks records wholesale, and to free the index after loading.
+void events_search_reset(Project& p);
 int32_t events_end_clock(const Project& p);
 void meas_num_update(Project& p, int32_t clock);

@@ -204,6 +204,8 @@ struct Project {
   Event* event_start = nullptr;
   int32_t event_num = 0;
   Event* event_last_put = nullptr;
+  EventClockIndex event_clock_index;
+  int32_t event_free_from = 0;  // every record below it is in use
 
   // Master.
   int32_t meas_num = 1;

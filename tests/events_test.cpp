@@ -2,6 +2,7 @@
 // truncation, linking of stored records, and measure arithmetic.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,85 @@ TEST(EventPut, RunOfOneKindInClockOrderAndRefusalWhenFull) {
   EXPECT_EQ(
       list_of(p),
       (std::vector<Ev>{{0, 0, EVENT_KEY, 1}, {480, 0, EVENT_KEY, 481}, {960, 0, EVENT_KEY, 961}}));
+}
+
+namespace {
+
+// The list as the rules build it with nothing but walks: from the hint (or the first event)
+// forward to the clock, then among that clock's events replace the same unit and kind or go
+// before the first of a greater priority. Returns the new event's position.
+size_t model_put(std::vector<Ev>& list, int hint, Ev e) {
+  size_t i = hint < 0 ? 0 : static_cast<size_t>(hint);
+  auto insert = [&](size_t at) {
+    list.insert(list.begin() + static_cast<std::ptrdiff_t>(at), e);
+    return at;
+  };
+  if (list.empty() || e.clock < list[0].clock) return insert(0);
+  for (; list[i].clock < e.clock; ++i) {
+    if (i + 1 == list.size()) return insert(i + 1);
+  }
+  if (list[i].clock > e.clock) return insert(i);
+  for (;; ++i) {
+    if (list[i].unit == e.unit && list[i].kind == e.kind) {
+      list[i] = e;
+      return i;
+    }
+    if (KIND_PRIORITY[e.kind] < KIND_PRIORITY[list[i].kind]) return insert(i);
+    if (i + 1 == list.size() || list[i + 1].clock != e.clock) return insert(i + 1);
+  }
+}
+
+}  // namespace
+
+// Songs read back unit by unit and kind by kind put runs that interleave with all earlier
+// ones: the clock index must place every event where the walk does, whatever the hint.
+TEST(EventPut, IndexedPutsLandWhereTheWalkPutsThem) {
+  for (unsigned seed = 0; seed < 40; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937 rng(seed);
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    Project p = with_store(700);
+    std::vector<Ev> model;
+    if (seed % 2) {  // a list stored first, as the newest generation loads; once out of order
+      for (int i = 0; i < 20; ++i) {
+        const int c = seed % 4 == 3 ? i * 7 % 60 : i * 3;
+        ASSERT_TRUE(event_store(p, c, static_cast<uint8_t>(i % 4), EVENT_VEL, i));
+        model.push_back({c, i % 4, EVENT_VEL, i});
+      }
+      events_link_stored(p);
+    }
+    int hint = -1;
+    for (int i = 0; i < 600; ++i) {
+      const Ev e{pick(60) - 2, pick(8) == 0 ? 200 : pick(4), 1 + pick(15), i};
+      // Hints as the readers keep them; some runs keep one after the clock, which takes the
+      // list out of clock order.
+      const bool keep_late_hint = seed % 4 == 3 && pick(10) == 0;
+      if (pick(5) == 0 || (!keep_late_hint && hint >= 0 && e.clock < model[hint].clock)) {
+        hint = -1;
+        p.event_last_put = nullptr;
+      }
+      ASSERT_TRUE(event_put(p, e.clock, static_cast<uint8_t>(e.unit), static_cast<uint8_t>(e.kind),
+                            e.value));
+      hint = static_cast<int>(model_put(model, hint, e));
+    }
+    EXPECT_EQ(list_of(p), model);
+  }
+}
+
+TEST(EventAddAtZero, TakesTheLowestFreeRecordAfterRecordsWereFreed) {
+  Project p = with_store(6);
+  event_put(p, 10, 0, EVENT_VEL, 1);  // record 0
+  p.event_last_put = nullptr;
+  event_put(p, 40, 2, EVENT_ON, 10);                    // record 1
+  ASSERT_TRUE(event_add_at_zero(p, 1, EVENT_KEY, 1));   // record 2
+  ASSERT_TRUE(event_add_at_zero(p, 1, EVENT_KEY, 2));   // record 3, frees record 2
+  ASSERT_TRUE(event_add_at_zero(p, 2, EVENT_ON, 100));  // record 2, frees record 1
+  ASSERT_TRUE(event_add_at_zero(p, 3, EVENT_KEY, 3));
+  ASSERT_TRUE(event_add_at_zero(p, 4, EVENT_KEY, 4));
+  const std::vector<int> units = {0, 3, 2, 1, 4, 0};
+  for (size_t i = 0; i < units.size(); ++i) EXPECT_EQ(p.event_records[i].unit_no, units[i]) << i;
+  ASSERT_TRUE(event_add_at_zero(p, 5, EVENT_KEY, 5));
+  EXPECT_FALSE(event_add_at_zero(p, 6, EVENT_KEY, 6));
 }
 
 TEST(EventAddAtZero, TruncatesEarlierAndRemovesOverlappedNotes) {

@@ -348,6 +348,20 @@ TEST_F(ReaderTest, KeyFixupClampsAndTheWoiceShortfallFails) {
   EXPECT_TRUE(project_empty());
 }
 
+TEST_F(ReaderTest, KeyFixupMovesEachUnitsKeysByItsOwnWoiceOnly) {
+  Bytes f = song_header(2);
+  f.add(num_unit(2));
+  f.add(pcm_chunk("matePCM ", KEY_ORIGIN - 0x900, 2, 1, 8, 8000, 1.0f, {}));
+  f.add(pcm_chunk("matePCM ", KEY_ORIGIN + 0x100, 2, 1, 8, 8000, 1.0f, {}));
+  f.add(unit_events("evenUNIT", 1, EVENT_KEY, {{240, 0x4000}}));
+  f.add(unit_events("evenUNIT", 5, EVENT_KEY, {{120, 0x4000}}));  // a unit without a slot
+  f.add(end_chunk(2));
+  ASSERT_TRUE(open(f)) << p.report_text;
+  EXPECT_EQ(events_of(EVENT_KEY), (std::vector<Ev>{{0, 0, EVENT_KEY, 0x6000 - 0x900},
+                                                   {120, 5, EVENT_KEY, 0x4000},
+                                                   {240, 1, EVENT_KEY, 0x4000 + 0x100}}));
+}
+
 TEST_F(ReaderTest, TuneFlagAndMeasureCount) {
   struct Case {
     int16_t beat_clock;

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "io/chunk_writers.h"
@@ -406,6 +408,68 @@ TEST(WriterSong, LegacyTimingWithOverlapAndNegativeValues) {
   s = parse_song(r.bytes);
   ASSERT_EQ(s.error, "");
   EXPECT_EQ(song_parser::v5_events(s.chunks[1]).at(1), (V5Event{0, 0, 14, 0xFFFFFFFFu}));
+}
+
+// Per-unit targets take each unit's events kind by kind from one grouping of the list: every
+// chunk holds exactly its unit's events of one kind in list order (deltas counted back to
+// clocks), and dropped kinds are warned about in the order the units meet them.
+TEST(WriterSong, UnitChunksHoldTheirUnitsEventsOfOneKindInListOrder) {
+  for (const auto& [target, limit] : {std::pair{1, 11}, {3, 12}, {6, 15}}) {
+    SCOPED_TRACE(target);
+    Project p;
+    project_setup(p, 300);
+    for (const char* name : {"a", "b", "c"}) {
+      add_pcm_woice(p).voices[0].basic_key = 0x4500;  // no key shift
+      add_unit(p, name);
+    }
+    // Stored straight into list order: units and kinds interleave at equal clocks, a unit and
+    // kind may have two events at one clock, and units 7 and 200 have no slot.
+    std::mt19937 rng(5);
+    const int units[] = {0, 1, 2, 2, 7, 200};
+    for (int i = 0; i < 300; ++i) {
+      const auto kind = static_cast<uint8_t>(1 + rng() % 15);
+      const auto unit = static_cast<uint8_t>(units[rng() % 6]);
+      ASSERT_TRUE(event_store(p, i / 8 * 60, unit, kind, kind == EVENT_ON ? 30 : i));
+    }
+    events_link_stored(p);
+    // (unit, kind), then clock and value of each event
+    using Chunked = std::pair<std::vector<int>, std::vector<int32_t>>;
+    std::vector<Chunked> want, got;
+    std::string warnings;
+    bool warned[EVENT_KIND_NUM] = {};
+    for (int u = 0; u < 3; ++u) {
+      for (int k = 1; k < EVENT_KIND_NUM; ++k) {
+        Chunked c{{u, k}, {}};
+        for (const Event* e = p.event_start; e; e = e->next) {
+          if (e->unit_no == u && e->kind == k)
+            c.second.insert(c.second.end(), {e->clock, e->value});
+        }
+        if (!c.second.empty() && k < limit) want.push_back(c);
+        if (c.second.empty() || k < limit || std::exchange(warned[k], true)) continue;
+        warnings += std::string("\n- WARNING: this format doesn't support '") +
+                    EVENT_KIND_NAMES[k] +
+                    "' event. The output file will discard it to avoid issues! -";
+      }
+    }
+    ScratchDir dir;
+    WriteResult r = write_capture(p, dir.file("u.qxprj"), target);
+    ASSERT_EQ(r.ok, 1) << r.error;
+    EXPECT_EQ(r.console, warnings);
+    Song s = parse_song(r.bytes);
+    ASSERT_EQ(s.error, "");
+    for (const Chunk& c : s.chunks) {
+      if (c.tag != "EVENT===" && c.tag != "evenUNIT") continue;
+      const int kind = song_parser::u16_at(c.body, 2);
+      got.push_back({{song_parser::u16_at(c.body, 0), kind}, {}});
+      uint32_t at = 0;
+      for (const Pair& x : song_parser::unit_pairs(c)) {
+        got.back().second.insert(got.back().second.end(), {static_cast<int32_t>(at += x.delta),
+                                                           static_cast<int32_t>(x.value)});
+        if (target == 1 && (kind == EVENT_ON || kind == EVENT_PORTAMENT)) at += x.value;
+      }
+    }
+    EXPECT_EQ(got, want);
+  }
 }
 
 TEST(WriterSong, OldOverdriveStrengthRoundTripsTheCut) {
