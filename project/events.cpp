@@ -34,6 +34,7 @@ int events_allocate(Project& p, int32_t n) {
 void events_release(Project& p) {
   p.event_records.clear();
   p.event_records.shrink_to_fit();
+  p.event_clock_marks.clear();
   p.event_start = nullptr;
   p.event_last_put = nullptr;
   p.event_max = 0;
@@ -42,6 +43,7 @@ void events_release(Project& p) {
 
 void events_clear(Project& p) {
   std::fill(p.event_records.begin(), p.event_records.end(), Event{});
+  p.event_clock_marks.clear();
   p.event_start = nullptr;
   p.event_last_put = nullptr;
   p.event_num = 0;
@@ -78,9 +80,27 @@ void unlink(Project& p, Event* e) {
   e->next = nullptr;
 }
 
-// Links e at clock c, walking forward from `from`, with the replacement and priority rules
-// for events of equal clock. A replaced event is unlinked and freed.
-void link_sorted(Project& p, Event* e, int32_t c, uint8_t unit_no, uint8_t kind, Event* from) {
+// The linked event of the latest marked clock below c, or nullptr. Any linked event before
+// c's place leads there as the list's start does, since the list is in clock order; marks
+// of events since unlinked (freed, or taken again at another clock) are dropped on the way.
+Event* mark_before(Project& p, int32_t c) {
+  auto it = p.event_clock_marks.lower_bound(c);
+  while (it != p.event_clock_marks.begin()) {
+    --it;
+    Event* e = it->second;
+    if (e->kind != EVENT_NONE && e->clock == it->first) return e;
+    it = p.event_clock_marks.erase(it);
+  }
+  return nullptr;
+}
+
+// Marks e's clock with e when e ends its run of equal clocks.
+void mark_clock(Project& p, Event* e, int32_t c) {
+  if (!e->next || e->next->clock != c) p.event_clock_marks[c] = e;
+}
+
+// The walk itself: from `from` (or the list's start) to c's place.
+void link_sorted_from(Project& p, Event* e, int32_t c, uint8_t unit_no, uint8_t kind, Event* from) {
   if (!p.event_start) {
     p.event_start = e;
     e->prev = nullptr;
@@ -124,6 +144,19 @@ void link_sorted(Project& p, Event* e, int32_t c, uint8_t unit_no, uint8_t kind,
     }
     cur = cur->next;
   }
+}
+
+// Links e at clock c, walking forward from `from` (or from the mark nearest below c, when
+// that is further on), with the replacement and priority rules for events of equal clock.
+// A replaced event is unlinked and freed. e takes clock c.
+void link_sorted(Project& p, Event* e, int32_t c, uint8_t unit_no, uint8_t kind, Event* from) {
+  if (p.event_start && c > p.event_start->clock && (!from || from->clock < c)) {
+    Event* mark = mark_before(p, c);
+    if (mark && (!from || mark->clock > from->clock)) from = mark;
+  }
+  link_sorted_from(p, e, c, unit_no, kind, from);
+  e->clock = c;
+  mark_clock(p, e, c);
 }
 
 }  // namespace
@@ -194,13 +227,23 @@ void events_link_stored(Project& p) {
   prev->prev = nullptr;
   prev->next = nullptr;
   p.event_start = prev;
+  p.event_clock_marks.clear();
+  // Marks hold only while the stored clocks keep their order, as every reader stores them.
+  bool ordered = true;
   for (size_t i = 1; i < p.event_records.size(); ++i) {
     Event* e = &p.event_records[i];
     if (e->kind == EVENT_NONE) break;
+    ordered = ordered && e->clock >= prev->clock;
+    if (ordered && e->clock != prev->clock) p.event_clock_marks[prev->clock] = prev;
     e->prev = prev;
     e->next = nullptr;
     prev->next = e;
     prev = e;
+  }
+  if (ordered) {
+    p.event_clock_marks[prev->clock] = prev;
+  } else {
+    p.event_clock_marks.clear();
   }
 }
 

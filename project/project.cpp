@@ -67,6 +67,7 @@ void project_clear(Project& p) {
   units_clear(p);
   std::fill(p.event_records.begin(), p.event_records.end(), Event{});
   p.event_start = nullptr;
+  p.event_clock_marks.clear();
   woices_clear(p);
   delays_clear(p);
   for (Overdrive& o : p.overdrives) {

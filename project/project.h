@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -204,6 +205,10 @@ struct Project {
   Event* event_start = nullptr;
   int32_t event_num = 0;
   Event* event_last_put = nullptr;
+  // For each clock in the list, an event there (the last one as far as known): where an
+  // insertion starts looking for its place, instead of walking the list from the start.
+  // Kept by the event operations; entries whose event has gone are dropped when met.
+  std::map<int32_t, Event*> event_clock_marks;
 
   // Master.
   int32_t meas_num = 1;
