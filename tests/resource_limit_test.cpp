@@ -1,9 +1,8 @@
 // The worst inputs found, converted by the program in a child whose address space is
-// limited: sizes and counts that lie, the longest material a target legitimately makes, an
-// OGG stream whose last page claims far more than it holds, and an event list built from
-// many small chunks. Each converts or ends in its clean error; none may need more memory
-// than a small multiple of its size plus what it legitimately produces.
-#include <ogg/ogg.h>
+// limited: an OGG stream whose last page claims far more than it holds, the longest
+// material a target legitimately makes, an event list of many small chunks, and counts and
+// sizes that lie (more of these in the reader tests). Each converts, its output within a
+// bound, or ends in its clean error.
 #include <sys/resource.h>
 
 #include <gtest/gtest.h>
@@ -19,14 +18,8 @@ namespace {
 
 // The address sanitizer reserves terabytes of address space for itself: there the inputs
 // run without the limit.
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef __SANITIZE_ADDRESS__
 constexpr bool LIMIT_ADDRESS_SPACE = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool LIMIT_ADDRESS_SPACE = false;
-#else
-constexpr bool LIMIT_ADDRESS_SPACE = true;
-#endif
 #else
 constexpr bool LIMIT_ADDRESS_SPACE = true;
 #endif
@@ -37,26 +30,6 @@ void limit_address_space() {
   if (!LIMIT_ADDRESS_SPACE) return;
   struct rlimit limit = {ADDRESS_SPACE, ADDRESS_SPACE};
   setrlimit(RLIMIT_AS, &limit);
-}
-
-// The stream with its last page claiming `granule` frames, its checksum made anew.
-std::vector<uint8_t> with_last_granule(std::vector<uint8_t> data, uint64_t granule) {
-  size_t at = 0, last = 0;
-  while (at + 27 <= data.size() && std::memcmp(&data[at], "OggS", 4) == 0) {
-    const size_t segments = data[at + 26];
-    size_t body = 0;
-    for (size_t i = 0; i < segments; ++i) body += data[at + 27 + i];
-    last = at;
-    at += 27 + segments + body;
-  }
-  for (int k = 0; k < 8; ++k) data[last + 6 + k] = static_cast<uint8_t>(granule >> (8 * k));
-  ogg_page page;
-  page.header = &data[last];
-  page.header_len = 27 + data[last + 26];
-  page.body = &data[last] + page.header_len;
-  page.body_len = static_cast<long>(data.size() - last) - page.header_len;
-  ogg_page_checksum_set(&page);
-  return data;
 }
 
 Bytes ogg_chunk(const std::vector<uint8_t>& stream) {
@@ -103,7 +76,7 @@ TEST(ResourceLimits, WorstInputsConvertOrFailCleanlyInLittleMemory) {
   const std::vector<uint8_t> stream = ogg_encode::tone_stream(2, 44100, 40000);
   ASSERT_FALSE(stream.empty());
   // Just below the claim the decoder still believes: 31 million frames from 8 KB.
-  const std::vector<uint8_t> forged = with_last_granule(stream, stream.size() * 4000);
+  const std::vector<uint8_t> forged = ogg_encode::with_last_granule(stream, stream.size() * 4000);
 
   Bytes many_chunks = song_header(4).add(even_mast({}));
   for (uint32_t i = 0; i < 60000; ++i)
@@ -111,32 +84,11 @@ TEST(ResourceLimits, WorstInputsConvertOrFailCleanlyInLittleMemory) {
   many_chunks.add(num_unit(1)).add(end_chunk(4));
 
   const std::vector<Case> cases = {
-      {"event count of 2^31 - 1",
-       song_header(5)
-           .add(Bytes().chunk("Event V5", Bytes().u32(0x7FFFFFFF).u8(0)))
-           .add(end_chunk(5)),
-       9, ": Error reading file: Can't read event"},
-      {"unit event count of 2^32 - 1",
-       song_header(4)
-           .add(even_mast({}))
-           .add(Bytes().chunk("evenUNIT",
-                              Bytes().u16(0).u16(1).u16(2).u16(0).u32(0xFFFFFFFF).u8(0).u8(0)))
-           .add(end_chunk(4)),
-       6, ": Error reading file: Can't read event"},
-      {"text of 4 GB", x5x_song(Bytes().text("textNAME").u32(0xFFFFFFF0).text("short")), 9,
-       ": Error reading file: Can't read event"},
-      {"PCM of 4 GB",
-       x5x_song(Bytes().chunk("matePCM ", Bytes()
-                                              .u16(0)
-                                              .u16(0)
-                                              .u32(0)
-                                              .u16(2)
-                                              .u16(16)
-                                              .u32(44100)
-                                              .f32(1.0f)
-                                              .u32(0xFFFFFFF0)
-                                              .u16(7))),
-       9, ": Error reading file: read pcm."},
+      {"OGG whose last page claims 120 MB", x5x_song(ogg_chunk(forged)), 7, " -> out/song.qxprj",
+       1 << 20},
+      {"qxNoise of the longest length, rendered", x5x_song(longest_noise_chunk()), 1,
+       " -> out/song.qxprj", 2 << 20},
+      {"60000 one-event chunks", many_chunks, 6, " -> out/song.qxprj", 1 << 20},
       {"qxVoice of 2^28 voices",
        x5x_song(Bytes().chunk("mateQXV ", Bytes()
                                               .u16(0)
@@ -152,7 +104,7 @@ TEST(ResourceLimits, WorstInputsConvertOrFailCleanlyInLittleMemory) {
                                               .var(0x0FFFFFFF)
                                               .var(0))),
        9, ": Error reading file: read qxv."},
-      {"OGG claiming 2^31 bytes",
+      {"OGG of 2 GB in a few bytes",
        x5x_song(Bytes().chunk("mateOGGV", Bytes()
                                               .u16(0)
                                               .u16(0)
@@ -164,11 +116,6 @@ TEST(ResourceLimits, WorstInputsConvertOrFailCleanlyInLittleMemory) {
                                               .u32(0x7FFFFFF0)
                                               .text("OggS"))),
        9, ": Error reading file: read oggv."},
-      {"OGG whose last page claims 120 MB", x5x_song(ogg_chunk(forged)), 7, " -> out/song.qxprj",
-       1 << 20},
-      {"qxNoise of the longest length, rendered", x5x_song(longest_noise_chunk()), 1,
-       " -> out/song.qxprj", 2 << 20},
-      {"60000 one-event chunks", many_chunks, 6, " -> out/song.qxprj", 1 << 20},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
