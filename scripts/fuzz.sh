@@ -71,12 +71,13 @@ for t in $targets; do
   mkdir -p "$build/corpus/$t" "$root/fuzz/corpus/$t"
   log="$build/fuzz-$t.log"
   status=0
+  start=$(date +%s)
   # One process, niced: the machine is shared.
   nice -n 10 "$build/$t" "${limits[@]}" -max_total_time="$seconds" -print_final_stats=1 \
     -artifact_prefix="$build/artifacts/$t-" "$build/corpus/$t" "$root/fuzz/corpus/$t" \
     >"$log" 2>&1 || status=$?
   execs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)"
-  line="$t: ${seconds}s, ${execs:-?} executions, exit $status"
+  line="$t: $(($(date +%s) - start))s, ${execs:-?} executions, exit $status"
   echo "$line" | tee -a "$stats"
   if [ "$status" -ne 0 ]; then
     failed+=("$t")
