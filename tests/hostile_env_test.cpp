@@ -193,7 +193,7 @@ TEST(HostileEnvironment, PathsAtTheLengthLimit) {
   ASSERT_EQ(too_long.size(), 4096u);
   fs::create_directories(dir.file("out"));
   ProgramRun r = run_tarvenox(dir.path(), {"-t", "6", "-o", "out", fits});
-  EXPECT_EQ(r.status, 0) << r.out.substr(r.out.size() - 60);
+  EXPECT_EQ(r.status, 0) << r.out;
   r = run_tarvenox(dir.path(), {"-t", "6", "-o", "out", too_long});
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(r.out.ends_with(": Error reading file: File not found!\n"));
