@@ -1,7 +1,7 @@
 // Writes the raw seed inputs of every fuzz target into OUT/<target>/: the example files
 // with a target byte before them, the material chunks the examples hold, the built-in
 // bodies, small Ogg Vorbis streams, and songs of every generation made with the tests'
-// builders. scripts/fuzz.sh --seed merges them into fuzz/corpus/, keeping the fewest that
+// builders. scripts/fuzz.sh --merge merges them into fuzz/corpus/, keeping the fewest that
 // cover the same code.
 #include <cstdio>
 #include <cstring>
