@@ -35,9 +35,20 @@ bool folder_takes_files(const std::string& folder) {
   return staged_open(probe, folder);
 }
 
+// A name as one line: the line breaks and tabs a file name may hold shown as "?", like the
+// other control characters (which terminal_safe_text replaces in the whole report).
+std::string one_line(std::string name) {
+  std::replace_if(
+      name.begin(), name.end(), [](char ch) { return ch == '\n' || ch == '\r' || ch == '\t'; },
+      '?');
+  return name;
+}
+
 // The conversion lines as the dialogue prints them, one to a line, then the result line.
-std::string file_report(const std::string& input, const Conversion& c, const std::string& lines,
-                        size_t number, size_t total) {
+std::string file_report(const std::string& input_path, const Conversion& c,
+                        const std::string& lines, size_t number, size_t total) {
+  const std::string input = one_line(input_path);
+  const std::string output = one_line(c.output_path);
   std::string text;
   size_t start = 0;
   while (start <= lines.size()) {
@@ -49,13 +60,13 @@ std::string file_report(const std::string& input, const Conversion& c, const std
   if (total > 1) text += "[" + std::to_string(number) + "/" + std::to_string(total) + "] ";
   switch (c.stage) {
     case CONVERT_DONE:
-      text += input + " -> " + c.output_path;
+      text += input + " -> " + output;
       break;
     case CONVERT_READ_FAILED:
       text += input + ": Error reading file: " + c.error;
       break;
     case CONVERT_NO_NAME:
-      text += input + ": Error: failure creating file in path: " + c.output_path;
+      text += input + ": Error: failure creating file in path: " + output;
       break;
     case CONVERT_WRITE_FAILED:
       text += input + ": Error converting file: " + c.error;

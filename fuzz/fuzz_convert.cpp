@@ -1,57 +1,40 @@
 // Fuzz target: the first byte picks the target (0 to 11), the rest is an input file. The
-// file is loaded as the dialogue loads it and, when it loads, converted; nothing may crash,
-// leak or read outside a buffer, whatever the bytes.
-#include <unistd.h>
+// file is loaded as the dialogue loads it and, when it loads, converted. Whatever the bytes,
+// a failure says why, the event list is well formed, and a failed write leaves no file.
+#include <cstring>
 
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-
+#include "fuzz/fuzz_common.h"
 #include "io/open_input.h"
+#include "io/qxi_writer.h"
 #include "io/writer.h"
-#include "material/ogg.h"
 #include "platform/paths.h"
-#include "project/project.h"
-
-namespace {
-
-std::string scratch_folder() {
-  char pattern[] = "/tmp/tarvenox-fuzz-XXXXXX";
-  const char* dir = mkdtemp(pattern);
-  if (!dir) std::abort();
-  return dir;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const std::string folder = scratch_folder();
-  static const std::string input = folder + "/input.qxprj";
-  static const std::string output = folder + "/output.out";
+  static const std::string input = fuzz::scratch_folder() + "/input.qxprj";
+  static const std::string output = fuzz::scratch_folder() + "/output.out";
+  static const std::string listing = qxi_listing_path(output);
   if (size < 1) return 0;
   const uint8_t target = data[0] % 12;
-
-  FILE* f = std::fopen(input.c_str(), "wb");
-  if (!f) std::abort();
-  if (size > 1) std::fwrite(data + 1, 1, size - 1, f);
-  std::fclose(f);
+  fuzz::put_file(input, data + 1, size - 1);
 
   Project p;
-  p.console = [](std::string_view) {};
-  project_clear(p);
-  p.group_max = 7;
-  const char* failed = nullptr;
-  if (!project_create_tables(p, &failed)) return 0;
-  build_freq_table(p);
-  ogg_codec_install(p);
+  fuzz::prepare(p);
   int tune_flag = 0;
-  if (open_input(p, input, target, &tune_flag)) {
-    if (write_output(p, output, target)) project_release(p);
+  if (!open_input(p, input, target, &tune_flag)) {
+    FUZZ_CHECK(!p.report_text.empty());
+    FUZZ_CHECK(p.event_start == nullptr && fuzz::woice_count(p) == 0 && unit_count(p) == 0);
+    return 0;
+  }
+  fuzz::linked_event_count(p);
+  if (write_output(p, output, target)) {
+    FUZZ_CHECK(path_file_exists(output));
+    FUZZ_CHECK(path_file_exists(listing) == (target == TARGET_QXI_LISTING));
+    project_release(p);
+  } else {
+    FUZZ_CHECK(p.error_text[0] != '\0');
+    FUZZ_CHECK(!path_file_exists(output));
   }
   delete_file(output);
-  std::string listing = output;
-  path_remove_extension(listing);
-  delete_file(listing + ".txt");
+  delete_file(listing);
   return 0;
 }

@@ -144,6 +144,10 @@ int write_voice_body(Project& p, FILE* out, Woice& woice, int target, int index)
   return 1;
 }
 
+// The flag bits a PCM chunk holds; its readers take a higher one for a newer format. A
+// qxNoise chunk's flags are not checked when read, so a rendered one may carry any.
+constexpr uint32_t PCM_VOICE_FLAGS = 0x7;
+
 int write_rendered_noise(Project& p, FILE* out, Woice& woice, int index) {
   if (woice.voices.empty() || !woice.voices[0].noise) return fail(p, "convert qxn");
   const Voice& a = woice.voices[0];
@@ -160,8 +164,8 @@ int write_rendered_noise(Project& p, FILE* out, Woice& woice, int index) {
   ok = bytes >= 0 && bytes <= 0x7FFFFFE0 &&
        static_cast<size_t>(bytes) <= block.size() * sizeof(int16_t);
   if (ok) {
-    PcmHeader h{index, a.basic_key, a.voice_flags, 2,
-                16,    44100,       a.tuning,      static_cast<uint32_t>(bytes)};
+    PcmHeader h{index, a.basic_key, a.voice_flags & PCM_VOICE_FLAGS, 2, 16,
+                44100, a.tuning,    static_cast<uint32_t>(bytes)};
     ok = write_pcm_head(out, h) && write_samples16(out, block.data(), static_cast<size_t>(bytes));
   }
   if (ok) {

@@ -78,8 +78,19 @@ int32_t unit_key_shift(WriteRun& w, int32_t i) {
   return old_generation_basic_key(*woice_at(w.p, i), w.target) - KEY_ORIGIN;
 }
 
+// Whether a beat clock or beat count goes into a field of type T unchanged: the readers
+// refuse 0, and a value cut to the field's width would read back as another.
+template <typename T>
+bool field_holds(int64_t v) {
+  return v != 0 && static_cast<int64_t>(static_cast<T>(v)) == v;
+}
+
 int write_x1x_project(WriteRun& w) {
   Project& p = w.p;
+  if (!field_holds<uint16_t>(p.beat_clock / w.clock_divisor) ||
+      !field_holds<uint16_t>(p.beat_num)) {
+    return fail(p, "write project");
+  }
   char name[16] = {};
   const std::string text = p.name_text ? *p.name_text : std::string("no name");
   std::memcpy(name, text.data(), std::min<size_t>(text.size(), sizeof name));
@@ -203,6 +214,9 @@ int write_x5x(WriteRun& w) {
                           : w.target == TARGET_X5X_OLD_NOISE ? 923
                                                              : 925;
   if (!put_header(w, "QXMOSAIKA-071119", "QXTUNE--20071119", exe_version)) return 0;
+  if (!field_holds<int16_t>(p.beat_clock / w.clock_divisor) || !field_holds<int8_t>(p.beat_num)) {
+    return fail(p, "write master");
+  }
   if (!put_tag(w, "MasterV5")) return 0;
   const auto c = static_cast<int16_t>(p.beat_clock / w.clock_divisor);
   const auto repeat = static_cast<uint32_t>(static_cast<int64_t>(c) * p.repeat_meas * p.beat_num);

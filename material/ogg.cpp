@@ -1,10 +1,13 @@
 // OGG materials: the stream is carried as stored, written back unchanged, or decoded to
 // 16-bit PCM from memory through vorbisfile. Decoding builds the new samples aside and
-// only replaces the PcmBuffer once the whole stream has been read.
+// only replaces the PcmBuffer once the whole stream has been read. The samples grow with
+// what the decoder really delivers: the length the last page claims is only an upper bound,
+// since a damaged or forged page could claim gigabytes of frames that are not there.
 #include "material/ogg.h"
 
 #include <vorbis/vorbisfile.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -18,6 +21,9 @@ constexpr int DECODE_CHUNK = 4096;
 // One Vorbis packet gives at most half the longest block (8192) of new frames, and every
 // packet takes at least one byte of the stream: a total beyond that is a damaged header.
 constexpr int64_t MAX_FRAMES_PER_BYTE = 4096;
+// Room made before decoding, per stream byte: more than a usual stream gives, so that the
+// samples rarely move while they grow.
+constexpr size_t RESERVE_PER_BYTE = 32;
 
 }  // namespace
 
@@ -151,39 +157,39 @@ int ogg_decode(const OggStream* stream, PcmBuffer* pcm) {
     ov_clear(&vf);
     return 0;
   }
+  int32_t channels = info->channels;
+  auto rate = static_cast<int32_t>(info->rate);
+  const auto limit = static_cast<size_t>(total * channels * 2);
+  const size_t frame_bytes = static_cast<size_t>(channels) * 2;
+
   std::vector<uint8_t> samples;
+  char chunk[DECODE_CHUNK];
+  // Each failed read consumes stream bytes; more failures than bytes means it is stuck.
+  int64_t failures_left = static_cast<int64_t>(stream->size) + 16;
   try {
-    samples.assign(static_cast<size_t>(total * info->channels * 2), 0);
+    samples.reserve(std::min(limit, static_cast<size_t>(stream->size) * RESERVE_PER_BYTE));
+    for (;;) {
+      int bitstream = 0;
+      long n = ov_read(&vf, chunk, DECODE_CHUNK, 0, 2, 1, &bitstream);
+      if (n == 0) break;
+      if (n < 0) {
+        if (--failures_left < 0) break;
+        continue;
+      }
+      const size_t take = std::min(static_cast<size_t>(n), limit - samples.size());
+      samples.insert(samples.end(), chunk, chunk + take);
+    }
   } catch (const std::bad_alloc&) {
     ov_clear(&vf);
     return 0;
   }
-  int32_t channels = info->channels;
-  auto rate = static_cast<int32_t>(info->rate);
-
-  char chunk[DECODE_CHUNK];
-  size_t filled = 0;
-  // Each failed read consumes stream bytes; more failures than bytes means it is stuck.
-  int64_t failures_left = static_cast<int64_t>(stream->size) + 16;
-  for (;;) {
-    int bitstream = 0;
-    long n = ov_read(&vf, chunk, DECODE_CHUNK, 0, 2, 1, &bitstream);
-    if (n == 0) break;
-    if (n < 0) {
-      if (--failures_left < 0) break;
-      continue;
-    }
-    size_t take = static_cast<size_t>(n);
-    if (take > samples.size() - filled) take = samples.size() - filled;
-    std::memcpy(samples.data() + filled, chunk, take);
-    filled += take;
-  }
+  samples.resize(samples.size() - samples.size() % frame_bytes);
   ov_clear(&vf);
 
   pcm->channels = channels;
   pcm->sample_rate = rate;
   pcm->bits = 16;
-  pcm->sample_num = static_cast<int32_t>(total);
+  pcm->sample_num = static_cast<int32_t>(samples.size() / frame_bytes);
   pcm->samples = std::move(samples);
   return 1;
 }

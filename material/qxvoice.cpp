@@ -3,6 +3,7 @@
 // before anything is allocated, so a damaged body fails without building anything large.
 #include "material/qxvoice.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -19,6 +20,10 @@ constexpr uint32_t VOICE_FLAGS_KNOWN = 0x7;
 constexpr uint32_t DATA_FLAGS_KNOWN = DATA_WAVE | DATA_ENVELOPE;
 // The smallest voice block: six one-byte VarInts.
 constexpr int64_t VOICE_BLOCK_MIN = 6;
+// Samples the waves of one woice may take to analyse for the oldest layout, all voices
+// together. Coordinates are bytes, so no real wave needs a long period, while each sample
+// costs 31 sines and cosines: without a bound a few bytes per voice could cost seconds.
+constexpr int64_t ANALYSIS_SAMPLE_MAX = 1 << 14;
 
 int read_i32_varint(ByteSource& s, int32_t* v) {
   uint32_t u = 0;
@@ -123,6 +128,17 @@ int write_voice(Project& p, FILE* f, int32_t* counter, Woice& woice, int index, 
 
 int32_t vsize(int32_t v) {
   return varint_size(static_cast<uint32_t>(v));
+}
+
+// Whether the coordinate waves the oldest layout converts are short enough to analyse.
+bool analysis_within_bound(const Woice& woice) {
+  int64_t samples = 0;
+  for (const Voice& v : woice.voices) {
+    if ((v.data_flags & DATA_WAVE) && v.wave_type == WAVE_COORDINATE) {
+      samples += std::max<int64_t>(v.resolution, 0);
+    }
+  }
+  return samples <= ANALYSIS_SAMPLE_MAX;
 }
 
 }  // namespace
@@ -237,7 +253,7 @@ int qxvoice_write_wave(FILE* f, const Voice& v, int32_t* counter) {
 }
 
 int qxvoice_write(Project& p, FILE* f, int32_t* length, Woice& woice, int target) {
-  if (!f) return 0;
+  if (!f || (target == 2 && !analysis_within_bound(woice))) return 0;
   uint32_t version = target == 2   ? QXVOICE_VERSION_OLD
                      : target == 3 ? QXVOICE_VERSION_MID
                                    : QXVOICE_VERSION_NEW;

@@ -267,3 +267,51 @@ TEST(Events, AllocateZeroAndRelease) {
   EXPECT_EQ(p.event_start, nullptr);
   EXPECT_FALSE(event_put(p, 0, 0, EVENT_ON, 1));
 }
+
+// Insertions find their place from the nearest earlier clock instead of walking from the
+// start; the list must come out as if every search had walked from the start: in clock
+// order, equal clocks by kind priority, the same unit and kind replacing its event. The
+// list starts from stored records, and freed records are taken again at clock 0.
+TEST(EventPut, ScatteredInsertionsMatchAWalkFromTheStart) {
+  Project p = with_store(4000);
+  std::vector<Ev> model;
+  // Returns the event's index.
+  auto model_put = [&](const Ev& e) {
+    auto at = model.begin();
+    while (at != model.end() && at->clock < e.clock) ++at;
+    for (; at != model.end() && at->clock == e.clock; ++at) {
+      if (at->unit == e.unit && at->kind == e.kind) {
+        *at = e;
+        return at - model.begin();
+      }
+      if (KIND_PRIORITY[e.kind] < KIND_PRIORITY[at->kind]) break;
+    }
+    return model.insert(at, e) - model.begin();
+  };
+  for (int i = 0; i < 100; ++i) {
+    event_store(p, i * 7, 0, EVENT_ON, i);
+    model.push_back({i * 7, 0, EVENT_ON, i});
+  }
+  events_link_stored(p);
+  const int kinds[] = {EVENT_ON, EVENT_KEY, EVENT_VEL, EVENT_VOICE_NO};
+  uint32_t seed = 12345;
+  for (int i = 0; i < 3000; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    const int clock = static_cast<int>((seed >> 8) % (i % 2 ? 60 : 1200));
+    const Ev e{clock, static_cast<int>((seed >> 20) % 3), kinds[(seed >> 24) % 4], i};
+    p.event_last_put = nullptr;
+    ASSERT_EQ(
+        event_put(p, e.clock, static_cast<uint8_t>(e.unit), static_cast<uint8_t>(e.kind), e.value),
+        1);
+    model_put(e);
+    if (i % 300 == 299) {
+      // A note at 0 removes the unit's later notes it overlaps, leaving their marks stale.
+      ASSERT_EQ(event_add_at_zero(p, 1, EVENT_ON, 500), 1);
+      const auto at = model.begin() + model_put({0, 1, EVENT_ON, 500});
+      std::erase_if(model, [&](const Ev& m) {
+        return &m > &*at && m.unit == 1 && m.kind == EVENT_ON && m.clock < 500;
+      });
+    }
+  }
+  EXPECT_EQ(list_of(p), model);
+}

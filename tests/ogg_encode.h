@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace ogg_encode {
@@ -84,6 +85,33 @@ inline std::vector<uint8_t> tone_stream(int channels, int rate, int frames) {
   return encode_stream(channels, rate, frames, [](int c, int i) {
     return 0.5f * std::sin(static_cast<float>(i) * 0.05f * static_cast<float>(c + 1));
   });
+}
+
+inline uint32_t page_crc(const uint8_t* data, size_t n) {
+  uint32_t crc = 0;
+  for (size_t i = 0; i < n; ++i) {
+    crc ^= static_cast<uint32_t>(data[i]) << 24;
+    for (int b = 0; b < 8; ++b) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+  }
+  return crc;
+}
+
+// Gives the last page another granule position (the stream's length it claims), with a
+// valid checksum.
+inline std::vector<uint8_t> with_last_granule(std::vector<uint8_t> data, uint64_t granule) {
+  size_t at = 0;
+  for (size_t i = 0; i + 4 <= data.size(); ++i) {
+    if (std::memcmp(&data[i], "OggS", 4) == 0) at = i;
+  }
+  for (int k = 0; k < 8; ++k)
+    data[at + 6 + static_cast<size_t>(k)] = static_cast<uint8_t>(granule >> (8 * k));
+  auto put_crc = [&](uint32_t v) {
+    for (int k = 0; k < 4; ++k)
+      data[at + 22 + static_cast<size_t>(k)] = static_cast<uint8_t>(v >> (8 * k));
+  };
+  put_crc(0);
+  put_crc(page_crc(&data[at], data.size() - at));
+  return data;
 }
 
 }  // namespace ogg_encode

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <vorbis/vorbisfile.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -71,28 +72,6 @@ void expect_marked(const PcmBuffer& pcm) {
   EXPECT_EQ(pcm.samples, (Bytes{1, 2, 3, 4, 5, 6}));
 }
 
-uint32_t ogg_crc(const uint8_t* data, size_t n) {
-  uint32_t crc = 0;
-  for (size_t i = 0; i < n; ++i) {
-    crc ^= static_cast<uint32_t>(data[i]) << 24;
-    for (int b = 0; b < 8; ++b) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
-  }
-  return crc;
-}
-
-// Gives the last page another granule position, with a valid checksum.
-Bytes with_last_granule(Bytes data, uint64_t granule) {
-  size_t at = 0;
-  for (size_t i = 0; i + 4 <= data.size(); ++i) {
-    if (std::memcmp(&data[i], "OggS", 4) == 0) at = i;
-  }
-  for (int k = 0; k < 8; ++k)
-    data[at + 6 + static_cast<size_t>(k)] = static_cast<uint8_t>(granule >> (8 * k));
-  put_u32(data, at + 22, 0);
-  put_u32(data, at + 22, ogg_crc(&data[at], data.size() - at));
-  return data;
-}
-
 }  // namespace
 
 TEST(Ogg, DecodesLikeVorbisfileFromAFile) {
@@ -143,20 +122,27 @@ TEST(Ogg, BrokenStreamsFailOrDecodeWithinBounds) {
   Bytes data = encode_vorbis(2, 22050, 2000);
   ASSERT_FALSE(data.empty());
   OggStream whole = stream_of(data);
-  // A damaged last page claiming a billion frames must not make the decoder allocate them.
   PcmBuffer full;
   ASSERT_EQ(ogg_decode(&whole, &full), 1);
   ASSERT_EQ(full.sample_num, 2000);
   // A damaged last page claiming a billion frames must not make the decoder allocate them.
-  OggStream huge = stream_of(with_last_granule(data, 1000000000ull));
+  OggStream huge = stream_of(ogg_encode::with_last_granule(data, 1000000000ull));
   if (ogg_decode(&huge, &pcm)) {
     EXPECT_LE(pcm.sample_num, 4096);
     EXPECT_EQ(pcm.samples.size(), static_cast<size_t>(pcm.sample_num) * 4);
   } else {
     expect_marked(pcm);
   }
+  // A page claiming more frames than the stream holds, yet few enough to be believed, gives
+  // the frames that are there (the last block untrimmed): no silence is made up for the rest.
+  OggStream inflated = stream_of(ogg_encode::with_last_granule(data, data.size() * 4000));
+  ASSERT_EQ(ogg_decode(&inflated, &pcm), 1);
+  EXPECT_GE(pcm.sample_num, 2000);
+  EXPECT_LE(pcm.sample_num, 2000 + 4096);
+  EXPECT_EQ(pcm.samples.size(), static_cast<size_t>(pcm.sample_num) * 4);
+  EXPECT_TRUE(std::equal(full.samples.begin(), full.samples.end(), pcm.samples.begin()));
   // A last page ending earlier trims the stream; nothing beyond the buffer is written.
-  OggStream shorter = stream_of(with_last_granule(data, 1500));
+  OggStream shorter = stream_of(ogg_encode::with_last_granule(data, 1500));
   ASSERT_EQ(ogg_decode(&shorter, &pcm), 1);
   EXPECT_EQ(pcm.sample_num, 1500);
   EXPECT_EQ(pcm.samples, Bytes(full.samples.begin(), full.samples.begin() + 1500 * 4));

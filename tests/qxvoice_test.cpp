@@ -242,13 +242,17 @@ TEST(QxVoice, Target2NamesLaterVoicesBAndSkipsVoicesWithoutWave) {
 }
 
 TEST(QxVoice, FailedConversionFailsTheWrite) {
-  for (int bad = 0; bad < 2; ++bad) {
+  for (int bad = 0; bad < 3; ++bad) {
     CapturedProject cp;
-    Woice w = one_voice_woice(cp);
+    Woice w = one_voice_woice(cp, bad == 2 ? 20 : 1);
     if (bad == 0) w.voices[0].resolution = 0;
     if (bad == 1) {
       w.voices[0].points.clear();
       w.voices[0].point_num = 0;
+    }
+    // Waves that would take too long to analyse together, though each alone would not.
+    if (bad == 2) {
+      for (Voice& v : w.voices) v.resolution = 1000;
     }
     int ok = 1;
     write_voice(cp, w, 2, &ok, nullptr);

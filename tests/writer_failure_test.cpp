@@ -151,6 +151,24 @@ TEST(WriterFailure, SongsTheTargetCannotHold) {
     EXPECT_EQ(r.error, "unit limit reached");
     EXPECT_FALSE(exists(dir.file("w.qxprj")));
   }
+  // A beat clock or count the target's master field cannot hold, which would read back as
+  // another value or as the 0 every reader refuses.
+  struct Master {
+    int32_t beat_clock, beat_num;
+    int target;
+    const char* error;
+  };
+  for (const Master& m : {Master{65536, 4, 9, "write master"}, Master{40000, 4, 7, "write master"},
+                          Master{480, 256, 8, "write master"}, Master{65536, 4, 1, "write project"},
+                          Master{480, 65536, 2, "write project"}}) {
+    Project p;
+    small_song(p);
+    p.beat_clock = m.beat_clock;
+    p.beat_num = m.beat_num;
+    WriteResult r = write_capture(p, dir.file("m.qxprj"), m.target);
+    EXPECT_EQ(r.error, m.error) << m.beat_clock << " " << m.beat_num << " " << m.target;
+    EXPECT_FALSE(exists(dir.file("m.qxprj")));
+  }
   // The same songs are fine where units and woices are independent.
   Project p;
   small_song(p);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "io/open_input.h"
 #include "io/writer.h"
 #include "material/qxnoise.h"
 #include "material/qxvoice.h"
@@ -264,6 +265,22 @@ TEST(WriterMaterial, RenderedNoiseLengthsAndOldTuning) {
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(u32_at(c->body, 20), bytes);
     EXPECT_EQ(c->size, 24 + bytes);
+  }
+  // Flags beyond the three a PCM chunk holds, which a qxNoise chunk may carry, are not
+  // written into the rendered chunk: its reader would take it for a newer format.
+  {
+    Project p;
+    project_setup(p);
+    add_noise_woice(p).voices[0].voice_flags = 0x5D0002;
+    add_unit(p, "n");
+    ScratchDir dir;
+    WriteResult r = write_capture(p, dir.file("f.qxprj"), 1);
+    ASSERT_EQ(r.ok, 1) << r.error;
+    EXPECT_EQ(u32_at(parse_song(r.bytes).find("matePCM=")->body, 4), 2u);
+    Project q;
+    project_setup(q);
+    int tune_flag = 0;
+    EXPECT_EQ(open_input(q, dir.file("f.qxprj"), 1, &tune_flag), 1) << q.report_text;
   }
   // The old tuning of a qxVoice chunk: the woice's own for targets 2 to 5, else 0.
   for (int target : {2, 5, 6}) {

@@ -1,0 +1,108 @@
+// Shared by the fuzz targets: a Project set up as for a conversion, streams that write into
+// memory, a scratch folder, and the invariant check that turns a broken promise into a
+// crash libFuzzer reports.
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bytes/bytes.h"
+#include "material/ogg.h"
+#include "project/project.h"
+
+// Aborts with the broken invariant's text, so that the input is kept as a crash.
+#define FUZZ_CHECK(cond)                                                                  \
+  do {                                                                                    \
+    if (!(cond)) {                                                                        \
+      std::fprintf(stderr, "invariant broken at %s:%d: %s\n", __FILE__, __LINE__, #cond); \
+      std::abort();                                                                       \
+    }                                                                                     \
+  } while (0)
+
+namespace fuzz {
+
+// A Project prepared as the dialogue prepares one, its console lines dropped.
+inline void prepare(Project& p) {
+  p.console = [](std::string_view) {};
+  project_clear(p);
+  p.group_max = 7;
+  const char* failed = nullptr;
+  FUZZ_CHECK(project_create_tables(p, &failed));
+  build_freq_table(p);
+  ogg_codec_install(p);
+}
+
+// A FILE* writing into memory; bytes() after close().
+class MemOut {
+ public:
+  MemOut() { file_ = open_memstream(&data_, &size_); }
+  ~MemOut() {
+    if (file_) std::fclose(file_);
+    std::free(data_);
+  }
+  MemOut(const MemOut&) = delete;
+  MemOut& operator=(const MemOut&) = delete;
+  FILE* file() const { return file_; }
+  // Everything written, up to the furthest byte (a writer may have seeked back).
+  std::vector<uint8_t> bytes() {
+    if (file_) {
+      std::fseek(file_, 0, SEEK_END);
+      std::fclose(file_);
+      file_ = nullptr;
+    }
+    return std::vector<uint8_t>(data_, data_ + size_);
+  }
+
+ private:
+  char* data_ = nullptr;
+  size_t size_ = 0;
+  FILE* file_ = nullptr;
+};
+
+inline ByteSource memory(const std::vector<uint8_t>& b) {
+  return source_from_memory(b.data(), static_cast<int32_t>(b.size()));
+}
+
+// A folder of this process's own under /tmp, made once.
+inline const std::string& scratch_folder() {
+  static const std::string folder = [] {
+    char pattern[] = "/tmp/tarvenox-fuzz-XXXXXX";
+    const char* dir = mkdtemp(pattern);
+    FUZZ_CHECK(dir != nullptr);
+    return std::string(dir);
+  }();
+  return folder;
+}
+
+inline void put_file(const std::string& path, const uint8_t* data, size_t size) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  FUZZ_CHECK(f != nullptr);
+  FUZZ_CHECK(size == 0 || std::fwrite(data, 1, size, f) == size);
+  FUZZ_CHECK(std::fclose(f) == 0);
+}
+
+inline int woice_count(const Project& p) {
+  int n = 0;
+  for (const auto& w : p.woices) n += w ? 1 : 0;
+  return n;
+}
+
+inline int linked_event_count(const Project& p) {
+  int n = 0;
+  for (const Event* e = p.event_start; e; e = e->next) {
+    FUZZ_CHECK(e->kind != 0 && e->kind < EVENT_KIND_NUM);
+    FUZZ_CHECK(!e->next || e->next->prev == e);
+    FUZZ_CHECK(!e->next || e->next->clock >= e->clock);
+    ++n;
+    FUZZ_CHECK(n <= p.event_max);
+  }
+  return n;
+}
+
+}  // namespace fuzz
