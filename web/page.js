@@ -134,6 +134,7 @@ document.getElementById("options").addEventListener("submit", async (e) => {
       }
     }
     results.appendChild(item);
+    if (!log.textContent.endsWith("\n")) log.textContent += "\n";
     log.textContent += (r.ok ? "Done." : "Failed: " + r.error) + "\n";
   }
   progress.hidden = true;
