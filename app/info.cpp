@@ -4,7 +4,8 @@
 // JSON document first and the plain text is printed from it, so both forms always agree.
 #include "app/info.h"
 
-#include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -48,12 +49,16 @@ bool load_fresh(Project& p, const std::string& path, uint8_t target) {
 }
 
 // The shortest text that reads back as the same float, so 0.1f shows as 0.1 and not as
-// the double nearest to it.
+// the double nearest to it. (Found by precision rather than with std::to_chars, which the
+// browser build's C++ library lacks for floats.)
 double float_value(float f) {
+  if (!std::isfinite(f)) return static_cast<double>(f);
   char text[32];
-  const auto [end, ec] = std::to_chars(text, text + sizeof text, f);
-  if (ec != std::errc()) return static_cast<double>(f);
-  return std::strtod(std::string(text, end).c_str(), nullptr);
+  for (int digits = 1; digits <= 9; ++digits) {
+    std::snprintf(text, sizeof text, "%.*g", digits, static_cast<double>(f));
+    if (std::strtof(text, nullptr) == f) return std::strtod(text, nullptr);
+  }
+  return static_cast<double>(f);
 }
 
 // A console line without its marks: "\n* " before information, "\n- WARNING: " before and

@@ -30,9 +30,12 @@ MemoryStream::~MemoryStream() {
 
 bool MemoryStream::finish() {
   if (!file_) return false;
-  // The size reported on closing stops at the position.
+  // The size reported on closing stops at the position, or (in the browser build's C
+  // library) at the end of the last write: the end is taken from the position instead.
   bool ok = std::fseek(file_, 0, SEEK_END) == 0;
-  ok = std::fclose(file_) == 0 && ok;
+  const off_t end = ok ? ftello(file_) : -1;
+  ok = std::fclose(file_) == 0 && ok && end >= 0;
+  if (ok) size_ = static_cast<size_t>(end);
   file_ = nullptr;
   return ok;
 }

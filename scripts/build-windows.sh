@@ -14,43 +14,8 @@ triplet=x86_64-w64-mingw32
 
 "$root/scripts/setup.sh" windows
 
-# The archive's deb-src entries for the machine's Debian sources, in lists of their own:
-# the machine's sources and package lists are neither read for this nor changed.
-apt_sources() {
-  local dir="$1"
-  mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
-  : >"$dir/sources.list"
-  local list
-  for list in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-    [ -f "$list" ] || continue
-    awk '$1 == "deb" && /debian/ { $1 = "deb-src"; print }' "$list" >>"$dir/sources.list"
-  done
-  : >"$dir/debian.sources"
-  for list in /etc/apt/sources.list.d/*.sources; do
-    [ -f "$list" ] || continue
-    # One entry per paragraph; only Debian's, each turned into its source entry.
-    awk 'BEGIN { RS = ""; ORS = "\n\n" }
-         /URIs:[^\n]*debian/ && /Types:[^\n]*deb/ {
-           sub(/Types:[^\n]*/, "Types: deb-src"); print }' "$list" >>"$dir/debian.sources"
-  done
-  mkdir -p "$dir/sources.list.d"
-  mv "$dir/debian.sources" "$dir/sources.list.d/"
-}
-
-fetch_sources() {
-  local apt_dir="$deps/apt"
-  rm -rf "$apt_dir" "$deps/src"
-  apt_sources "$apt_dir"
-  local options=(-o "Dir::Etc::SourceList=$apt_dir/sources.list"
-                 -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
-                 -o "Dir::State::Lists=$apt_dir/lists"
-                 -o "Dir::Cache=$apt_dir/cache"
-                 -o "APT::Sandbox::User=root")
-  apt-get "${options[@]}" update >/dev/null
-  mkdir -p "$deps/src"
-  (cd "$deps/src" && apt-get "${options[@]}" source "libogg=$ogg" "libvorbis=$vorbis" >/dev/null)
-  rm -rf "$apt_dir"
-}
+# shellcheck source=scripts/debian-sources.sh
+. "$root/scripts/debian-sources.sh"
 
 build_library() {
   local name="$1" flags="$2"
@@ -73,7 +38,7 @@ built="libogg $ogg, libvorbis $vorbis"
 if [ "$(cat "$prefix/built" 2>/dev/null)" != "$built" ]; then
   echo "Building $built for Windows from Debian's sources"
   rm -rf "$prefix" "$deps/build"
-  fetch_sources
+  fetch_sources "$deps" "libogg=$ogg" "libvorbis=$vorbis"
   build_library libogg "-O2" --disable-maintainer-mode
   # Debian builds libvorbis with its configure's flags for x86 Linux followed by its own
   # -O2: in effect -O2 -ffast-math (-mno-ieee-fp). The float decoder gives other samples,

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need; does nothing when all are there.
 # With "windows" also what the cross-build of the Windows program needs, with "wine" what
-# its tests need.
+# its tests need, with "web" what the WebAssembly build needs, with "browser" what its
+# tests need.
 set -euo pipefail
 
 packages=(cmake g++ make pkg-config libvorbis-dev libogg-dev libgtest-dev libcli11-dev libbenchmark-dev nlohmann-json3-dev)
@@ -11,6 +12,10 @@ for group in "$@"; do
     # libvorbis.
     windows) packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 dpkg-dev xz-utils) ;;
     wine) packages+=(wine64 tmux) ;;
+    # emscripten builds libogg and libvorbis from their Debian source packages too.
+    web) packages+=(emscripten dpkg-dev xz-utils) ;;
+    # playwright-core comes from npm (Node's own) and drives Debian's chromium.
+    browser) packages+=(chromium) ;;
     *) echo "setup.sh: unknown group $group" >&2; exit 2 ;;
   esac
 done

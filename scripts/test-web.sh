@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the page (scripts/build-web.sh) and the Linux program, and tests the page in
+# Debian's chromium, driven by playwright-core from npm: a song of each generation, one with
+# Ogg Vorbis woices and an instrument file converted to several targets, each download
+# compared byte for byte with what the Linux program writes; a damaged file; several files at
+# once. build-web/page.png shows the page after a conversion.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+out="$root/build-web"
+"$root/scripts/setup.sh" browser
+"$root/scripts/build-web.sh"
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build "$root/build" -j2 --target tarvenox tarvenox_sample_song
+
+# playwright-core only: it drives the machine's chromium and fetches no browser.
+node_dir="$out/node"
+mkdir -p "$node_dir"
+cp "$root/tests/web/package.json" "$root/tests/web/test.mjs" "$node_dir/"
+if [ ! -d "$node_dir/node_modules/playwright-core" ]; then
+  (cd "$node_dir" && PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm install --no-audit --no-fund \
+    --loglevel=error >/dev/null)
+fi
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/tarvenox-web.XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+"$root/build/tarvenox_sample_song" "$root/examples/demo.qxprj" "$work/ogg_song.qxprj"
+ex="$root/examples"
+node "$node_dir/test.mjs" "$out/site" "$root/build/tarvenox" "$work" \
+  "$ex/demo_x1x_pcm.qxprj" "$ex/demo_x2x_mid.qxprj" "$ex/demo_x3x.qxprj" "$ex/demo_x4x.qxprj" \
+  "$ex/demo.qxprj" "$work/ogg_song.qxprj" "$ex/demo.qxi"

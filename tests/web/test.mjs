@@ -1,0 +1,153 @@
+// The page in a real browser against the Linux program: every download must hold the bytes
+// the Linux program writes for the same input and target.
+//   node test.mjs SITE_DIR LINUX_PROGRAM WORK_DIR INPUT...
+// Serves SITE_DIR on 127.0.0.1, drives Debian's chromium, writes page.png into SITE_DIR/..
+import { execFileSync } from "node:child_process";
+import fs from "node:fs";
+import http from "node:http";
+import path from "node:path";
+import { chromium } from "playwright-core";
+
+const [site, linux, work, ...inputs] = process.argv.slice(2);
+const types = { ".html": "text/html", ".js": "text/javascript", ".css": "text/css",
+                ".wasm": "application/wasm" };
+const server = http.createServer((req, res) => {
+  const file = path.join(site, path.normalize(decodeURIComponent(req.url.split("?")[0])));
+  const name = file.endsWith("/") ? path.join(file, "index.html") : file;
+  if (!name.startsWith(site) || !fs.existsSync(name)) { res.writeHead(404); res.end(); return; }
+  res.writeHead(200, { "Content-Type": types[path.extname(name)] || "application/octet-stream" });
+  fs.createReadStream(name).pipe(res);
+});
+await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+const url = `http://127.0.0.1:${server.address().port}/`;
+
+const profile = fs.mkdtempSync(path.join(work, "profile-"));
+// A fresh profile of its own (playwright passes it as --user-data-dir).
+const browser = await chromium.launchPersistentContext(profile, {
+  executablePath: "/usr/bin/chromium",
+  headless: true,
+  args: ["--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
+         "--disable-component-update", "--disable-sync"],
+});
+
+let failures = 0;
+function check(ok, what) {
+  console.log(`${ok ? "ok  " : "FAIL"} ${what}`);
+  if (!ok) failures++;
+}
+
+// What the Linux program writes: {name: bytes}, in a folder of its own.
+function linuxOutputs(input, target) {
+  const dir = fs.mkdtempSync(path.join(work, "linux-"));
+  try {
+    execFileSync(linux, ["-t", String(target), "-o", dir, input], { stdio: "ignore" });
+  } catch { /* a refused file writes nothing */ }
+  const out = {};
+  for (const name of fs.readdirSync(dir)) out[name] = fs.readFileSync(path.join(dir, name));
+  return out;
+}
+
+// Converts `files` in a fresh page; gives the downloads, the failure lines and the log.
+async function convertInPage(files, target) {
+  const page = await browser.newPage();
+  await page.goto(url);
+  await page.waitForSelector("#target option[value='11']", { state: "attached" });
+  await page.setInputFiles("#file", files);
+  await page.waitForFunction((n) => document.querySelectorAll(".report h3 + p").length === n &&
+      ![...document.querySelectorAll(".report h3 + p")].some((p) => p.textContent === "Reading…"),
+      files.length);
+  await page.selectOption("#target", String(target));
+  await page.click("#convert");
+  await page.waitForFunction((n) => document.querySelectorAll("#results li").length === n,
+                             files.length, { timeout: 600000 });
+  const links = await page.$$eval("a.download", (as) => as.map((a) => ({
+    name: a.getAttribute("download"), href: a.href, ms: Number(a.dataset.ms || 0) })));
+  const downloads = {};
+  for (const link of links) {
+    const bytes = await page.evaluate(async (href) =>
+        Array.from(new Uint8Array(await (await fetch(href)).arrayBuffer())), link.href);
+    downloads[link.name] = Buffer.from(bytes);
+  }
+  const failed = await page.$$eval("#results li.failure", (li) => li.map((l) => l.textContent));
+  const log = await page.textContent("#log");
+  return { page, downloads, failed, log };
+}
+
+// Outputs with decoded Ogg Vorbis (`decoded`): libvorbis compiled with emcc gives a sample
+// here and there one step apart from the Linux program's (see the README); such an output
+// must have the same size and all but a few bytes in a thousand the same.
+function sameOutputs(downloads, expected, what, decoded = false) {
+  const names = Object.keys(expected).sort();
+  check(JSON.stringify(Object.keys(downloads).sort()) === JSON.stringify(names),
+        `${what}: names ${Object.keys(downloads).join(", ")} = ${names.join(", ")}`);
+  for (const name of names) {
+    let same = downloads[name] && Buffer.compare(downloads[name], expected[name]) === 0;
+    if (!same && decoded && downloads[name] && downloads[name].length === expected[name].length) {
+      let differ = 0;
+      for (let i = 0; i < expected[name].length; i++) differ += downloads[name][i] !== expected[name][i];
+      console.log(`note ${what}: ${name}: ${differ} of ${expected[name].length} bytes differ`);
+      same = differ * 1000 <= expected[name].length;
+    }
+    check(same, `${what}: ${name} ${decoded ? "alike but for decoded samples" : "byte for byte"}`);
+    if (!same && downloads[name]) {
+      // Both kept for a look at where they part.
+      const dir = path.join(site, "..", "differ", what.replace(/\W+/g, "_"));
+      fs.mkdirSync(dir, { recursive: true });
+      fs.writeFileSync(path.join(dir, name + ".web"), downloads[name]);
+      fs.writeFileSync(path.join(dir, name + ".linux"), expected[name]);
+    }
+  }
+}
+
+try {
+  const cases = [];
+  for (const input of inputs) {
+    const instrument = input.endsWith(".qxi");
+    for (const target of instrument ? [1, 6, 9, 11] : [1, 3, 7, 10]) cases.push([input, target]);
+  }
+  let shot = false;
+  for (const [input, target] of cases) {
+    const what = `${path.basename(input)} to ${target}`;
+    const { page, downloads, log } = await convertInPage([input], target);
+    const decoded = path.basename(input).startsWith("ogg") && target <= 7;
+    sameOutputs(downloads, linuxOutputs(input, target), what, decoded);
+    check(log.includes(path.basename(input)), `${what}: the log names the file`);
+    if (!shot) {
+      await page.screenshot({ path: path.join(site, "..", "page.png"), fullPage: true });
+      shot = true;
+    }
+    await page.close();
+  }
+
+  // A damaged file: the failure text the Linux program gives, and no download.
+  const damaged = path.join(work, "damaged.qxprj");
+  fs.writeFileSync(damaged, fs.readFileSync(inputs[0]).subarray(0, 40));
+  let linuxText = "";
+  try {
+    execFileSync(linux, ["-t", "7", "-o", work, damaged], { encoding: "utf8" });
+  } catch (e) { linuxText = e.stdout + e.stderr; }
+  {
+    const { page, downloads, failed } = await convertInPage([damaged], 7);
+    check(Object.keys(downloads).length === 0, "damaged file: no download");
+    const text = failed.join("").replace(/^.*failed: /, "").trim();
+    check(text.length > 0 && linuxText.includes(text),
+          `damaged file: failure text "${text}" as the Linux program says it`);
+    await page.close();
+  }
+
+  // Several files at once, the damaged one among them: the others convert all the same.
+  {
+    const files = [inputs[0], damaged, inputs[1]];
+    const { page, downloads, failed } = await convertInPage(files, 7);
+    const expected = { ...linuxOutputs(inputs[0], 7), ...linuxOutputs(inputs[1], 7) };
+    sameOutputs(downloads, expected, "several files to 7",
+                files.some((f) => path.basename(f).startsWith("ogg")));
+    check(failed.length === 1, "several files: one failure");
+    await page.close();
+  }
+} finally {
+  await browser.close();
+  server.close();
+}
+console.log(failures ? `${failures} checks failed` : "all checks passed");
+process.exit(failures ? 1 : 0);

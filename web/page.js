@@ -1,0 +1,142 @@
+// The page: files are read in the browser and handed to the worker, which converts them
+// with the same converter as the command-line program; the results come back as downloads.
+"use strict";
+
+const worker = new Worker("worker.js");
+const fileInput = document.getElementById("file");
+const drop = document.getElementById("drop");
+const target = document.getElementById("target");
+const convert = document.getElementById("convert");
+const progress = document.getElementById("progress");
+const log = document.getElementById("log");
+const results = document.getElementById("results");
+const filesBox = document.getElementById("files");
+
+let labels = [];
+let entries = [];  // {id, name, bytes, report, box}
+let nextId = 1;
+const pending = new Map();  // id -> resolve of the worker's answer
+
+worker.onmessage = (event) => {
+  const msg = event.data;
+  if (msg.kind === "labels") {
+    labels = msg.labels;
+    fillTargets();
+  } else if (msg.kind === "line") {
+    log.textContent += msg.text;
+    log.scrollTop = log.scrollHeight;
+  } else if (pending.has(msg.id)) {
+    pending.get(msg.id)(msg);
+    pending.delete(msg.id);
+  }
+};
+
+function ask(message) {
+  return new Promise((resolve) => {
+    pending.set(message.id, resolve);
+    worker.postMessage(message);
+  });
+}
+
+// The menu's labels; a target that a chosen file cannot take says so.
+function fillTargets() {
+  const chosen = target.value || "9";
+  target.textContent = "";
+  labels.forEach((label, i) => {
+    const n = i + 1;
+    const refused = entries.filter((e) => e.report && e.report.loaded &&
+        !e.report.targets[i].ok).map((e) => e.name);
+    const option = document.createElement("option");
+    option.value = String(n);
+    option.textContent = n + ". " + label + (refused.length ? "  (not for " + refused.join(", ") + ")" : "");
+    target.appendChild(option);
+  });
+  target.value = chosen;
+}
+
+function describe(report) {
+  if (!report.loaded) return "Cannot be read: " + report.error;
+  const parts = [report.kind + (report.generation ? ", generation " + report.generation : "")];
+  parts.push(report.units.length + " units", report.woices.length + " woices",
+             report.measures + " measures");
+  if (report.name) parts.push("name: " + report.name);
+  const refused = report.targets.filter((t) => !t.ok).map((t) => t.target);
+  if (refused.length) parts.push("cannot go to " + refused.join(", "));
+  return parts.join("; ");
+}
+
+async function addFiles(list) {
+  for (const file of list) {
+    const entry = { id: nextId++, name: file.name, bytes: await file.arrayBuffer() };
+    entry.box = document.createElement("div");
+    entry.box.className = "report";
+    const title = document.createElement("h3");
+    title.textContent = file.name;
+    const text = document.createElement("p");
+    text.textContent = "Reading…";
+    entry.box.append(title, text);
+    filesBox.appendChild(entry.box);
+    entries.push(entry);
+    const answer = await ask({ kind: "info", id: entry.id, name: entry.name,
+                               bytes: entry.bytes.slice(0) });
+    entry.report = answer.report;
+    text.textContent = describe(entry.report);
+    if (!entry.report.loaded) text.className = "failure";
+    fillTargets();
+  }
+  convert.disabled = entries.length === 0;
+}
+
+fileInput.addEventListener("change", () => {
+  entries = [];
+  filesBox.textContent = "";
+  addFiles(Array.from(fileInput.files));
+});
+drop.addEventListener("dragover", (e) => { e.preventDefault(); drop.classList.add("over"); });
+drop.addEventListener("dragleave", () => drop.classList.remove("over"));
+drop.addEventListener("drop", (e) => {
+  e.preventDefault();
+  drop.classList.remove("over");
+  addFiles(Array.from(e.dataTransfer.files));
+});
+
+document.getElementById("options").addEventListener("submit", async (e) => {
+  e.preventDefault();
+  convert.disabled = true;
+  progress.hidden = false;
+  const n = Number(target.value);
+  for (const entry of entries) {
+    log.textContent += entry.name + " -> " + n + "\n";
+    const r = await ask({ kind: "convert", id: entry.id, name: entry.name,
+                          bytes: entry.bytes.slice(0), target: n });
+    const item = document.createElement("li");
+    if (r.ok) {
+      for (const f of r.files) {
+        const a = document.createElement("a");
+        a.className = "download";
+        a.download = f.name;
+        a.href = URL.createObjectURL(new Blob([f.bytes], { type: "application/octet-stream" }));
+        a.textContent = f.name;
+        a.dataset.ms = String(Math.round(r.ms));
+        item.append(a, " ");
+      }
+      item.append("(" + entry.name + ")");
+    } else {
+      item.className = "failure";
+      item.textContent = entry.name + ": failed: " + r.error;
+      for (const f of r.files) {
+        const a = document.createElement("a");
+        a.className = "download";
+        a.download = f.name;
+        a.href = URL.createObjectURL(new Blob([f.bytes]));
+        a.textContent = f.name;
+        item.append(" ", a);
+      }
+    }
+    results.appendChild(item);
+    if (!log.textContent.endsWith("\n")) log.textContent += "\n";
+    log.textContent += (r.ok ? "Done." : "Failed: " + r.error) + "\n";
+  }
+  progress.hidden = true;
+  convert.disabled = false;
+});
