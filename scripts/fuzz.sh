@@ -42,8 +42,10 @@ targets="${FUZZ_TARGETS:-$(cd "$root/fuzz" && ls fuzz_*.cpp | sed 's/\.cpp$//' |
 # shellcheck disable=SC2086
 cmake --build "$build" -j"${FUZZ_BUILD_JOBS:-2}" --target $targets make_seeds
 
-# Limits every input is held to: no input of this size may take longer or more memory.
-limits=(-max_len=32768 -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=512
+# Limits every input is held to: no input of this size may take longer or more memory. The
+# longest conversion such an input can legitimately ask for, 50 qxNoise woices rendered at
+# their longest (96 MB of PCM), takes some 20 s of processor time under the sanitizers.
+limits=(-max_len=32768 -timeout=60 -rss_limit_mb=2048 -malloc_limit_mb=512
         -dict="$root/fuzz/tarvenox.dict")
 
 if [ "$mode" = merge ]; then
