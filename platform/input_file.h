@@ -22,3 +22,6 @@ std::shared_ptr<InputFile> open_input_file(const std::string& path);
 bool copy_input_range(const InputFile& in, int64_t offset, int64_t length, FILE* out);
 // Reads `length` bytes from `offset` into `buffer`. Returns false when fewer are there.
 bool read_input_range(const InputFile& in, int64_t offset, int64_t length, uint8_t* buffer);
+// The copy itself, once the platform has checked the range: read_input_range block by
+// block, each block written to `out`.
+bool copy_input_blocks(const InputFile& in, int64_t offset, int64_t length, FILE* out);

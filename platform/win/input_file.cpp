@@ -6,35 +6,17 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <vector>
-
-#include "platform/paths.h"
 
 namespace {
 
-// Reading the song's chunks through a buffer this large takes few system calls.
-constexpr size_t INPUT_BUFFER = 1 << 18;
-constexpr size_t COPY_BLOCK = 1 << 20;
+// At most this much in one ReadFile, whose count is 32 bits.
+constexpr int64_t READ_BLOCK = 1 << 20;
 
 HANDLE handle_of(FILE* f) {
   return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
 }
 
 }  // namespace
-
-InputFile::~InputFile() {
-  if (file) std::fclose(file);
-}
-
-std::shared_ptr<InputFile> open_input_file(const std::string& path) {
-  FILE* f = open_regular_file(path);
-  if (!f) return nullptr;
-  auto in = std::make_shared<InputFile>();
-  in->file = f;
-  in->buffer = std::make_unique<char[]>(INPUT_BUFFER);
-  std::setvbuf(f, in->buffer.get(), _IOFBF, INPUT_BUFFER);
-  return in;
-}
 
 bool read_input_range(const InputFile& in, int64_t offset, int64_t length, uint8_t* buffer) {
   HANDLE h = handle_of(in.file);
@@ -48,7 +30,7 @@ bool read_input_range(const InputFile& in, int64_t offset, int64_t length, uint8
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    const DWORD want = static_cast<DWORD>(std::min<int64_t>(length, COPY_BLOCK));
+    const DWORD want = static_cast<DWORD>(std::min<int64_t>(length, READ_BLOCK));
     DWORD got = 0;
     ok = ReadFile(h, buffer, want, &got, &at) && got > 0;
     buffer += got;
@@ -66,15 +48,5 @@ bool copy_input_range(const InputFile& in, int64_t offset, int64_t length, FILE*
   if (!GetFileSizeEx(handle_of(in.file), &size) || offset + length > size.QuadPart) return false;
   // The discard stream keeps nothing: there is nothing to move.
   if (GetFileType(handle_of(out)) == FILE_TYPE_CHAR) return true;
-  std::vector<uint8_t> block(static_cast<size_t>(std::min<int64_t>(length, COPY_BLOCK)));
-  while (length > 0) {
-    const size_t n = static_cast<size_t>(std::min<int64_t>(length, COPY_BLOCK));
-    if (!read_input_range(in, offset, static_cast<int64_t>(n), block.data()) ||
-        std::fwrite(block.data(), 1, n, out) != n) {
-      return false;
-    }
-    offset += static_cast<int64_t>(n);
-    length -= static_cast<int64_t>(n);
-  }
-  return true;
+  return copy_input_blocks(in, offset, length, out);
 }

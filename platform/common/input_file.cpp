@@ -1,16 +1,17 @@
-// Input ranges in the browser: the files live in memory, so the bytes are read and written
-// through the streams, block by block.
+// What every build shares of the input file: opening it with a large buffer, and copying a
+// range block by block through the platform's positioned read.
 #include "platform/input_file.h"
 
 #include <algorithm>
 #include <vector>
 
 #include "platform/paths.h"
-#include "platform/streams.h"
 
 namespace {
 
+// Reading the song's chunks through a buffer this large takes few system calls.
 constexpr size_t INPUT_BUFFER = 1 << 18;
+// Large enough that a body moves at the speed of a plain copy.
 constexpr size_t COPY_BLOCK = 1 << 20;
 
 }  // namespace
@@ -29,16 +30,7 @@ std::shared_ptr<InputFile> open_input_file(const std::string& path) {
   return in;
 }
 
-bool read_input_range(const InputFile& in, int64_t offset, int64_t length, uint8_t* buffer) {
-  // The song's own reads go on from where they were; the position is put back after.
-  const int64_t was = stream_tell(in.file);
-  if (was < 0 || !stream_seek(in.file, offset, SEEK_SET)) return false;
-  const size_t n = std::fread(buffer, 1, static_cast<size_t>(length), in.file);
-  const bool whole = n == static_cast<size_t>(length);
-  return stream_seek(in.file, was, SEEK_SET) && whole;
-}
-
-bool copy_input_range(const InputFile& in, int64_t offset, int64_t length, FILE* out) {
+bool copy_input_blocks(const InputFile& in, int64_t offset, int64_t length, FILE* out) {
   std::vector<uint8_t> block(static_cast<size_t>(std::clamp<int64_t>(length, 0, COPY_BLOCK)));
   while (length > 0) {
     const size_t n = static_cast<size_t>(std::min<int64_t>(length, COPY_BLOCK));
