@@ -13,6 +13,7 @@
 #include <optional>
 #include <string_view>
 
+#include "app/convert.h"
 #include "app/targets.h"
 #include "io/file_header.h"
 #include "io/open_input.h"
@@ -35,15 +36,11 @@ constexpr uint8_t OVERVIEW_TARGET = TARGET_X3X;
 // Prepares the Project as the dialogue does and loads the file; on failure report_text
 // holds the dialogue's text.
 bool load_fresh(Project& p, const std::string& path, uint8_t target) {
-  project_clear(p);
-  p.group_max = 7;
   const char* failure = nullptr;
-  if (!project_create_tables(p, &failure)) {
+  if (!project_prepare(p, &failure)) {
     p.report_text = failure ? failure : "";
     return false;
   }
-  build_freq_table(p);
-  ogg_codec_install(p);
   int tune_flag = 0;
   return open_input(p, path, target, &tune_flag) != 0;
 }

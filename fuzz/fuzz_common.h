@@ -9,11 +9,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "app/convert.h"
 #include "bytes/bytes.h"
-#include "material/ogg.h"
 #include "project/project.h"
 
 // Aborts with the broken invariant's text, so that the input is kept as a crash.
@@ -30,12 +31,8 @@ namespace fuzz {
 // A Project prepared as the dialogue prepares one, its console lines dropped.
 inline void prepare(Project& p) {
   p.console = [](std::string_view) {};
-  project_clear(p);
-  p.group_max = 7;
   const char* failed = nullptr;
-  FUZZ_CHECK(project_create_tables(p, &failed));
-  build_freq_table(p);
-  ogg_codec_install(p);
+  FUZZ_CHECK(project_prepare(p, &failed));
 }
 
 // A FILE* writing into memory; bytes() after close().
@@ -67,6 +64,18 @@ class MemOut {
 
 inline ByteSource memory(const std::vector<uint8_t>& b) {
   return source_from_memory(b.data(), static_cast<int32_t>(b.size()));
+}
+
+// A material chunk as write_woice writes it, after its 8-byte tag; its size field must count
+// exactly what follows.
+inline std::vector<uint8_t> written_chunk(const std::vector<uint8_t>& out, const char* tag) {
+  constexpr size_t TAG_SIZE = 8;
+  FUZZ_CHECK(out.size() >= TAG_SIZE + 4 && std::memcmp(out.data(), tag, TAG_SIZE) == 0);
+  std::vector<uint8_t> chunk(out.begin() + TAG_SIZE, out.end());
+  ByteSource s = memory(chunk);
+  uint32_t size = 0;
+  FUZZ_CHECK(read_u32(s, &size) && size == chunk.size() - 4);
+  return chunk;
 }
 
 // A folder of this process's own under /tmp, made once.

@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr size_t TAG_SIZE = 8;
 constexpr size_t PCM_DATA_SIZE_AT = 4 + 20;  // after the chunk size: the header's data size
 
 NoiseDesign* read_chunk(Project& p, const std::vector<uint8_t>& chunk) {
@@ -33,15 +32,6 @@ NoiseDesign* read_chunk(Project& p, const std::vector<uint8_t>& chunk) {
                static_cast<size_t>(u.env_num) == u.env_points.size());
   }
   return &d;
-}
-
-std::vector<uint8_t> written_chunk(const std::vector<uint8_t>& out, const char* tag) {
-  FUZZ_CHECK(out.size() >= TAG_SIZE + 4 && std::memcmp(out.data(), tag, TAG_SIZE) == 0);
-  std::vector<uint8_t> chunk(out.begin() + TAG_SIZE, out.end());
-  ByteSource s = fuzz::memory(chunk);
-  uint32_t size = 0;
-  FUZZ_CHECK(read_u32(s, &size) && size == chunk.size() - 4);
-  return chunk;
 }
 
 std::vector<uint8_t> write_for(Project& p, int target, int* ok) {
@@ -67,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // Only a negative length has nothing to render.
       FUZZ_CHECK(ok == (frames >= 0 ? 1 : 0));
       if (!ok) continue;
-      const std::vector<uint8_t> chunk = written_chunk(out, "matePCM=");
+      const std::vector<uint8_t> chunk = fuzz::written_chunk(out, "matePCM=");
       ByteSource s = fuzz::memory(chunk);
       uint32_t data_size = 0;
       FUZZ_CHECK(source_seek(s, PCM_DATA_SIZE_AT, SEEK_SET) && read_u32(s, &data_size));
@@ -77,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     FUZZ_CHECK(ok);
     Project q;
-    NoiseDesign* again = read_chunk(q, written_chunk(out, "mateQXN "));
+    NoiseDesign* again = read_chunk(q, fuzz::written_chunk(out, "mateQXN "));
     FUZZ_CHECK(again != nullptr && again->unit_num == units && again->sample_num == frames);
     if (target <= 8) {
       // The old layout knows only the first seven waveforms.

@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr size_t TAG_SIZE = 8;
-
 // Reads the chunk into a fresh Project; the Woice, or nullptr when it does not read.
 Woice* read_chunk(Project& p, const std::vector<uint8_t>& chunk) {
   fuzz::prepare(p);
@@ -28,16 +26,6 @@ Woice* read_chunk(Project& p, const std::vector<uint8_t>& chunk) {
     FUZZ_CHECK(v.point_num >= 0 && static_cast<size_t>(v.point_num) == v.points.size());
   }
   return w;
-}
-
-// The chunk write_woice wrote, after its tag; its size field counts exactly what follows.
-std::vector<uint8_t> written_chunk(const std::vector<uint8_t>& out, const char* tag) {
-  FUZZ_CHECK(out.size() >= TAG_SIZE + 4 && std::memcmp(out.data(), tag, TAG_SIZE) == 0);
-  std::vector<uint8_t> chunk(out.begin() + TAG_SIZE, out.end());
-  ByteSource s = fuzz::memory(chunk);
-  uint32_t size = 0;
-  FUZZ_CHECK(read_u32(s, &size) && size == chunk.size() - 4);
-  return chunk;
 }
 
 std::vector<uint8_t> write_for(Project& p, Woice& w, int target, int* ok) {
@@ -65,10 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       continue;
     }
     if (target == 1) {
-      written_chunk(out, "matePCM=");
+      fuzz::written_chunk(out, "matePCM=");
       continue;
     }
-    const std::vector<uint8_t> chunk = written_chunk(out, "mateQXV ");
+    const std::vector<uint8_t> chunk = fuzz::written_chunk(out, "mateQXV ");
     Project q;
     Woice* again = read_chunk(q, chunk);
     FUZZ_CHECK(again != nullptr);

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "app/convert.h"
 #include "io/open_input.h"
-#include "material/ogg.h"
 #include "platform/resources.h"
 #include "project/project.h"
 
@@ -217,12 +217,8 @@ class ReaderTest : public ::testing::Test {
   std::string dir;
 
   void SetUp() override {
-    project_clear(p);
-    p.group_max = 7;
     const char* failed = nullptr;
-    ASSERT_TRUE(project_create_tables(p, &failed));
-    build_freq_table(p);
-    ogg_codec_install(p);
+    ASSERT_TRUE(project_prepare(p, &failed));
     char templ[] = "/tmp/tarvenox_readers_XXXXXX";
     ASSERT_NE(mkdtemp(templ), nullptr);
     dir = templ;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/convert.h"
 #include "io/writer.h"
 #include "material/ogg.h"
 #include "project/events.h"
@@ -21,12 +22,8 @@
 namespace writer_fixture {
 
 inline void project_setup(Project& p, int32_t event_capacity = 200) {
-  project_clear(p);
-  p.group_max = 7;
   const char* failed = nullptr;
-  ASSERT_TRUE(project_create_tables(p, &failed));
-  build_freq_table(p);
-  ogg_codec_install(p);
+  ASSERT_TRUE(project_prepare(p, &failed));
   ASSERT_TRUE(events_allocate(p, event_capacity));
 }
 
