@@ -7,6 +7,7 @@
 #include <new>
 
 #include "bytes/bytes.h"
+#include "io/writer.h"
 #include "material/qxnoise.h"
 #include "material/qxvoice.h"
 #include "platform/paths.h"
@@ -62,6 +63,13 @@ int32_t woice_index(const Project& p, const Woice* w) {
   return -1;
 }
 
+// Song targets whose units and woices are independent: there each unit is told which woice
+// it plays. An instrument file written again has no such events, so none are made for it
+// (they would only be warned about as lost).
+bool gains_voice_numbers(uint8_t target) {
+  return target > TARGET_X3X && target < TARGET_QXI;
+}
+
 int32_t saturate(int64_t v) {
   return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
 }
@@ -69,7 +77,7 @@ int32_t saturate(int64_t v) {
 }  // namespace
 
 int read_instrument_events(Project& p, ByteSource& s, uint8_t target) {
-  if (target > 5) {
+  if (gains_voice_numbers(target)) {
     for (int32_t i = 0; i < INSTRUMENT_UNIT_NUM; ++i) {
       event_store(p, 0, static_cast<uint8_t>(i), EVENT_VOICE_NO, i);
     }
@@ -157,7 +165,7 @@ int read_instrument(Project& p, ByteSource& s, const std::string& path, uint8_t 
   } catch (const std::bad_alloc&) {
     name.clear();
   }
-  int64_t capacity = count_records(s) + (target > 5 ? INSTRUMENT_UNIT_NUM : 0);
+  int64_t capacity = count_records(s) + (gains_voice_numbers(target) ? INSTRUMENT_UNIT_NUM : 0);
   if (capacity <= 0 || capacity > INT32_MAX || !source_seek(s, 0, SEEK_SET)) {
     set_error_text(p, "Initialize events");
     return 0;

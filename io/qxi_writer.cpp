@@ -144,13 +144,34 @@ int write_qxi(Project& p, FILE* out, FILE* listing) {
 
   QxiOut q{p, out, listing};
   int64_t last_step = 0;
+  // The repeat and last points stand in the stream at their own clocks: before the first
+  // event past them, or at the end. (Written only where an event stands exactly on it, a
+  // repeat was lost; written after every event, a last point before the final event went
+  // back in time and wrapped.) A repeat at measure 0 is the default and is written only
+  // where an event stands at clock 0, and a last point of 0 not at all.
   bool repeat_done = false;
-  for (const Event* ev = first_event(p); ev && q.ok; ev = ev->next) {
-    if (!repeat_done && ev->clock == r) {
-      q.gap(QXI_REPEAT, (r - last_step) / div_clock);
-      last_step = r;
+  bool last_done = e <= 0;
+  auto mark = [&](int command, int32_t at) {
+    q.gap(command, (at - last_step) / div_clock);
+    last_step = at;
+  };
+  auto marks_before = [&](int64_t clock) {
+    const bool repeat_due = !repeat_done && (clock == r || (r > 0 && clock > r));
+    if (!last_done && clock > e && (!repeat_due || e < r)) {
+      mark(QXI_LAST, e);
+      last_done = true;
+    }
+    if (repeat_due) {
+      mark(QXI_REPEAT, r);
       repeat_done = true;
     }
+    if (!last_done && clock > e) {
+      mark(QXI_LAST, e);
+      last_done = true;
+    }
+  };
+  for (const Event* ev = first_event(p); ev && q.ok; ev = ev->next) {
+    marks_before(ev->clock);
     const int64_t wait = (ev->clock - last_step) / div_clock;
     if (wait > 0) {
       q.gap(QXI_WAIT, wait);
@@ -188,7 +209,7 @@ int write_qxi(Project& p, FILE* out, FILE* listing) {
     }
     q.record(ev->unit_no, command, value, ev->kind);
   }
-  if (q.ok && e != 0) q.gap(QXI_LAST, (e - last_step) / div_clock);
+  if (q.ok) marks_before(INT64_MAX);
   if (!q.ok) return 0;
   listing_print(listing, "event num: %d\n", q.records);
   return 1;

@@ -101,6 +101,7 @@ TEST(WriterQxi, InstrumentToInstrumentKeepsEveryByte) {
   WriteResult once = convert_instrument(file.b, dir, "once");
   ASSERT_EQ(once.ok, 1) << once.error;
   EXPECT_EQ(once.bytes, file.b);
+  EXPECT_EQ(once.console, "");  // nothing the file held is lost
   WriteResult twice = convert_instrument(once.bytes, dir, "twice");
   ASSERT_EQ(twice.ok, 1) << twice.error;
   EXPECT_EQ(twice.bytes, once.bytes);
@@ -178,28 +179,47 @@ TEST(WriterQxi, RecordsListingAndWarnings) {
   EXPECT_EQ(again.console.find("doesn't support"), std::string::npos);
 }
 
-TEST(WriterQxi, NotesWaitsAndRepeatPositions) {
-  Project p;
-  project_setup(p);
-  add_unit(p, "a");
-  p.repeat_meas = 1;  // clock 1920: no event there, no repeat record
-  put(p, 0, 0, EVENT_ON, 480);
-  put(p, 960, 0, EVENT_ON, 480);
-  put(p, 2000, 0, EVENT_KEY, 0x4000);
-  ScratchDir dir;
-  WriteResult r = write_capture(p, dir.file("n.qxi"), 10);
-  ASSERT_EQ(r.ok, 1) << r.error;
-  // Tempo 120; key 0x4000 gives 64 - 66 = -2, whose low 8 bits are 254.
-  EXPECT_EQ(r.bytes, Bytes()
-                         .u8(120)
-                         .u8(8)
-                         .raw({0, 2, 8})
-                         .raw({0, 1, 16})
-                         .raw({0, 2, 8})
-                         .raw({0, 1, 17})
-                         .raw({0, 4, 254})
-                         .b);
-  EXPECT_EQ(r.console, "");
+TEST(WriterQxi, RepeatAndLastStandAtTheirOwnClocks) {
+  // Notes at 0 and 960 and a key at 2000 (64 - 66 = -2, written as 254); steps of 60 clocks.
+  const std::vector<uint8_t> note0{0, 2, 8}, note960{0, 1, 16, 0, 2, 8}, key{0, 4, 254};
+  const struct {
+    const char* what;
+    int32_t repeat_meas, last_meas;  // measures of 1920 clocks
+    std::vector<std::vector<uint8_t>> records;
+  } cases[] = {
+      // No event at the repeat: it goes before the first event past it, 16 steps after the
+      // second note, and the key follows one step (80 clocks) later.
+      {"repeat between events", 1, 0, {note0, note960, {0, 5, 16, 0, 1, 1}, key}},
+      // A last point before the final event comes in its place; earlier it wrapped. (The
+      // repeat at measure 0 stands first, as an event lies at clock 0.)
+      {"last before the final event", 0, 1, {{0, 5, 0}, note0, note960, {0, 6, 16, 0, 1, 1}, key}},
+      // Both after every event: the repeat 30 steps after the key, the last 32 after that.
+      {"both past the end", 2, 3, {note0, note960, {0, 1, 17}, key, {0, 5, 30, 0, 6, 32}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Project p;
+    project_setup(p);
+    add_unit(p, "a");
+    p.repeat_meas = c.repeat_meas;
+    p.last_meas = c.last_meas;
+    put(p, 0, 0, EVENT_ON, 480);
+    put(p, 960, 0, EVENT_ON, 480);
+    put(p, 2000, 0, EVENT_KEY, 0x4000);
+    ScratchDir dir;
+    WriteResult r = write_capture(p, dir.file("n.qxi"), 10);
+    ASSERT_EQ(r.ok, 1) << r.error;
+    Bytes want = Bytes().u8(120).u8(8);
+    for (const auto& rec : c.records) want.raw(rec);
+    EXPECT_EQ(r.bytes, want.b);
+    EXPECT_EQ(r.console, "");
+    Project back;
+    ASSERT_TRUE(load(back, dir.file("n.qxi")));
+    EXPECT_EQ(back.repeat_meas, c.repeat_meas);
+    EXPECT_EQ(back.last_meas, c.last_meas);
+    EXPECT_EQ(notes_of(back),
+              (std::vector<std::tuple<int32_t, int, int32_t>>{{0, 0, 480}, {960, 0, 480}}));
+  }
 }
 
 TEST(WriterQxi, RepeatBeforeLaterEventAndBeatClockTooSmall) {
