@@ -4,36 +4,25 @@
 #include "platform/staged_file.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <mutex>
 #include <random>
 
+#include "platform/common/hidden_files.h"
+
 namespace {
 
-// Hidden files that must go when a signal ends the program. A signal handler can reach
-// nothing but file-scope data, hence these fixed slots.
-constexpr int HIDDEN_SLOTS = 64;
-struct HiddenSlot {
-  std::atomic<bool> used{false};
-  char path[PATH_MAX];
-};
-HiddenSlot hidden_slots[HIDDEN_SLOTS];
-std::mutex hidden_mutex;
+// What a signal interrupted, to be handed the signal after the clean-up.
 struct sigaction previous_actions[NSIG];
 constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 constexpr size_t STAGED_BUFFER = 1 << 18;
 
 void on_cleanup_signal(int sig) {
-  for (HiddenSlot& slot : hidden_slots) {
-    if (slot.used.load()) unlink(slot.path);
-  }
+  hidden_remove_all([](const char* path) { unlink(path); });
   const struct sigaction& prev = previous_actions[sig];
   if (!(prev.sa_flags & SA_SIGINFO) && prev.sa_handler != SIG_DFL && prev.sa_handler != SIG_IGN) {
     prev.sa_handler(sig);
@@ -55,32 +44,11 @@ void install_cleanup_handlers() {
   });
 }
 
-int register_hidden(const std::string& path) {
-  if (path.size() >= PATH_MAX) return -1;
-  std::lock_guard<std::mutex> lock(hidden_mutex);
-  for (int i = 0; i < HIDDEN_SLOTS; ++i) {
-    if (hidden_slots[i].used.load()) continue;
-    std::memcpy(hidden_slots[i].path, path.c_str(), path.size() + 1);
-    hidden_slots[i].used.store(true);
-    return i;
-  }
-  return -1;
-}
-
-void unregister_hidden(const std::string& path) {
-  std::lock_guard<std::mutex> lock(hidden_mutex);
-  for (HiddenSlot& slot : hidden_slots) {
-    if (slot.used.load() && path == slot.path) slot.used.store(false);
-  }
-}
-
 int open_hidden(const std::string& folder, std::string* path) {
   std::random_device seed;
   std::mt19937 random(seed());
   for (int attempt = 0; attempt < 100; ++attempt) {
-    char name[40];
-    std::snprintf(name, sizeof name, "/.tarvenox-%08x.tmp", static_cast<unsigned>(random()));
-    *path = folder + name;
+    *path = folder + "/" + hidden_file_name(static_cast<uint32_t>(random()));
     const int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
@@ -106,7 +74,7 @@ bool staged_open(StagedFile& s, const std::string& folder, bool allow_unnamed) {
     if (fd >= 0) {
       s.temp_path = hidden;
       // Too many at once to clean up after a signal: better no output than a stray file.
-      if (register_hidden(hidden) < 0) {
+      if (!hidden_register(hidden)) {
         close(fd);
         unlink(hidden.c_str());
         s.temp_path.clear();
@@ -168,7 +136,7 @@ void staged_discard(StagedFile& s) {
   }
   if (!s.temp_path.empty()) {
     unlink(s.temp_path.c_str());
-    unregister_hidden(s.temp_path);
+    hidden_unregister(s.temp_path);
     s.temp_path.clear();
   }
 }

@@ -9,30 +9,18 @@
 #include <io.h>
 #include <windows.h>
 
-#include <atomic>
-#include <cstring>
 #include <mutex>
 #include <random>
 
+#include "platform/common/hidden_files.h"
 #include "platform/paths.h"
 
 namespace {
 
-// Hidden files that must go when a console event ends the program. The handler runs on a
-// thread of its own while the program's threads go on: fixed slots, no allocation.
-constexpr int HIDDEN_SLOTS = 64;
-struct HiddenSlot {
-  std::atomic<bool> used{false};
-  char path[MAX_PATH];
-};
-HiddenSlot hidden_slots[HIDDEN_SLOTS];
-std::mutex hidden_mutex;
 constexpr size_t STAGED_BUFFER = 1 << 18;
 
 BOOL WINAPI on_console_event(DWORD) {
-  for (HiddenSlot& slot : hidden_slots) {
-    if (slot.used.load()) DeleteFileA(slot.path);
-  }
+  hidden_remove_all([](const char* path) { DeleteFileA(path); });
   return FALSE;  // the event goes on to end the program as it would have
 }
 
@@ -41,32 +29,11 @@ void install_cleanup_handler() {
   std::call_once(once, [] { SetConsoleCtrlHandler(on_console_event, TRUE); });
 }
 
-bool register_hidden(const std::string& path) {
-  if (path.size() >= MAX_PATH) return false;
-  std::lock_guard<std::mutex> lock(hidden_mutex);
-  for (HiddenSlot& slot : hidden_slots) {
-    if (slot.used.load()) continue;
-    std::memcpy(slot.path, path.c_str(), path.size() + 1);
-    slot.used.store(true);
-    return true;
-  }
-  return false;
-}
-
-void unregister_hidden(const std::string& path) {
-  std::lock_guard<std::mutex> lock(hidden_mutex);
-  for (HiddenSlot& slot : hidden_slots) {
-    if (slot.used.load() && path == slot.path) slot.used.store(false);
-  }
-}
-
 HANDLE create_hidden(const std::string& folder, std::string* path) {
   std::random_device seed;
   std::mt19937 random(seed());
   for (int attempt = 0; attempt < 100; ++attempt) {
-    char name[40];
-    std::snprintf(name, sizeof name, ".tarvenox-%08x.tmp", static_cast<unsigned>(random()));
-    *path = path_join(folder, name);
+    *path = path_join(folder, hidden_file_name(static_cast<uint32_t>(random())));
     HANDLE h = CreateFileA(path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_HIDDEN, nullptr);
     if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
@@ -88,7 +55,7 @@ bool staged_open(StagedFile& s, const std::string& folder, bool) {
   if (h == INVALID_HANDLE_VALUE) return false;
   s.temp_path = hidden;
   // Too many at once to clean up after an event: better no output than a stray file.
-  const int fd = register_hidden(hidden)
+  const int fd = hidden_register(hidden)
                      ? _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY)
                      : -1;
   if (fd < 0) {
@@ -129,7 +96,7 @@ PublishResult staged_publish(StagedFile& s, const std::string& path) {
     return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? PUBLISH_TAKEN
                                                                        : PUBLISH_FAILED;
   }
-  unregister_hidden(s.temp_path);
+  hidden_unregister(s.temp_path);
   s.temp_path.clear();
   return PUBLISH_DONE;
 }
@@ -142,7 +109,7 @@ void staged_discard(StagedFile& s) {
   s.whole = false;
   if (!s.temp_path.empty()) {
     DeleteFileA(s.temp_path.c_str());
-    unregister_hidden(s.temp_path);
+    hidden_unregister(s.temp_path);
     s.temp_path.clear();
   }
 }

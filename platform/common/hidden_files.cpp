@@ -1,0 +1,51 @@
+#include "platform/common/hidden_files.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+constexpr int HIDDEN_SLOTS = 64;
+constexpr size_t HIDDEN_PATH_MAX = 4096;
+struct HiddenSlot {
+  std::atomic<bool> used{false};
+  char path[HIDDEN_PATH_MAX];
+};
+// Reached from a signal handler, which can see nothing but file-scope data.
+HiddenSlot hidden_slots[HIDDEN_SLOTS];
+std::mutex hidden_mutex;
+
+}  // namespace
+
+bool hidden_register(const std::string& path) {
+  if (path.size() >= HIDDEN_PATH_MAX) return false;
+  std::lock_guard<std::mutex> lock(hidden_mutex);
+  for (HiddenSlot& slot : hidden_slots) {
+    if (slot.used.load()) continue;
+    std::memcpy(slot.path, path.c_str(), path.size() + 1);
+    slot.used.store(true);
+    return true;
+  }
+  return false;
+}
+
+void hidden_unregister(const std::string& path) {
+  std::lock_guard<std::mutex> lock(hidden_mutex);
+  for (HiddenSlot& slot : hidden_slots) {
+    if (slot.used.load() && path == slot.path) slot.used.store(false);
+  }
+}
+
+void hidden_remove_all(void (*remove)(const char* path)) {
+  for (HiddenSlot& slot : hidden_slots) {
+    if (slot.used.load()) remove(slot.path);
+  }
+}
+
+std::string hidden_file_name(uint32_t random) {
+  char name[32];
+  std::snprintf(name, sizeof name, ".tarvenox-%08x.tmp", static_cast<unsigned>(random));
+  return name;
+}
