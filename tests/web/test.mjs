@@ -4,31 +4,13 @@
 // Serves SITE_DIR on 127.0.0.1, drives Debian's chromium, writes page.png into SITE_DIR/..
 import { execFileSync } from "node:child_process";
 import fs from "node:fs";
-import http from "node:http";
 import path from "node:path";
-import { chromium } from "playwright-core";
+import { launch, pageWithFiles, serve } from "./browser.mjs";
 
 const [site, linux, work, ...inputs] = process.argv.slice(2);
-const types = { ".html": "text/html", ".js": "text/javascript", ".css": "text/css",
-                ".wasm": "application/wasm" };
-const server = http.createServer((req, res) => {
-  const file = path.join(site, path.normalize(decodeURIComponent(req.url.split("?")[0])));
-  const name = file.endsWith("/") ? path.join(file, "index.html") : file;
-  if (!name.startsWith(site) || !fs.existsSync(name)) { res.writeHead(404); res.end(); return; }
-  res.writeHead(200, { "Content-Type": types[path.extname(name)] || "application/octet-stream" });
-  fs.createReadStream(name).pipe(res);
-});
-await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
-const url = `http://127.0.0.1:${server.address().port}/`;
-
-const profile = fs.mkdtempSync(path.join(work, "profile-"));
-// A fresh profile of its own (playwright passes it as --user-data-dir).
-const browser = await chromium.launchPersistentContext(profile, {
-  executablePath: "/usr/bin/chromium",
-  headless: true,
-  args: ["--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
-         "--disable-component-update", "--disable-sync"],
-});
+const server = await serve(site);
+const url = server.url;
+const browser = await launch(work);
 
 let failures = 0;
 function check(ok, what) {
@@ -49,13 +31,7 @@ function linuxOutputs(input, target) {
 
 // Converts `files` in a fresh page; gives the downloads, the failure lines and the log.
 async function convertInPage(files, target) {
-  const page = await browser.newPage();
-  await page.goto(url);
-  await page.waitForSelector("#target option[value='11']", { state: "attached" });
-  await page.setInputFiles("#file", files);
-  await page.waitForFunction((n) => document.querySelectorAll(".report h3 + p").length === n &&
-      ![...document.querySelectorAll(".report h3 + p")].some((p) => p.textContent === "Reading…"),
-      files.length);
+  const page = await pageWithFiles(browser, url, files);
   await page.selectOption("#target", String(target));
   await page.click("#convert");
   await page.waitForFunction((n) => document.querySelectorAll("#results li").length === n,
