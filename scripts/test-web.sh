@@ -3,7 +3,8 @@
 # Debian's chromium, driven by playwright-core from npm: a song of each generation, one with
 # Ogg Vorbis woices and an instrument file converted to several targets, each download
 # compared byte for byte with what the Linux program writes; a damaged file; several files at
-# once. build-web/page.png shows the page after a conversion.
+# once; the file picker opened from the keyboard; a tune, which targets 9 to 11 refuse.
+# build-web/page.png shows the page after a conversion.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="$root/build-web"
