@@ -3,9 +3,11 @@
 // alternating run by run after one untimed run of each; prints a Markdown table of medians.
 //   node bench.mjs SITE_DIR LINUX_PROGRAM INPUT_DIR RUNS
 // The page's time runs from the click on Convert to the download link appearing: the wait
-// the user sees, the worker's transfers included. Every download is read back and must
-// match the Linux program's output (byte for byte; in size where Ogg Vorbis is decoded,
-// which libvorbis compiled with emcc does a step apart here and there).
+// the user sees, the worker's work included. Each run opens the page afresh, as a user
+// would, and converts twice: the ratio judged is the first conversion's, as each run of the
+// Linux program is a fresh process; the second is shown beside it. Every download is read
+// back and must match the Linux program's output (byte for byte; in size where Ogg Vorbis
+// is decoded, which libvorbis compiled with emcc does a step apart here and there).
 import { spawnSync } from "node:child_process";
 import crypto from "node:crypto";
 import fs from "node:fs";
@@ -87,6 +89,17 @@ function compare(c, web, linuxRun) {
   return null;
 }
 
+// One round of a case in the page: a fresh page (a fresh worker, as a user opening it),
+// the file chosen, converted twice; the second conversion finds the worker's memory grown.
+async function pageRound(c, input) {
+  const page = await pageWithFiles(browser, server.url, [input]);
+  await page.selectOption("#target", String(c.target));
+  const first = await inPage(page);
+  const again = await inPage(page);
+  await page.close();
+  return [first, again];
+}
+
 const server = await serve(site);
 const browser = await launch(inputs);
 const rows = [];
@@ -94,44 +107,42 @@ let failures = 0;
 try {
   for (const c of cases) {
     const input = path.join(inputs, c.file);
-    const page = await pageWithFiles(browser, server.url, [input]);
-    await page.selectOption("#target", String(c.target));
-    const webRuns = [];
+    const first = [];
+    const again = [];
     const nativeRuns = [];
     let differ = null;
     for (let round = -1; round < runs && !differ; round++) {
       let web, linuxRun;
       if (round % 2 === 0) {
-        web = await inPage(page);
+        web = await pageRound(c, input);
         linuxRun = native(input, c.target);
       } else {
         linuxRun = native(input, c.target);
-        web = await inPage(page);
+        web = await pageRound(c, input);
       }
-      differ = compare(c, web, linuxRun);
+      differ = compare(c, web[0], linuxRun) || compare(c, web[1], linuxRun);
       // Round -1 warms both up, untimed.
       if (round >= 0) {
-        webRuns.push(web);
+        first.push(web[0]);
+        again.push(web[1]);
         nativeRuns.push(linuxRun.ms);
       }
-      console.error(`${c.file} to ${c.target}: page ${timeText(web.ms)} (worker ` +
-                    `${timeText(web.workerMs || 0)}), Linux ${timeText(linuxRun.ms)}` +
-                    (differ ? `: ${differ}` : ""));
+      console.error(`${c.file} to ${c.target}: page ${timeText(web[0].ms)} (worker ` +
+                    `${timeText(web[0].workerMs || 0)}), again ${timeText(web[1].ms)}, ` +
+                    `Linux ${timeText(linuxRun.ms)}` + (differ ? `: ${differ}` : ""));
     }
-    await page.close();
     if (differ) {
       failures++;
-      rows.push([c.what, "-", "-", "-", "-", `<= ${GOAL}`, `no: ${differ}`]);
+      rows.push([c.what, "-", "-", "-", "-", "-", `<= ${GOAL}`, `no: ${differ}`]);
       continue;
     }
-    const webMs = median(webRuns.map((r) => r.ms));
-    const workerMs = median(webRuns.map((r) => r.workerMs));
+    const ms = (runs, key = "ms") => median(runs.map((r) => r[key]));
     const nativeMs = median(nativeRuns);
-    const ratio = webMs / nativeMs;
-    rows.push([c.what, timeText(webMs), timeText(workerMs), timeText(nativeMs),
-               ratio.toFixed(2), `<= ${GOAL}`,
-               (ratio <= GOAL ? "yes" : "no") +
-                   (c.decoded ? ", same size" : ", same bytes")]);
+    const ratio = ms(first) / nativeMs;
+    rows.push([c.what, timeText(ms(first)), timeText(ms(first, "workerMs")),
+               timeText(ms(again)), timeText(nativeMs),
+               `${ratio.toFixed(2)} (again ${(ms(again) / nativeMs).toFixed(2)})`, `<= ${GOAL}`,
+               (ratio <= GOAL ? "yes" : "no") + (c.decoded ? ", same size" : ", same bytes")]);
   }
 } finally {
   await browser.close();
@@ -140,7 +151,8 @@ try {
 }
 
 // One Markdown table, its columns padded so that it reads in a terminal as well.
-const head = ["case", "page", "in the worker", "Linux program", "ratio", "goal", "met"];
+const head = ["case", "page", "in the worker", "page, again", "Linux program", "ratio", "goal",
+              "met"];
 const width = head.map((h, i) => Math.max(h.length, ...rows.map((r) => r[i].length)));
 const line = (cells) => "| " + cells.map((c, i) => c.padEnd(width[i])).join(" | ") + " |";
 console.log(line(head));
