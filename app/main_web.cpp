@@ -1,10 +1,18 @@
 // The browser's entry, called by the page's worker (web/worker.js). The worker writes each
 // file it is given into the in-memory file system under /in; each call loads it into a
-// fresh Project. A conversion's output goes into /out under the first free name of the
-// dialogue's rules; the worker reads it back and empties it, so that the name stays taken
-// for the files that follow.
+// fresh Project. A conversion's output is named by the first free name of the dialogue's
+// rules in /out, where an empty file keeps the name taken for the files that follow; its
+// bytes stay in this module's memory, where the worker makes the download of them without
+// another copy, and frees them. Target 11's listing is a file in /out, which the worker
+// reads back and empties.
 #include <emscripten.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -35,6 +43,88 @@ const char* reply(const nlohmann::json& j) {
   return g_reply.c_str();
 }
 
+// The output, written into this module's memory: in the file system it would be moved whole
+// each time it grows, and copied once more to leave it. An output is mostly about its
+// input's size (the woices pass through), a few header bytes more or less: room for an
+// eighth more than `reserve` is taken at once, and doubled when short, so that a large
+// output is seldom moved. Room never written costs no memory.
+class OutputBuffer {
+ public:
+  explicit OutputBuffer(size_t reserve) {
+    const size_t room = reserve + reserve / 8 + 65536;
+    data_ = static_cast<char*>(std::malloc(room));
+    capacity_ = data_ ? room : 0;
+    const cookie_io_functions_t io = {nullptr, write, seek, nullptr};
+    if (data_) file_ = fopencookie(this, "wb", io);
+  }
+  ~OutputBuffer() {
+    if (file_) std::fclose(file_);
+    std::free(data_);
+  }
+  OutputBuffer(const OutputBuffer&) = delete;
+  OutputBuffer& operator=(const OutputBuffer&) = delete;
+
+  // nullptr when there was no room.
+  FILE* file() const { return file_; }
+  // Writes out what the stream holds; false when a write found no room.
+  bool finish() {
+    const bool ok = file_ && std::fclose(file_) == 0 && !failed_;
+    file_ = nullptr;
+    return ok;
+  }
+  size_t size() const { return size_; }
+  // Hands the bytes over, to be freed with std::free.
+  char* release() {
+    char* d = data_;
+    data_ = nullptr;
+    return d;
+  }
+
+ private:
+  static ssize_t write(void* cookie, const char* bytes, size_t n) {
+    auto& b = *static_cast<OutputBuffer*>(cookie);
+    if (b.position_ + n > b.capacity_) {
+      const size_t wanted = std::max(b.position_ + n, b.capacity_ * 2);
+      char* grown = static_cast<char*>(std::realloc(b.data_, wanted));
+      if (!grown) {
+        b.failed_ = true;
+        return -1;
+      }
+      b.data_ = grown;
+      b.capacity_ = wanted;
+    }
+    // A seek past the end leaves a gap of zeros, as in a file.
+    if (b.position_ > b.size_) std::memset(b.data_ + b.size_, 0, b.position_ - b.size_);
+    std::memcpy(b.data_ + b.position_, bytes, n);
+    b.position_ += n;
+    b.size_ = std::max(b.size_, b.position_);
+    return static_cast<ssize_t>(n);
+  }
+
+  static int seek(void* cookie, off_t* offset, int whence) {
+    auto& b = *static_cast<OutputBuffer*>(cookie);
+    const off_t from = whence == SEEK_SET   ? 0
+                       : whence == SEEK_CUR ? static_cast<off_t>(b.position_)
+                                            : static_cast<off_t>(b.size_);
+    if (*offset < -from) return -1;
+    b.position_ = static_cast<size_t>(from + *offset);
+    *offset = static_cast<off_t>(b.position_);
+    return 0;
+  }
+
+  FILE* file_ = nullptr;
+  char* data_ = nullptr;  // from malloc
+  size_t capacity_ = 0;
+  size_t size_ = 0;
+  size_t position_ = 0;
+  bool failed_ = false;
+};
+
+size_t file_size(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -57,8 +147,10 @@ EMSCRIPTEN_KEEPALIVE const char* tarvenox_info(const char* path) {
   return g_reply.c_str();
 }
 
-// Converts the file for `target` (1 to 11). Gives {"ok", "output", "listing" (target 11's
-// text, or null), "lines", "error"}; "output" and "listing" name files in /out.
+// Converts the file for `target` (1 to 11). Gives {"ok", "output", "data", "size",
+// "listing" (target 11's text, or null), "lines", "error"}: "output" is the output's name in
+// /out, "data" the address of its "size" bytes, to be handed to tarvenox_free; "listing"
+// names a file in /out.
 EMSCRIPTEN_KEEPALIVE const char* tarvenox_convert(const char* path, int target) {
   auto p = std::make_unique<Project>();
   std::string lines;
@@ -84,17 +176,21 @@ EMSCRIPTEN_KEEPALIVE const char* tarvenox_convert(const char* path, int target) 
     } else {
       const std::string out_path = names[first];
       const std::string listing_path = qxi_listing_path(out_path);
-      FILE* out = std::fopen(out_path.c_str(), "wb");
+      OutputBuffer out(file_size(path));
+      FILE* name_taken = std::fopen(out_path.c_str(), "wb");
       FILE* listing =
           target == TARGET_QXI_LISTING ? std::fopen(listing_path.c_str(), "wb") : nullptr;
       bool listing_started = false;
-      int ok = out && (target != TARGET_QXI_LISTING || listing) &&
-               write_output_streams(*p, out, listing, target, &listing_started);
-      if (out && std::fclose(out) != 0) ok = 0;
+      int ok = out.file() && name_taken && (target != TARGET_QXI_LISTING || listing) &&
+               write_output_streams(*p, out.file(), listing, target, &listing_started);
+      if (!out.finish()) ok = 0;
+      if (name_taken && std::fclose(name_taken) != 0) ok = 0;
       if (listing && std::fclose(listing) != 0) ok = 0;
       if (ok) {
         j["ok"] = true;
         j["output"] = out_path;
+        j["size"] = out.size();
+        j["data"] = reinterpret_cast<uintptr_t>(out.release());
       } else {
         j["error"] = p->error_text[0] ? p->error_text : "the output could not be written";
         delete_file(out_path);
@@ -108,6 +204,11 @@ EMSCRIPTEN_KEEPALIVE const char* tarvenox_convert(const char* path, int target) 
   }
   j["lines"] = lines;
   return reply(j);
+}
+
+// Frees the output bytes that tarvenox_convert gave.
+EMSCRIPTEN_KEEPALIVE void tarvenox_free(void* data) {
+  std::free(data);
 }
 
 }  // extern "C"

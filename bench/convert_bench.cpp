@@ -14,6 +14,7 @@
 // Besides Google Benchmark's report, --rows=FILE writes one tab-separated table row per
 // judged case (case, time, baseline, ratio, goal, peak memory, met); scripts/bench.sh
 // turns them into the table of the README. --scratch=DIR puts the inputs in DIR.
+// --make-inputs=DIR only writes the PCM, 1,000,000-event and OGG songs into DIR.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -695,11 +696,21 @@ bool take_flag(int& argc, char** argv, const char* name, std::string& value) {
   return false;
 }
 
+// Writes the three large inputs into `dir` and nothing else, for the page's benchmark
+// (scripts/bench-web.sh), which converts the same songs in the browser.
+bool make_inputs(const std::string& dir) {
+  return make_pcm_song(dir + "/pcm_200mb.qxprj") &&
+         make_event_song(dir + "/events_1000000.qxprj", LARGE_SONG_EVENTS) &&
+         make_ogg_song(dir + "/tone_3min.ogg", dir + "/ogg_3min.qxprj");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string rows_path, scratch;
   take_flag(argc, argv, "rows", rows_path);
+  std::string inputs_dir;
+  if (take_flag(argc, argv, "make-inputs", inputs_dir)) return make_inputs(inputs_dir) ? 0 : 1;
   const bool own_scratch = !take_flag(argc, argv, "scratch", scratch);
   if (own_scratch) {
     const char* tmp = std::getenv("TMPDIR");

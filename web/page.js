@@ -13,7 +13,7 @@ const results = document.getElementById("results");
 const filesBox = document.getElementById("files");
 
 let labels = [];
-let entries = [];  // {id, name, bytes, report, box}
+let entries = [];  // {id, name, report, box}; the bytes are the worker's
 let nextId = 1;
 const pending = new Map();  // id -> resolve of the worker's answer
 
@@ -31,10 +31,10 @@ worker.onmessage = (event) => {
   }
 };
 
-function ask(message) {
+function ask(message, transfer = []) {
   return new Promise((resolve) => {
     pending.set(message.id, resolve);
-    worker.postMessage(message);
+    worker.postMessage(message, transfer);
   });
 }
 
@@ -67,7 +67,8 @@ function describe(report) {
 
 async function addFiles(list) {
   for (const file of list) {
-    const entry = { id: nextId++, name: file.name, bytes: await file.arrayBuffer() };
+    const entry = { id: nextId++, name: file.name };
+    const bytes = await file.arrayBuffer();
     entry.box = document.createElement("div");
     entry.box.className = "report";
     const title = document.createElement("h3");
@@ -77,8 +78,8 @@ async function addFiles(list) {
     entry.box.append(title, text);
     filesBox.appendChild(entry.box);
     entries.push(entry);
-    const answer = await ask({ kind: "info", id: entry.id, name: entry.name,
-                               bytes: entry.bytes.slice(0) });
+    // The bytes go to the worker, which keeps them for the conversions.
+    const answer = await ask({ kind: "info", id: entry.id, name: entry.name, bytes }, [bytes]);
     entry.report = answer.report;
     text.textContent = describe(entry.report);
     if (!entry.report.loaded) text.className = "failure";
@@ -88,6 +89,7 @@ async function addFiles(list) {
 }
 
 fileInput.addEventListener("change", () => {
+  for (const entry of entries) worker.postMessage({ kind: "forget", id: entry.id });
   entries = [];
   filesBox.textContent = "";
   addFiles(Array.from(fileInput.files));
@@ -107,15 +109,14 @@ document.getElementById("options").addEventListener("submit", async (e) => {
   const n = Number(target.value);
   for (const entry of entries) {
     log.textContent += entry.name + " -> " + n + "\n";
-    const r = await ask({ kind: "convert", id: entry.id, name: entry.name,
-                          bytes: entry.bytes.slice(0), target: n });
+    const r = await ask({ kind: "convert", id: entry.id, target: n });
     const item = document.createElement("li");
     if (r.ok) {
       for (const f of r.files) {
         const a = document.createElement("a");
         a.className = "download";
         a.download = f.name;
-        a.href = URL.createObjectURL(new Blob([f.bytes], { type: "application/octet-stream" }));
+        a.href = URL.createObjectURL(f.blob);
         a.textContent = f.name;
         a.dataset.ms = String(Math.round(r.ms));
         item.append(a, " ");
@@ -128,7 +129,7 @@ document.getElementById("options").addEventListener("submit", async (e) => {
         const a = document.createElement("a");
         a.className = "download";
         a.download = f.name;
-        a.href = URL.createObjectURL(new Blob([f.bytes]));
+        a.href = URL.createObjectURL(f.blob);
         a.textContent = f.name;
         item.append(" ", a);
       }

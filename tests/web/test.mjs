@@ -4,31 +4,13 @@
 // Serves SITE_DIR on 127.0.0.1, drives Debian's chromium, writes page.png into SITE_DIR/..
 import { execFileSync } from "node:child_process";
 import fs from "node:fs";
-import http from "node:http";
 import path from "node:path";
-import { chromium } from "playwright-core";
+import { launch, openPage, pageWithFiles, serve, waitForReports } from "./browser.mjs";
 
 const [site, linux, work, ...inputs] = process.argv.slice(2);
-const types = { ".html": "text/html", ".js": "text/javascript", ".css": "text/css",
-                ".wasm": "application/wasm" };
-const server = http.createServer((req, res) => {
-  const file = path.join(site, path.normalize(decodeURIComponent(req.url.split("?")[0])));
-  const name = file.endsWith("/") ? path.join(file, "index.html") : file;
-  if (!name.startsWith(site) || !fs.existsSync(name)) { res.writeHead(404); res.end(); return; }
-  res.writeHead(200, { "Content-Type": types[path.extname(name)] || "application/octet-stream" });
-  fs.createReadStream(name).pipe(res);
-});
-await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
-const url = `http://127.0.0.1:${server.address().port}/`;
-
-const profile = fs.mkdtempSync(path.join(work, "profile-"));
-// A fresh profile of its own (playwright passes it as --user-data-dir).
-const browser = await chromium.launchPersistentContext(profile, {
-  executablePath: "/usr/bin/chromium",
-  headless: true,
-  args: ["--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
-         "--disable-component-update", "--disable-sync"],
-});
+const server = await serve(site);
+const url = server.url;
+const browser = await launch(work);
 
 let failures = 0;
 function check(ok, what) {
@@ -49,13 +31,7 @@ function linuxOutputs(input, target) {
 
 // Converts `files` in a fresh page; gives the downloads, the failure lines and the log.
 async function convertInPage(files, target) {
-  const page = await browser.newPage();
-  await page.goto(url);
-  await page.waitForSelector("#target option[value='11']", { state: "attached" });
-  await page.setInputFiles("#file", files);
-  await page.waitForFunction((n) => document.querySelectorAll(".report h3 + p").length === n &&
-      ![...document.querySelectorAll(".report h3 + p")].some((p) => p.textContent === "Reading…"),
-      files.length);
+  const page = await pageWithFiles(browser, url, files);
   await page.selectOption("#target", String(target));
   await page.click("#convert");
   await page.waitForFunction((n) => document.querySelectorAll("#results li").length === n,
@@ -143,6 +119,45 @@ try {
     sameOutputs(downloads, expected, "several files to 7",
                 files.some((f) => path.basename(f).startsWith("ogg")));
     check(failed.length === 1, "several files: one failure");
+    await page.close();
+  }
+  // The file picker from the keyboard alone: Tab reaches it, Space or Enter opens it.
+  for (const key of ["Space", "Enter"]) {
+    const page = await openPage(browser, url);
+    let focused = "";
+    for (let tabs = 0; tabs < 10 && focused !== "file"; tabs++) {
+      await page.keyboard.press("Tab");
+      focused = await page.evaluate(() => document.activeElement.id);
+    }
+    check(focused === "file", "keyboard: Tab reaches the file picker");
+    const [chooser] = await Promise.all([page.waitForEvent("filechooser", { timeout: 5000 }),
+                                         page.keyboard.press(key)]);
+    await chooser.setFiles(inputs[0]);
+    await waitForReports(page, 1);
+    check((await page.textContent(".report h3")) === path.basename(inputs[0]),
+          `keyboard: ${key} opens the chooser, and the file chosen is read`);
+    await page.close();
+  }
+
+  // A tune (a song under a tune's magic): the menu marks targets 9 to 11 as not for it, and
+  // converting to them gives no download, as the Linux program writes nothing.
+  {
+    const song = fs.readFileSync(inputs.find((f) => path.basename(f) === "demo.qxprj"));
+    const tune = path.join(work, "demo.qxtune");
+    fs.writeFileSync(tune, Buffer.concat([Buffer.from("QXTUNE--20071119"), song.subarray(16)]));
+    const page = await pageWithFiles(browser, url, [tune]);
+    const marked = await page.$$eval("#target option", (options) =>
+        options.filter((o) => o.textContent.includes("(not for demo.qxtune)")).map((o) => o.value));
+    check(marked.join() === "9,10,11", `tune: targets ${marked.join(", ")} marked as not for it`);
+    for (const target of [9, 10, 11]) {
+      await page.selectOption("#target", String(target));
+      await page.click("#convert");
+      await page.waitForFunction((n) => document.querySelectorAll("#results li.failure").length === n,
+                                 target - 8);
+      check(Object.keys(linuxOutputs(tune, target)).length === 0 &&
+                (await page.$$("a.download")).length === 0,
+            `tune to ${target}: refused, no download`);
+    }
     await page.close();
   }
 } finally {
