@@ -25,14 +25,12 @@ bool read_input_range(const InputFile& in, int64_t offset, int64_t length, uint8
 
 bool copy_input_range(const InputFile& in, int64_t offset, int64_t length, FILE* out) {
   if (length <= 0) return true;
-  const int in_fd = fileno(in.file);
+  struct stat in_st;
+  if (fstat(fileno(in.file), &in_st) != 0 || offset + length > in_st.st_size) return false;
+  // The discard stream keeps nothing: there is nothing to move. (A stream in memory has no
+  // descriptor, and takes the bytes as a file does.)
+  struct stat out_st;
   const int out_fd = fileno(out);
-  struct stat in_st, out_st;
-  if (fstat(in_fd, &in_st) != 0 || offset + length > in_st.st_size || out_fd < 0 ||
-      fstat(out_fd, &out_st) != 0) {
-    return false;
-  }
-  // The discard stream keeps nothing: there is nothing to move.
-  if (S_ISCHR(out_st.st_mode)) return true;
+  if (out_fd >= 0 && fstat(out_fd, &out_st) == 0 && S_ISCHR(out_st.st_mode)) return true;
   return copy_input_blocks(in, offset, length, out);
 }

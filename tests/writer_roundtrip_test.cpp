@@ -371,3 +371,32 @@ TEST(WriterRoundTrip, ConvertingAnOutputAgainGivesTheSameBytes) {
     EXPECT_EQ(q.beat_clock, c.want_clock);
   }
 }
+
+// A PCM body left in the input is copied into whatever stream the output is: into memory,
+// as the browser build writes, the same bytes as into a file.
+TEST(WriterRoundTrip, BodiesLeftInTheInputCopyIntoMemoryStreams) {
+  Project p;
+  build_kinds_song(p, ogg_encode::tone_stream(1, 44100, 600));
+  ScratchDir dir;
+  ASSERT_EQ(write_capture(p, dir.file("a"), 9).ok, 1);
+  for (int target : {1, 6, 9}) {
+    SCOPED_TRACE(target);
+    WriteResult file = convert_file(dir.file("a"), dir.file("b" + std::to_string(target)), target);
+    ASSERT_EQ(file.ok, 1) << file.error;
+    Project q;
+    project_setup(q);
+    int tune_flag = 0;
+    ASSERT_EQ(open_input(q, dir.file("a"), static_cast<uint8_t>(target), &tune_flag), 1);
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* mem = open_memstream(&data, &size);
+    ASSERT_NE(mem, nullptr);
+    bool listing_started = false;
+    const int ok = write_output_streams(q, mem, nullptr, target, &listing_started);
+    std::fseek(mem, 0, SEEK_END);  // the size is where the stream stands
+    std::fclose(mem);
+    EXPECT_EQ(ok, 1) << q.error_text;
+    EXPECT_TRUE(std::vector<uint8_t>(data, data + size) == file.bytes);
+    std::free(data);
+  }
+}

@@ -31,11 +31,15 @@ function linuxOutputs(input, target) {
 
 // Converts `files` in a fresh page; gives the downloads, the failure lines and the log.
 async function convertInPage(files, target) {
-  const page = await pageWithFiles(browser, url, files);
+  return convertChosen(await pageWithFiles(browser, url, files), files.length, target);
+}
+
+// Converts the `count` files the page has read; gives what convertInPage gives.
+async function convertChosen(page, count, target) {
   await page.selectOption("#target", String(target));
   await page.click("#convert");
   await page.waitForFunction((n) => document.querySelectorAll("#results li").length === n,
-                             files.length, { timeout: 600000 });
+                             count, { timeout: 600000 });
   const links = await page.$$eval("a.download", (as) => as.map((a) => ({
     name: a.getAttribute("download"), href: a.href, ms: Number(a.dataset.ms || 0) })));
   const downloads = {};
@@ -121,6 +125,26 @@ try {
     check(failed.length === 1, "several files: one failure");
     await page.close();
   }
+  // A song and an instrument file dropped on the page together, as a user would.
+  {
+    const dropped = [inputs[0], inputs.find((f) => f.endsWith(".qxi"))];
+    const page = await openPage(browser, url);
+    await page.evaluate((files) => {
+      const data = new DataTransfer();
+      for (const f of files) data.items.add(new File([new Uint8Array(f.bytes)], f.name));
+      const zone = document.getElementById("drop");
+      for (const type of ["dragover", "drop"]) {
+        zone.dispatchEvent(new DragEvent(type, { dataTransfer: data, bubbles: true,
+                                                 cancelable: true }));
+      }
+    }, dropped.map((f) => ({ name: path.basename(f), bytes: Array.from(fs.readFileSync(f)) })));
+    await waitForReports(page, dropped.length);
+    const { downloads } = await convertChosen(page, dropped.length, 7);
+    sameOutputs(downloads, { ...linuxOutputs(dropped[0], 7), ...linuxOutputs(dropped[1], 7) },
+                "dropped song and instrument file to 7");
+    await page.close();
+  }
+
   // The file picker from the keyboard alone: Tab reaches it, Space or Enter opens it.
   for (const key of ["Space", "Enter"]) {
     const page = await openPage(browser, url);
