@@ -165,7 +165,9 @@ int read_instrument(Project& p, ByteSource& s, const std::string& path, uint8_t 
   } catch (const std::bad_alloc&) {
     name.clear();
   }
-  int64_t capacity = count_records(s) + (gains_voice_numbers(target) ? INSTRUMENT_UNIT_NUM : 0);
+  // Room for the voice numbers above x3x, used or not: a file of no records still reads
+  // for every target past x3x, as it always has.
+  int64_t capacity = count_records(s) + (target > TARGET_X3X ? INSTRUMENT_UNIT_NUM : 0);
   if (capacity <= 0 || capacity > INT32_MAX || !source_seek(s, 0, SEEK_SET)) {
     set_error_text(p, "Initialize events");
     return 0;

@@ -112,6 +112,10 @@ TEST_F(QxiTest, CapacityCountsEveryWholeRecord) {
   EXPECT_EQ(capacity_of(instrument(120, 8, body), 5), 6);
   EXPECT_EQ(capacity_of(instrument(120, 8, body), 7), 12);
   EXPECT_EQ(capacity_of(instrument(120, 8, Bytes()), 7), 6);
+  // Read to be written as an instrument file again: the same room, but no voice numbers.
+  EXPECT_EQ(capacity_of(instrument(120, 8, Bytes()), 10), 6);
+  ASSERT_TRUE(open(instrument(120, 8, body), 10, "again.qxi")) << p.report_text;
+  for (const Event* e = p.event_start; e; e = e->next) EXPECT_NE(e->kind, EVENT_VOICE_NO);
 
   EXPECT_FALSE(open(instrument(120, 8, Bytes()), 5, "empty.qxi"));
   EXPECT_EQ(p.report_text, "Initialize events");
