@@ -102,6 +102,23 @@ drop.addEventListener("drop", (e) => {
   addFiles(Array.from(e.dataTransfer.files));
 });
 
+// A link that saves the output `f` ({name, blob}) under its name.
+function downloadLink(f) {
+  const a = document.createElement("a");
+  a.className = "download";
+  a.download = f.name;
+  a.href = URL.createObjectURL(f.blob);
+  a.textContent = f.name;
+  return a;
+}
+
+// The browser holds every download's bytes until its link is let go: large outputs fill
+// that store, and later downloads would fail.
+document.getElementById("clear").addEventListener("click", () => {
+  for (const a of results.querySelectorAll("a.download")) URL.revokeObjectURL(a.href);
+  results.textContent = "";
+});
+
 document.getElementById("options").addEventListener("submit", async (e) => {
   e.preventDefault();
   convert.disabled = true;
@@ -113,11 +130,7 @@ document.getElementById("options").addEventListener("submit", async (e) => {
     const item = document.createElement("li");
     if (r.ok) {
       for (const f of r.files) {
-        const a = document.createElement("a");
-        a.className = "download";
-        a.download = f.name;
-        a.href = URL.createObjectURL(f.blob);
-        a.textContent = f.name;
+        const a = downloadLink(f);
         a.dataset.ms = String(Math.round(r.ms));
         item.append(a, " ");
       }
@@ -125,14 +138,7 @@ document.getElementById("options").addEventListener("submit", async (e) => {
     } else {
       item.className = "failure";
       item.textContent = entry.name + ": failed: " + r.error;
-      for (const f of r.files) {
-        const a = document.createElement("a");
-        a.className = "download";
-        a.download = f.name;
-        a.href = URL.createObjectURL(f.blob);
-        a.textContent = f.name;
-        item.append(" ", a);
-      }
+      for (const f of r.files) item.append(" ", downloadLink(f));
     }
     results.appendChild(item);
     if (!log.textContent.endsWith("\n")) log.textContent += "\n";

@@ -142,6 +142,8 @@ try {
     const { downloads } = await convertChosen(page, dropped.length, 7);
     sameOutputs(downloads, { ...linuxOutputs(dropped[0], 7), ...linuxOutputs(dropped[1], 7) },
                 "dropped song and instrument file to 7");
+    await page.click("#clear");
+    check((await page.$$("#results li")).length === 0, "clear results: every link let go");
     await page.close();
   }
 
