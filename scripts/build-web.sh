@@ -17,35 +17,11 @@ export NODE_PATH=/usr/share/nodejs
 # shellcheck source=scripts/debian-sources.sh
 . "$root/scripts/debian-sources.sh"
 
-# configure runs its test programs under Node, whose loader here cannot fetch a separate
-# .wasm: the test programs carry theirs inside.
-build_library() {
-  local name="$1" flags="$2"
-  shift 2
-  local src
-  src="$(find "$deps/src" -maxdepth 1 -type d -name "$name-*" | head -n 1)"
-  rm -rf "$deps/build/$name"
-  mkdir -p "$deps/build/$name"
-  (cd "$deps/build/$name" &&
-    PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" emconfigure "$src/configure" \
-      --prefix="$prefix" --disable-shared --enable-static "$@" \
-      CFLAGS="$flags" LDFLAGS="-sSINGLE_FILE=1" >/dev/null &&
-    emmake make -j"$jobs" >/dev/null && emmake make install >/dev/null)
-}
-
-ogg="$(dpkg-query -W -f='${source:Version}' libogg-dev)"
-vorbis="$(dpkg-query -W -f='${source:Version}' libvorbis-dev)"
-built="libogg $ogg, libvorbis $vorbis"
-if [ "$(cat "$prefix/built" 2>/dev/null)" != "$built" ]; then
-  echo "Building $built for the browser from Debian's sources"
-  rm -rf "$prefix" "$deps/build"
-  fetch_sources "$deps" "libogg=$ogg" "libvorbis=$vorbis"
-  build_library libogg "-O2" --disable-maintainer-mode
-  # As the Linux program's libvorbis is built: -O2 -ffast-math. (Its samples still differ
-  # here and there by one step: see the README.)
-  build_library libvorbis "-O2 -ffast-math" --disable-docs --disable-examples --disable-oggtest
-  echo "$built" >"$prefix/built"
-fi
+# As the Linux program's libvorbis is built: -O2 -ffast-math. (Its samples still differ here
+# and there by one step: see the README.) configure runs its test programs under Node, whose
+# loader here cannot fetch a separate .wasm: the test programs carry theirs inside.
+build_ogg_vorbis "$deps" "$jobs" "the browser" emconfigure emmake "-O2 -ffast-math" \
+  LDFLAGS="-sSINGLE_FILE=1"
 
 emcmake cmake -S "$root" -B "$out" -DCMAKE_BUILD_TYPE=Release -DTARVENOX_WEB_DEPS="$prefix" \
   >/dev/null

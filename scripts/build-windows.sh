@@ -17,37 +17,12 @@ triplet=x86_64-w64-mingw32
 # shellcheck source=scripts/debian-sources.sh
 . "$root/scripts/debian-sources.sh"
 
-build_library() {
-  local name="$1" flags="$2"
-  shift 2
-  local src
-  src="$(find "$deps/src" -maxdepth 1 -type d -name "$name-*" | head -n 1)"
-  rm -rf "$deps/build/$name"
-  mkdir -p "$deps/build/$name"
-  (cd "$deps/build/$name" &&
-    PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" "$src/configure" --host="$triplet" \
-      --prefix="$prefix" --disable-shared --enable-static "$@" \
-      CC="$triplet-gcc-posix" AR="$triplet-ar" RANLIB="$triplet-ranlib" CFLAGS="$flags" >/dev/null &&
-    make -j"$jobs" >/dev/null && make install >/dev/null)
-}
-
-# The very versions the Linux program is built with, so that both decode alike.
-ogg="$(dpkg-query -W -f='${source:Version}' libogg-dev)"
-vorbis="$(dpkg-query -W -f='${source:Version}' libvorbis-dev)"
-built="libogg $ogg, libvorbis $vorbis"
-if [ "$(cat "$prefix/built" 2>/dev/null)" != "$built" ]; then
-  echo "Building $built for Windows from Debian's sources"
-  rm -rf "$prefix" "$deps/build"
-  fetch_sources "$deps" "libogg=$ogg" "libvorbis=$vorbis"
-  build_library libogg "-O2" --disable-maintainer-mode
-  # Debian builds libvorbis with its configure's flags for x86 Linux followed by its own
-  # -O2: in effect -O2 -ffast-math (-mno-ieee-fp). The float decoder gives other samples,
-  # by one here and there, with other flags, and the outputs would no longer be those of
-  # the Linux program.
-  build_library libvorbis "-O2 -ffast-math -mno-ieee-fp" --disable-docs --disable-examples \
-    --disable-oggtest
-  echo "$built" >"$prefix/built"
-fi
+# The very versions the Linux program is built with, so that both decode alike. Debian
+# builds libvorbis with its configure's flags for x86 Linux followed by its own -O2: in
+# effect -O2 -ffast-math (-mno-ieee-fp). The float decoder gives other samples, by one here
+# and there, with other flags, and the outputs would no longer be those of the Linux program.
+build_ogg_vorbis "$deps" "$jobs" Windows env env "-O2 -ffast-math -mno-ieee-fp" \
+  --host="$triplet" CC="$triplet-gcc-posix" AR="$triplet-ar" RANLIB="$triplet-ranlib"
 
 cmake -S "$root" -B "$out" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DTARVENOX_WINDOWS_DEPS="$prefix" >/dev/null

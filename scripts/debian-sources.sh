@@ -41,3 +41,43 @@ fetch_sources() {
   (cd "$deps/src" && apt-get "${options[@]}" source "$@" >/dev/null)
   rm -rf "$apt_dir"
 }
+
+# build_ogg_vorbis DEPS JOBS FOR CONFIGURE_RUNNER MAKE_RUNNER VORBIS_CFLAGS [ARG...]: builds
+# libogg and libvorbis, the versions the Linux program links to, from Debian's sources into
+# DEPS/prefix, once per version. The runners run configure and make (`env` for none); the
+# ARGs go to both configure scripts (host, compilers, linker flags). FOR names the build in
+# the line said when it starts.
+build_ogg_vorbis() {
+  local deps="$1" jobs="$2" for="$3" configure_runner="$4" make_runner="$5"
+  local vorbis_flags="$6"
+  shift 6
+  local -a common=("$@")
+  local prefix="$deps/prefix"
+  local ogg vorbis built
+  ogg="$(dpkg-query -W -f='${source:Version}' libogg-dev)"
+  vorbis="$(dpkg-query -W -f='${source:Version}' libvorbis-dev)"
+  built="libogg $ogg, libvorbis $vorbis"
+  [ "$(cat "$prefix/built" 2>/dev/null)" != "$built" ] || return 0
+  echo "Building $built for $for from Debian's sources"
+  rm -rf "$prefix" "$deps/build"
+  fetch_sources "$deps" "libogg=$ogg" "libvorbis=$vorbis"
+  build_source_library libogg "-O2" --disable-maintainer-mode
+  build_source_library libvorbis "$vorbis_flags" --disable-docs --disable-examples \
+    --disable-oggtest
+  echo "$built" >"$prefix/built"
+}
+
+# build_source_library NAME CFLAGS [ARG...]: one library for build_ogg_vorbis, whose
+# variables it uses.
+build_source_library() {
+  local name="$1" flags="$2"
+  shift 2
+  local src
+  src="$(find "$deps/src" -maxdepth 1 -type d -name "$name-*" | head -n 1)"
+  mkdir -p "$deps/build/$name"
+  (cd "$deps/build/$name" &&
+    PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" "$configure_runner" "$src/configure" \
+      --prefix="$prefix" --disable-shared --enable-static "${common[@]}" "$@" \
+      CFLAGS="$flags" >/dev/null &&
+    "$make_runner" make -j"$jobs" >/dev/null && "$make_runner" make install >/dev/null)
+}
