@@ -12,6 +12,7 @@
 #include "material/qxvoice.h"
 #include "platform/paths.h"
 #include "platform/resources.h"
+#include "platform/streams.h"
 #include "project/project.h"
 
 namespace {
@@ -211,4 +212,47 @@ int read_instrument(Project& p, ByteSource& s, const std::string& path, uint8_t 
     u.name_len = NAME_FIELD_SIZE;
   }
   return 1;
+}
+
+namespace {
+
+// The material body as the newest layout writes it, or empty when it cannot be written.
+std::string material_body(Project& p, Woice& w) {
+  MemoryStream body;
+  if (!body.file()) return {};
+  int32_t length = 0;
+  int ok = 0;
+  if (w.type == WOICE_QXVOICE) {
+    ok = qxvoice_write(p, body.file(), &length, w, TARGET_X5X_NEW_NOISE);
+  } else if (w.type == WOICE_QXNOISE && !w.voices.empty() && w.voices[0].noise) {
+    ok = qxnoise_write(p, body.file(), &length, *w.voices[0].noise, 0, "");
+  }
+  if (!body.finish() || !ok) return {};
+  return std::string(body.data(), body.size());
+}
+
+}  // namespace
+
+bool woice_is_builtin(Project& p, int32_t index) {
+  if (index < 0 || index >= INSTRUMENT_UNIT_NUM || static_cast<size_t>(index) >= p.woices.size() ||
+      !p.woices[static_cast<size_t>(index)]) {
+    return false;
+  }
+  Woice& w = *p.woices[static_cast<size_t>(index)];
+  const BuiltinMaterial& m = BUILTIN_MATERIALS[index];
+  if (w.type != (m.noise ? WOICE_QXNOISE : WOICE_QXVOICE)) return false;
+  try {
+    Project scratch;
+    scratch.console = [](std::string_view) {};
+    const char* failure = nullptr;
+    if (!project_create_tables(scratch, &failure)) return false;
+    if (!(m.noise ? load_builtin_noise(scratch, m.resource)
+                  : load_builtin_voice(scratch, m.resource))) {
+      return false;
+    }
+    const std::string builtin = material_body(scratch, *scratch.woices[0]);
+    return !builtin.empty() && material_body(scratch, w) == builtin;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }

@@ -19,3 +19,6 @@ int read_instrument_events(Project& p, ByteSource& source, uint8_t target);
 // Add one Woice in the first free slot from the built-in material of that name.
 int load_builtin_voice(Project& p, const char* name);
 int load_builtin_noise(Project& p, const char* name);
+// Whether woice `index` is the built-in material an instrument file plays on unit `index`,
+// so that an instrument file loses nothing of it.
+bool woice_is_builtin(Project& p, int32_t index);

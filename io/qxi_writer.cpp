@@ -10,6 +10,7 @@
 
 #include "bytes/bytes.h"
 #include "io/chunk_writers.h"
+#include "io/loss_report.h"
 #include "platform/paths.h"
 #include "project/events.h"
 #include "project/project.h"
@@ -229,7 +230,7 @@ int write_qxi_target(Project& p, FILE* out, FILE* listing, int target) {
     return 0;
   }
   const int32_t units = unit_count(p);
-  const EventTally tally = tally_events(p);
+  const EventTally tally = tally_lost_events(p, target);
   for (int32_t i = 0; i < units && static_cast<size_t>(i) < p.units.size(); ++i) {
     const Unit* unit = p.units[static_cast<size_t>(i)].get();
     if (!unit) continue;

@@ -10,6 +10,7 @@
 
 #include "bytes/bytes.h"
 #include "io/chunk_writers.h"
+#include "io/loss_report.h"
 #include "io/material_writer.h"
 #include "io/qxi_writer.h"
 #include "io/song_reader.h"
@@ -127,8 +128,9 @@ int write_x1x(WriteRun& w) {
   }
   const EventTally tally = tally_events(p);
   const EventGroups groups = group_events(p, tally);
+  const EventTally lost = tally_lost_events(p, w.target);
   for (int32_t s = 0; s < units; ++s) {
-    warn_unsupported_kinds(p, tally, s, 11);
+    warn_unsupported_kinds(p, lost, s, 11);
     if (!write_unit_events(p, w.out, groups, s, 11, 1, w.clock_divisor, unit_key_shift(w, s))) {
       return 0;
     }
@@ -154,6 +156,7 @@ int write_x2x_x3x(WriteRun& w) {
   const int32_t units = unit_count(p);
   const EventTally tally = tally_events(p);
   const EventGroups groups = group_events(p, tally);
+  const EventTally lost = tally_lost_events(p, w.target);
   for (int32_t i = 0; i < units; ++i) {
     const Unit* unit = unit_at(p, i);
     if (unit) {
@@ -167,7 +170,7 @@ int write_x2x_x3x(WriteRun& w) {
       if (!write_unit_name(p, w.out, w.tune_input, *unit, i)) return 0;
     }
     if (!write_woice(p, w.out, *woice_at(p, i), 1, w.target, i)) return 0;
-    warn_unsupported_kinds(p, tally, i, 12);
+    warn_unsupported_kinds(p, lost, i, 12);
     if (!write_unit_events(p, w.out, groups, i, 12, 0, w.clock_divisor, unit_key_shift(w, i))) {
       return 0;
     }
@@ -284,6 +287,7 @@ int write_output_streams(Project& p, FILE* out, FILE* listing, int target, bool*
   }
   if (!(w.tune_input && target >= 9)) {
     try {
+      report_losses(p, w.target, w.tune_input, w.clock_divisor);
       result = write_target(w);
     } catch (const std::bad_alloc&) {
       result = fail(p, "out of memory");

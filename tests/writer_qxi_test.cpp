@@ -164,7 +164,8 @@ TEST(WriterQxi, RecordsListingAndWarnings) {
             "\tunit: 00, kind: On v:1\n"
             "32 last\n"
             "event num: 12\n");
-  EXPECT_EQ(r.console, kind_warning("pan") + kind_warning("portament") + kind_warning("voice-no") +
+  // Unit 0's voice-no says it plays woice 0, as the file's unit 0 does: no loss to warn of.
+  EXPECT_EQ(r.console, kind_warning("pan") + kind_warning("portament") +
                            "\n- WARNING: unit [06] 'unit_06' located beyond QXI unit num (max: "
                            "05). The output will discard it! -"
                            "\n- WARNING: unit [07] 'unit_07' located beyond QXI unit num (max: "
@@ -200,7 +201,7 @@ TEST(WriterQxi, RepeatAndLastStandAtTheirOwnClocks) {
     SCOPED_TRACE(c.what);
     Project p;
     project_setup(p);
-    add_unit(p, "a");
+    add_unit(p, "unit_00");
     p.repeat_meas = c.repeat_meas;
     p.last_meas = c.last_meas;
     put(p, 0, 0, EVENT_ON, 480);
@@ -212,7 +213,8 @@ TEST(WriterQxi, RepeatAndLastStandAtTheirOwnClocks) {
     Bytes want = Bytes().u8(120).u8(8);
     for (const auto& rec : c.records) want.raw(rec);
     EXPECT_EQ(r.bytes, want.b);
-    EXPECT_EQ(r.console, "");
+    EXPECT_EQ(r.console,
+              "\n* instrument file: 1 event not on an eighth of a beat moved to the eighth before");
     Project back;
     ASSERT_TRUE(load(back, dir.file("n.qxi")));
     EXPECT_EQ(back.repeat_meas, c.repeat_meas);
@@ -250,7 +252,7 @@ TEST(WriterQxi, TempoIsHeldWithinAByte) {
     uint8_t byte;
     const char* line;
   } cases[] = {
-      {255.9f, 255, ""},
+      {255.9f, 255, "\n* instrument file: tempo 255.9 written as 255"},
       {1.0f, 1, ""},
       {300.5f, 255, "\n* clamped tempo 300.5 to 255"},
       {256.0f, 255, "\n* clamped tempo 256 to 255"},
@@ -264,7 +266,7 @@ TEST(WriterQxi, TempoIsHeldWithinAByte) {
     SCOPED_TRACE(c.tempo);
     Project p;
     project_setup(p);
-    add_unit(p, "a");
+    add_unit(p, "unit_00");
     p.beat_tempo = c.tempo;
     put(p, 0, 0, EVENT_ON, 480);
     ScratchDir dir;
@@ -281,7 +283,7 @@ TEST(WriterQxi, TempoIsHeldWithinAByte) {
 TEST(WriterQxi, LongGapsKeepTheirClockAndLongValuesAreHeld) {
   Project p;
   project_setup(p);
-  for (const char* name : {"a", "b", "c"}) add_unit(p, name);
+  for (const char* name : {"unit_00", "unit_01", "unit_02"}) add_unit(p, name);
   p.repeat_meas = 20;  // clock 38400, 340 steps after the second note
   p.last_meas = 40;    // clock 76800, 640 steps after the repeat
   put(p, 0, 0, EVENT_ON, 480);
@@ -304,6 +306,7 @@ TEST(WriterQxi, LongGapsKeepTheirClockAndLongValuesAreHeld) {
                          .b);
   // One line per kind, however many values were held.
   EXPECT_EQ(r.console,
+            "\n* instrument file: 2 notes shortened to whole eighths of a beat"
             "\n* clamped note lengths above 255 steps to 255\n* clamped volumes above 255 to 255");
 
   Project back;

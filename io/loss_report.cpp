@@ -1,0 +1,305 @@
+// The loss lines of a conversion. Each compares what the song holds with what the target's
+// output gives back when read again, so that a line appears where something is lost and
+// nowhere else.
+#include "io/loss_report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "bytes/bytes.h"
+#include "io/file_header.h"
+#include "io/qxi_reader.h"
+#include "io/qxi_writer.h"
+#include "io/writer.h"
+#include "project/events.h"
+#include "project/project.h"
+
+namespace {
+
+constexpr size_t X1X_NAME_MAX = 16;
+
+bool ties_units_to_woices(int target) {
+  return target <= TARGET_X3X || target >= TARGET_QXI;
+}
+
+bool instrument_target(int target) {
+  return target >= TARGET_QXI;
+}
+
+// How the lines name the output.
+const char* target_family(int target) {
+  switch (target) {
+    case TARGET_X1X_PCM:
+    case TARGET_X1X_OLD_VOICE:
+      return "x1x";
+    case TARGET_X2X_MID_VOICE:
+    case TARGET_X2X_NEW_VOICE:
+      return "x2x";
+    case TARGET_X3X:
+      return "x3x";
+    case TARGET_X4X:
+      return "x4x";
+    case TARGET_QXI:
+    case TARGET_QXI_LISTING:
+      return "instrument file";
+    default:
+      return "x5x";
+  }
+}
+
+std::string counted(int64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+void loss_line(Project& p, int target, const std::string& what) {
+  print_text(p, "\n* %s: %s", target_family(target), what.c_str());
+}
+
+bool from_instrument_file(const Project& p) {
+  for (const MagicEntry& m : MAGIC_TABLE) {
+    if (std::memcmp(p.file_magic, m.magic, sizeof p.file_magic) == 0) return false;
+  }
+  return true;
+}
+
+// The name a reader gives a table entry that the file does not name.
+bool default_name(const char (&name)[NAME_FIELD_SIZE], const char* format, size_t index) {
+  char text[NAME_FIELD_SIZE + 1] = {};
+  std::snprintf(text, sizeof text, format, static_cast<int>(index));
+  return name_field_text(name) == text;
+}
+
+// The x3x tuning an old qxVoice body carries for the woice of the same index (0: none).
+float carried_tuning(const Project& p, int target, int unit_no) {
+  if (target < TARGET_X1X_OLD_VOICE || target > TARGET_X3X) return 0.0f;
+  const size_t i = static_cast<size_t>(unit_no);
+  if (i >= p.woices.size() || !p.woices[i] || p.woices[i]->type != WOICE_QXVOICE) return 0.0f;
+  return p.woices[i]->x3x_tuning;
+}
+
+bool played_otherwise(const Project& p, int target, const Event& e) {
+  if (!ties_units_to_woices(target)) return false;
+  switch (e.kind) {
+    case EVENT_VOICE_NO:
+      return e.value == e.unit_no;
+    case EVENT_GROUP_NO:
+      return e.value == 0;
+    case EVENT_CORRECT: {
+      const float tuning = carried_tuning(p, target, e.unit_no);
+      return e.clock == 0 && tuning != 0.0f && static_cast<uint32_t>(e.value) == float_bits(tuning);
+    }
+    default:
+      return false;
+  }
+}
+
+// The units the output holds events for: x1x to x4x write events unit by unit, the first
+// five generations after units were made for the woices; the instrument file has six.
+int64_t units_written(const Project& p, int target) {
+  const int64_t units = unit_count(p);
+  if (target <= TARGET_X3X) return std::max<int64_t>(units, leading_woice_count(p));
+  if (target == TARGET_X4X) return units;
+  return -1;
+}
+
+void report_unit_losses(Project& p, int target) {
+  const int64_t written = units_written(p, target);
+  int64_t events = 0;
+  bool unit_missing[256] = {};
+  for (const Event* e = first_event(p); e; e = e->next) {
+    if (e->kind == EVENT_NONE || e->kind >= EVENT_KIND_NUM) continue;
+    bool lost = false;
+    if (instrument_target(target)) {
+      // Units 6 and above that exist are warned about on their own.
+      lost = e->unit_no >= QXI_UNIT_NUM && (e->unit_no >= p.units.size() || !p.units[e->unit_no]);
+    } else if (written >= 0) {
+      lost = e->unit_no >= written;
+    }
+    if (!lost) continue;
+    ++events;
+    unit_missing[e->unit_no] = true;
+  }
+  if (events == 0) return;
+  int64_t units = 0;
+  for (bool missing : unit_missing) units += missing ? 1 : 0;
+  loss_line(p, target,
+            counted(events, "event", "events") + " not written, of " +
+                counted(units, "unit", "units") + " the song does not have");
+}
+
+void report_name_losses(Project& p, int target, int tune_input) {
+  const bool names_kept = !instrument_target(target) && target > TARGET_X3X && !tune_input;
+  if (!names_kept) {
+    // Woices whose name the output cannot give back (what the readers name them otherwise).
+    const int32_t woices = leading_woice_count(p);
+    const int32_t checked = instrument_target(target) ? std::min(woices, QXI_UNIT_NUM) : woices;
+    int64_t named = 0;
+    for (int32_t i = 0; i < checked; ++i) {
+      if (!default_name(p.woices[static_cast<size_t>(i)]->name, "voice_%02d", i)) ++named;
+    }
+    if (named > 0)
+      loss_line(p, target, counted(named, "woice name", "woice names") + " not written");
+  }
+  int64_t unit_names = 0;
+  for (size_t i = 0; i < p.units.size(); ++i) {
+    const Unit* u = p.units[i].get();
+    if (!u) continue;
+    if (instrument_target(target)) {
+      if (i < QXI_UNIT_NUM && !default_name(u->name, "unit_%02d", i)) ++unit_names;
+    } else if (tune_input && u->name_len > 0) {
+      ++unit_names;
+    }
+  }
+  if (unit_names > 0) {
+    loss_line(p, target, counted(unit_names, "unit name", "unit names") + " not written");
+  }
+}
+
+void report_x1x_losses(Project& p, int target) {
+  if (p.name_text && p.name_text->size() > X1X_NAME_MAX) {
+    loss_line(p, target, "song name cut to 16 characters");
+  }
+  if (p.comment_text && !p.comment_text->empty()) loss_line(p, target, "comment not written");
+  if (p.repeat_meas != 0 || p.last_meas != 0) {
+    loss_line(p, target,
+              "repeat and last measures not written (repeat " + std::to_string(p.repeat_meas) +
+                  ", last " + std::to_string(p.last_meas) + ")");
+  }
+  int64_t amps = 0;
+  for (const Overdrive& od : p.overdrives) {
+    if (!od.in_use) break;
+    if (od.amp != 1.0f) ++amps;
+  }
+  if (amps > 0) {
+    loss_line(p, target,
+              "amp of " + counted(amps, "overdrive", "overdrives") +
+                  " not written, the old layout plays 1");
+  }
+  if (target == TARGET_X1X_PCM) {
+    int64_t voices = 0;
+    for (int32_t i = 0; i < leading_woice_count(p); ++i) {
+      const Woice& w = *p.woices[static_cast<size_t>(i)];
+      if (w.type == WOICE_QXVOICE && w.voice_num > 1) voices += w.voice_num - 1;
+    }
+    if (voices > 0) {
+      loss_line(p, target,
+                counted(voices, "qxVoice voice", "qxVoice voices") +
+                    " beyond the first of a woice not rendered");
+    }
+  }
+}
+
+void report_instrument_losses(Project& p, int target) {
+  const bool instrument_input = from_instrument_file(p);
+  int64_t woices = 0;
+  for (int32_t i = 0; i < leading_woice_count(p); ++i) {
+    if (!woice_is_builtin(p, i)) ++woices;
+  }
+  if (woices > 0) {
+    loss_line(
+        p, target,
+        counted(woices, "woice", "woices") + " not written, units play the built-in instruments");
+  }
+  int64_t delays = 0, overdrives = 0;
+  for (const Delay& d : p.delays) {
+    if (!d.in_use) break;
+    ++delays;
+  }
+  for (const Overdrive& od : p.overdrives) {
+    if (!od.in_use) break;
+    ++overdrives;
+  }
+  std::string effects;
+  if (delays > 0) effects = counted(delays, "delay", "delays");
+  if (overdrives > 0) {
+    effects += (effects.empty() ? "" : " and ") + counted(overdrives, "overdrive", "overdrives");
+  }
+  if (!effects.empty()) loss_line(p, target, effects + " not written");
+  if (!instrument_input && p.name_text && !p.name_text->empty()) {
+    loss_line(p, target, "song name not written");
+  }
+  if (p.comment_text && !p.comment_text->empty()) loss_line(p, target, "comment not written");
+  const float tempo = p.beat_tempo;
+  // Tempos outside a byte have a line of their own.
+  if (tempo >= 1.0f && tempo < 256.0f && std::trunc(tempo) != tempo) {
+    char text[64];
+    std::snprintf(text, sizeof text, "tempo %g written as %d", static_cast<double>(tempo),
+                  static_cast<int>(tempo));
+    loss_line(p, target, text);
+  }
+  if (p.beat_num != 4) {
+    loss_line(p, target,
+              std::to_string(p.beat_num) +
+                  " beats a measure not written, the file counts 4 (repeat and last measures "
+                  "move)");
+  }
+  const int32_t div_clock = p.beat_clock / QXI_BEAT_DIVIDE;
+  if (div_clock <= 0) return;  // refused by the writer
+  if (p.beat_clock % QXI_BEAT_DIVIDE != 0) {
+    loss_line(p, target,
+              "beat clock " + std::to_string(p.beat_clock) +
+                  " is not a multiple of 8, events drift from the beat");
+  }
+  int64_t moved = 0, shortened = 0, keys = 0;
+  for (const Event* e = first_event(p); e; e = e->next) {
+    if (e->unit_no >= QXI_UNIT_NUM) continue;
+    const bool written =
+        e->kind == EVENT_ON || e->kind == EVENT_KEY || e->kind == EVENT_VEL || e->kind == EVENT_VOL;
+    if (!written) continue;
+    if (e->clock % div_clock != 0) ++moved;
+    if (e->kind == EVENT_ON && e->value % div_clock != 0) ++shortened;
+    // A key byte wraps, so any whole semitone of 0 to 255 reads back as itself.
+    if (e->kind == EVENT_KEY && (e->value % 256 != 0 || e->value < 0 || e->value > 0xFFFF)) {
+      ++keys;
+    }
+  }
+  if (moved > 0) {
+    loss_line(p, target,
+              counted(moved, "event", "events") +
+                  " not on an eighth of a beat moved to the eighth before");
+  }
+  if (shortened > 0) {
+    loss_line(p, target,
+              counted(shortened, "note", "notes") + " shortened to whole eighths of a beat");
+  }
+  if (keys > 0) {
+    loss_line(p, target, counted(keys, "key", "keys") + " moved to a semitone the file can hold");
+  }
+}
+
+void report_tune_rounding(Project& p, int target, int clock_divisor) {
+  int64_t moved = 0;
+  for (const Event* e = first_event(p); e; e = e->next) {
+    const bool length = e->kind == EVENT_ON || e->kind == EVENT_PORTAMENT;
+    if (e->clock % clock_divisor != 0 || (length && e->value % clock_divisor != 0)) ++moved;
+  }
+  if (moved > 0) {
+    loss_line(p, target,
+              counted(moved, "event time", "event times") + " rounded down to 1/" +
+                  std::to_string(p.beat_clock / clock_divisor) + " of a beat");
+  }
+}
+
+}  // namespace
+
+EventTally tally_lost_events(const Project& p, int target) {
+  EventTally t;
+  t.count.assign(EVENT_TALLY_SIZE, 0);
+  for (const Event* e = first_event(p); e; e = e->next) {
+    if (e->kind >= EVENT_KIND_NUM || played_otherwise(p, target, *e)) continue;
+    ++t.count[static_cast<size_t>(e->unit_no) * EVENT_KIND_NUM + e->kind];
+  }
+  return t;
+}
+
+void report_losses(Project& p, int target, int tune_input, int clock_divisor) {
+  if (target < TARGET_X1X_PCM || target > TARGET_QXI_LISTING) return;
+  if (target <= TARGET_X1X_OLD_VOICE) report_x1x_losses(p, target);
+  if (instrument_target(target)) report_instrument_losses(p, target);
+  report_name_losses(p, target, tune_input);
+  report_unit_losses(p, target);
+  if (clock_divisor > 1) report_tune_rounding(p, target, clock_divisor);
+}
