@@ -151,6 +151,20 @@ TEST(Info, InstrumentFile) {
   EXPECT_NE(info({path}, false).text.find("kind        instrument file\n"), std::string::npos);
 }
 
+// The report says what a conversion loses, as the conversion does, and no loss where the
+// target plays the same: x1x PCM woices to x1x keep their unit-woice tie, and the instrument
+// file to itself keeps everything.
+TEST(Info, LossesAsTheConversionSaysThem) {
+  const std::string examples = std::string(TARVENOX_SOURCE_DIR) + "/examples/";
+  const json pcm = info({examples + "demo_x1x_pcm.qxprj"}, true).docs.at(0);
+  EXPECT_TRUE(has_note(pcm["targets"][9],
+                       "instrument file: 6 woices not written, units play the built-in "
+                       "instruments"));
+  EXPECT_EQ(pcm["targets"][0]["notes"], json::array());
+  const json qxi = info({examples + "demo.qxi"}, true).docs.at(0);
+  EXPECT_EQ(qxi["targets"][9]["notes"], json::array());
+}
+
 TEST(Info, DamagedFileFailsWithTheDialoguesTextAndStatusOne) {
   ScratchDir dir;
   const std::string good = dir.file("good.qxprj");
