@@ -13,6 +13,7 @@
 #include "io/file_header.h"
 #include "io/qxi_reader.h"
 #include "io/qxi_writer.h"
+#include "io/song_reader.h"
 #include "io/writer.h"
 #include "project/events.h"
 #include "project/project.h"
@@ -270,6 +271,18 @@ void report_instrument_losses(Project& p, int target) {
   }
 }
 
+// The readers of x1x to x3x hold every key of clock 0 or later within 0 to KEY_MAX.
+void report_key_range(Project& p, int target) {
+  int64_t keys = 0;
+  for (const Event* e = first_event(p); e; e = e->next) {
+    if (e->kind == EVENT_KEY && e->clock >= 0 && (e->value < 0 || e->value > KEY_MAX)) ++keys;
+  }
+  if (keys > 0) {
+    loss_line(p, target,
+              counted(keys, "key", "keys") + " out of the old generations' range held at its ends");
+  }
+}
+
 void report_tune_rounding(Project& p, int target, int clock_divisor) {
   int64_t moved = 0;
   for (const Event* e = first_event(p); e; e = e->next) {
@@ -299,6 +312,7 @@ void report_losses(Project& p, int target, int tune_input, int clock_divisor) {
   if (target < TARGET_X1X_PCM || target > TARGET_QXI_LISTING) return;
   if (target <= TARGET_X1X_OLD_VOICE) report_x1x_losses(p, target);
   if (instrument_target(target)) report_instrument_losses(p, target);
+  if (target <= TARGET_X3X) report_key_range(p, target);
   report_name_losses(p, target, tune_input);
   report_unit_losses(p, target);
   if (clock_divisor > 1) report_tune_rounding(p, target, clock_divisor);

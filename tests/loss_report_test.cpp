@@ -99,6 +99,8 @@ TEST(LossReport, EveryLossHasItsLineAtTheTargetsThatLoseIt) {
        [](Project& p) { put(p, 960, 0, EVENT_ON, 50); }},
       {"1 key moved to a semitone the file can hold", QXI,
        [](Project& p) { put(p, 960, 0, EVENT_KEY, 0x4580); }},
+      {"1 key out of the old generations' range held at its ends", OLD,
+       [](Project& p) { put(p, 960, 0, EVENT_KEY, 0xC000); }},
       {"'voice-no' event", join(OLD, QXI),
        [](Project& p) {
          ASSERT_TRUE(load_builtin_voice(p, "QXV_TRIA784"));
