@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <mutex>
 #include <random>
 
@@ -44,6 +45,16 @@ void install_cleanup_handlers() {
   });
 }
 
+// TARVENOX_TEST_NO_TMPFILE=1 in the environment makes the program take the hidden-name way
+// as on a file system without O_TMPFILE, so that the tests can run it on that way whole.
+bool unnamed_files_refused_for_tests() {
+  static const bool refused = [] {
+    const char* value = std::getenv("TARVENOX_TEST_NO_TMPFILE");
+    return value && std::string(value) == "1";
+  }();
+  return refused;
+}
+
 int open_hidden(const std::string& folder, std::string* path) {
   std::random_device seed;
   std::mt19937 random(seed());
@@ -65,6 +76,7 @@ bool staged_open(StagedFile& s, const std::string& folder, bool allow_unnamed) {
   staged_discard(s);
   const std::string dir = folder.empty() ? std::string(".") : folder;
   int fd = -1;
+  if (unnamed_files_refused_for_tests()) allow_unnamed = false;
   if (allow_unnamed) fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   // Not every file system can hold a file without a name.
   if (fd < 0 && (!allow_unnamed || errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
