@@ -14,6 +14,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "platform/exit_signals.h"
+
 namespace {
 
 constexpr int ESC_WAIT_MS = 50;
@@ -21,64 +23,6 @@ constexpr int DEFAULT_WIDTH = 80;
 
 constexpr char TITLE_PUSH[] = "\x1b[22;0t";
 constexpr char TITLE_POP[] = "\x1b[23;0t";
-
-// A signal handler can reach nothing but file-scope data, so what it has to put back is
-// kept here: the terminal settings while raw mode is active, and the title while ours is
-// shown. Nothing else reads them.
-struct SignalRestore {
-  int fd = -1;
-  struct termios saved {};
-  struct termios raw {};
-  volatile sig_atomic_t active = 0;
-  int title_fd = -1;
-  volatile sig_atomic_t title_pushed = 0;
-};
-SignalRestore signal_restore;
-
-const int FATAL_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP, SIGQUIT, SIGABRT,
-                             SIGSEGV, SIGBUS,  SIGFPE, SIGILL};
-
-void on_fatal_signal(int sig) {
-  if (signal_restore.active) tcsetattr(signal_restore.fd, TCSANOW, &signal_restore.saved);
-  if (signal_restore.title_pushed) {
-    [[maybe_unused]] ssize_t n = write(signal_restore.title_fd, TITLE_POP, sizeof TITLE_POP - 1);
-  }
-  // The handler was reset to the default on entry; raising again ends the process the
-  // way the signal means to.
-  raise(sig);
-}
-
-void on_stop_signal(int) {
-  int saved_errno = errno;
-  if (signal_restore.active) tcsetattr(signal_restore.fd, TCSANOW, &signal_restore.saved);
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  struct sigaction mine {};
-  sigaction(SIGTSTP, &dfl, &mine);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTSTP);
-  sigprocmask(SIG_UNBLOCK, &set, nullptr);
-  raise(SIGTSTP);  // stops here until continued
-  sigaction(SIGTSTP, &mine, nullptr);
-  if (signal_restore.active) tcsetattr(signal_restore.fd, TCSANOW, &signal_restore.raw);
-  errno = saved_errno;
-}
-
-void install_signal_handlers() {
-  for (int sig : FATAL_SIGNALS) {
-    struct sigaction sa {};
-    sa.sa_handler = on_fatal_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESETHAND;
-    sigaction(sig, &sa, nullptr);
-  }
-  struct sigaction sa {};
-  sa.sa_handler = on_stop_signal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGTSTP, &sa, nullptr);
-}
 
 void write_all(int fd, std::string_view text) {
   const char* data = text.data();
@@ -251,7 +195,10 @@ int console_open(Console& con) {
   // A reader that went away must not kill the program in the middle of a write.
   std::signal(SIGPIPE, SIG_IGN);
   // The handlers put back the title as well, so a terminal on either side needs them.
-  if (con.in_terminal || con.out_terminal) install_signal_handlers();
+  if (con.in_terminal || con.out_terminal) {
+    exit_signals_install();
+    stop_signal_install();
+  }
   if (con.in_terminal) {
     if (tcgetattr(con.in_fd, &con.saved_mode) != 0) return 0;
     struct termios raw = con.saved_mode;
@@ -261,12 +208,9 @@ int console_open(Console& con) {
     raw.c_iflag &= static_cast<tcflag_t>(~(ICRNL | INLCR | IGNCR | IXON | ISTRIP));
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    signal_restore.fd = con.in_fd;
-    signal_restore.saved = con.saved_mode;
-    signal_restore.raw = raw;
-    signal_restore.active = 1;
+    exit_signals_keep_terminal(con.in_fd, con.saved_mode, raw);
     if (tcsetattr(con.in_fd, TCSAFLUSH, &raw) != 0) {
-      signal_restore.active = 0;
+      exit_signals_forget_terminal();
       return 0;
     }
     con.raw_mode = true;
@@ -279,13 +223,13 @@ void console_close(Console& con) {
   if (!con.open) return;
   if (con.out_terminal && con.column != 0) write_all(con.out_fd, "\n");
   if (con.title_pushed) {
-    signal_restore.title_pushed = 0;
+    exit_signals_forget_title();
     write_all(con.out_fd, TITLE_POP);
     con.title_pushed = false;
   }
   if (con.raw_mode) {
     tcsetattr(con.in_fd, TCSAFLUSH, &con.saved_mode);
-    signal_restore.active = 0;
+    exit_signals_forget_terminal();
     con.raw_mode = false;
   }
   con.open = false;
@@ -297,8 +241,7 @@ void console_set_title(Console& con, const char* title) {
   if (!con.title_pushed) {
     seq = TITLE_PUSH;  // keep the user's title to put back at the end
     con.title_pushed = true;
-    signal_restore.title_fd = con.out_fd;
-    signal_restore.title_pushed = 1;
+    exit_signals_keep_title(con.out_fd, TITLE_POP);
   }
   seq += "\x1b]0;";
   for (const char* c = title; *c; ++c) {

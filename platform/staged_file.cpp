@@ -1,6 +1,6 @@
 // Staged output over Linux calls: O_TMPFILE and linkat, which never replaces a name; where
 // the file system lacks O_TMPFILE, a hidden name, link and unlink, with the hidden files
-// removed on the way out by a signal.
+// removed on the way out by a signal (platform/exit_signals.h).
 #include "platform/staged_file.h"
 
 #include <fcntl.h>
@@ -8,49 +8,43 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
-#include <mutex>
+#include <cstdlib>
 #include <random>
 
 #include "platform/common/hidden_files.h"
+#include "platform/exit_signals.h"
 
 namespace {
 
-// What a signal interrupted, to be handed the signal after the clean-up.
-struct sigaction previous_actions[NSIG];
-constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 constexpr size_t STAGED_BUFFER = 1 << 18;
 
-void on_cleanup_signal(int sig) {
-  hidden_remove_all([](const char* path) { unlink(path); });
-  const struct sigaction& prev = previous_actions[sig];
-  if (!(prev.sa_flags & SA_SIGINFO) && prev.sa_handler != SIG_DFL && prev.sa_handler != SIG_IGN) {
-    prev.sa_handler(sig);
-    return;
-  }
-  signal(sig, SIG_DFL);
-  raise(sig);
+// TARVENOX_TEST_NO_TMPFILE=1 in the environment makes the program take the hidden-name way
+// as on a file system without O_TMPFILE, so that the tests can run it on that way whole.
+bool unnamed_files_refused_for_tests() {
+  static const bool refused = [] {
+    const char* value = std::getenv("TARVENOX_TEST_NO_TMPFILE");
+    return value && std::string(value) == "1";
+  }();
+  return refused;
 }
 
-void install_cleanup_handlers() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    for (int sig : CLEANUP_SIGNALS) {
-      struct sigaction sa {};
-      sa.sa_handler = on_cleanup_signal;
-      sigemptyset(&sa.sa_mask);
-      sigaction(sig, &sa, &previous_actions[sig]);
-    }
-  });
-}
-
+// Creates a hidden file and registers it for the signal handler. Registered before it is
+// created: a signal between the two would otherwise leave it behind. A name that is taken
+// is never registered, so the handler removes no file of anyone else's.
 int open_hidden(const std::string& folder, std::string* path) {
   std::random_device seed;
   std::mt19937 random(seed());
   for (int attempt = 0; attempt < 100; ++attempt) {
     *path = folder + "/" + hidden_file_name(static_cast<uint32_t>(random()));
+    struct stat st;
+    if (lstat(path->c_str(), &st) == 0) continue;
+    // Too many at once to clean up after a signal: better no output than a stray file.
+    if (!hidden_register(*path)) return -1;
     const int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST) return fd;
+    if (fd >= 0) return fd;
+    const int open_errno = errno;
+    hidden_unregister(*path);
+    if (open_errno != EEXIST) return -1;
   }
   return -1;
 }
@@ -65,22 +59,14 @@ bool staged_open(StagedFile& s, const std::string& folder, bool allow_unnamed) {
   staged_discard(s);
   const std::string dir = folder.empty() ? std::string(".") : folder;
   int fd = -1;
+  if (unnamed_files_refused_for_tests()) allow_unnamed = false;
   if (allow_unnamed) fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   // Not every file system can hold a file without a name.
   if (fd < 0 && (!allow_unnamed || errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
     std::string hidden;
-    install_cleanup_handlers();
+    exit_signals_install();
     fd = open_hidden(dir, &hidden);
-    if (fd >= 0) {
-      s.temp_path = hidden;
-      // Too many at once to clean up after a signal: better no output than a stray file.
-      if (!hidden_register(hidden)) {
-        close(fd);
-        unlink(hidden.c_str());
-        s.temp_path.clear();
-        fd = -1;
-      }
-    }
+    if (fd >= 0) s.temp_path = hidden;
   }
   if (fd < 0) return false;
   s.fd = fd;

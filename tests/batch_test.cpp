@@ -58,19 +58,6 @@ void lay_out_batch(const std::string& root) {
   put_file(root + "/out/a.qxprj", "keep me");
 }
 
-// A song whose conversion writes about 64 MB.
-void write_large_song(const std::string& path) {
-  Project p;
-  project_setup(p);
-  Woice& w = add_pcm_woice(p);
-  PcmBuffer& pcm = *w.voices[0].pcm;
-  pcm.sample_num = 16 << 20;
-  pcm.samples.assign(size_t(pcm.sample_num) * 4, 0x55);
-  add_unit(p, "big");
-  put(p, 0, 0, EVENT_ON, 480);
-  ASSERT_EQ(write_output(p, path, 9), 1) << p.error_text;
-}
-
 }  // namespace
 
 TEST(Batch, ConvertsEveryFileAndTheSameWithFourJobs) {
@@ -154,6 +141,24 @@ TEST(Batch, KilledOrFailingConversionsLeaveTheFolderAsItWas) {
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_NE(r.out.find("big.qxprj: Error converting file: write pcm"), std::string::npos) << r.out;
   EXPECT_TRUE(tree(dir.file("out")) == before);
+}
+
+// Where the file system cannot hold unnamed files (forced here), a signal in the middle of
+// a conversion ends the program as the signal means to, and takes the hidden file with it.
+TEST(Batch, SignalWhileAHiddenFileIsWrittenEndsTheRunAndLeavesNothing) {
+  ScratchDir dir;
+  fs::create_directories(dir.file("out"));
+  write_large_song(dir.file("big.qxprj"));
+  for (int sig : {SIGINT, SIGTERM}) {
+    StartedProgram s = start_tarvenox(dir.path(), {"-t", "1", "-o", "out", "big.qxprj"},
+                                      [] { setenv("TARVENOX_TEST_NO_TMPFILE", "1", 1); });
+    ASSERT_GT(s.pid, 0);
+    EXPECT_TRUE(hidden_file_appears(dir.file("out"), 5000)) << sig;
+    kill(s.pid, sig);
+    const ProgramRun r = finish_tarvenox(s, 5000);
+    EXPECT_EQ(r.signal, sig) << r.status << " " << r.out;
+    EXPECT_TRUE(tree(dir.file("out")).empty()) << sig;
+  }
 }
 
 // Where a file system cannot hold unnamed files, a hidden name stands in; it never stays.

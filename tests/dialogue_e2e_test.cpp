@@ -17,6 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/program_run.h"
+#include "tests/writer_fixture.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -119,7 +122,9 @@ std::vector<char*> make_argv(const fs::path& exe, std::vector<std::string>& args
 // tarvenox running in a pseudo-terminal.
 class PtyRun {
  public:
-  PtyRun(const TempFolders& dirs, std::vector<std::string> args, int columns = 200) {
+  // `env`: one more "NAME=VALUE" for the child's environment.
+  PtyRun(const TempFolders& dirs, std::vector<std::string> args, int columns = 200,
+         const char* env = nullptr) {
     struct winsize ws {};
     ws.ws_row = 40;
     ws.ws_col = static_cast<unsigned short>(columns);
@@ -127,6 +132,7 @@ class PtyRun {
     pid_ = forkpty(&master_, nullptr, nullptr, &ws);
     if (pid_ == 0) {
       if (chdir(dirs.work_dir.c_str()) != 0) _exit(126);
+      if (env) putenv(const_cast<char*>(env));
       execv(argv[0], argv.data());
       _exit(127);
     }
@@ -152,6 +158,7 @@ class PtyRun {
   void type(const std::string& keys) {
     ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
   }
+  pid_t pid() const { return pid_; }
   bool still_running() { return waitpid(pid_, nullptr, WNOHANG) == 0; }
   // Waits for the child to end, reading its output meanwhile, then takes what is left.
   int finish() {
@@ -433,6 +440,38 @@ TEST(DialogueEndToEnd, CtrlCPutsTheTerminalAndTitleBack) {
   struct termios restored = run.terminal_mode();
   EXPECT_TRUE(restored.c_lflag & ICANON);
   EXPECT_TRUE(restored.c_lflag & ECHO);
+}
+
+// Where the program folder cannot hold unnamed files (forced here), Ctrl-C or a SIGTERM in
+// the middle of a conversion ends the program at once with the signal, the terminal and
+// title put back and no hidden file left.
+TEST(DialogueEndToEnd, SignalWhileAHiddenFileIsWrittenEndsTheProgram) {
+  for (int sig : {SIGINT, SIGTERM}) {
+    TempFolders dirs;
+    const fs::path song = dirs.work_dir / "big.qxprj";
+    writer_fixture::write_large_song(song.string());
+    PtyRun run(dirs, {}, 200, "TARVENOX_TEST_NO_TMPFILE=1");
+    ASSERT_TRUE(run.started());
+    ASSERT_TRUE(run.read_until(crlf(BANNER)));
+    run.type(song.string() + "\r");
+    ASSERT_TRUE(run.read_until(crlf(MENU))) << run.output;
+    run.type("1\r");
+    EXPECT_TRUE(hidden_file_appears(dirs.program_dir.string(), WAIT_MS)) << sig;
+    if (sig == SIGINT) {
+      run.type("\x03");
+    } else {
+      kill(run.pid(), sig);
+    }
+    const int status = run.finish();
+    EXPECT_TRUE(status >= 0 && WIFSIGNALED(status) && WTERMSIG(status) == sig) << sig;
+    EXPECT_TRUE(run.output.ends_with(TITLE_BACK)) << run.output.substr(0, 2000);
+    EXPECT_TRUE(run.terminal_mode().c_lflag & ICANON);
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(dirs.program_dir)) {
+      left.push_back(e.path().filename().string());
+    }
+    EXPECT_EQ(left, std::vector<std::string>{"tarvenox"}) << sig;
+  }
 }
 
 TEST(DialogueEndToEnd, DrivenThroughAPipe) {

@@ -170,6 +170,19 @@ class ScratchDir {
   std::string path_;
 };
 
+// A song whose conversion writes about 64 MB.
+inline void write_large_song(const std::string& path) {
+  Project p;
+  project_setup(p);
+  Woice& w = add_pcm_woice(p);
+  PcmBuffer& pcm = *w.voices[0].pcm;
+  pcm.sample_num = 16 << 20;
+  pcm.samples.assign(size_t(pcm.sample_num) * 4, 0x55);
+  add_unit(p, "big");
+  put(p, 0, 0, EVENT_ON, 480);
+  ASSERT_EQ(write_output(p, path, 9), 1) << p.error_text;
+}
+
 inline bool exists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;

@@ -1,0 +1,108 @@
+#include "platform/exit_signals.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <mutex>
+
+#include "platform/common/hidden_files.h"
+
+namespace {
+
+// A signal handler can reach nothing but file-scope data, so what it has to put back is
+// kept here: the terminal settings while raw mode is active, and the title while ours is
+// shown. The flags are set after the rest, so a handler never reads a half-written record.
+struct ExitRestore {
+  int fd = -1;
+  struct termios saved {};
+  struct termios raw {};
+  std::atomic<bool> active{false};
+  int title_fd = -1;
+  std::string_view title_pop;
+  std::atomic<bool> title_pushed{false};
+};
+ExitRestore exit_restore;
+
+const int EXIT_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP, SIGQUIT, SIGABRT,
+                            SIGSEGV, SIGBUS,  SIGFPE, SIGILL};
+
+// Only async-signal-safe calls: it may interrupt anything, malloc and the locks included.
+void on_exit_signal(int sig) {
+  if (exit_restore.active) tcsetattr(exit_restore.fd, TCSANOW, &exit_restore.saved);
+  if (exit_restore.title_pushed) {
+    [[maybe_unused]] ssize_t n =
+        write(exit_restore.title_fd, exit_restore.title_pop.data(), exit_restore.title_pop.size());
+  }
+  hidden_remove_all([](const char* path) { unlink(path); });
+  // The handler was reset to the default on entry and the signal is blocked until it
+  // returns: raised again, it ends the process the way the signal means to.
+  raise(sig);
+}
+
+void on_stop_signal(int) {
+  int saved_errno = errno;
+  if (exit_restore.active) tcsetattr(exit_restore.fd, TCSANOW, &exit_restore.saved);
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  struct sigaction mine {};
+  sigaction(SIGTSTP, &dfl, &mine);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTSTP);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(SIGTSTP);  // stops here until continued
+  sigaction(SIGTSTP, &mine, nullptr);
+  if (exit_restore.active) tcsetattr(exit_restore.fd, TCSANOW, &exit_restore.raw);
+  errno = saved_errno;
+}
+
+}  // namespace
+
+void exit_signals_install() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    for (int sig : EXIT_SIGNALS) {
+      struct sigaction sa {};
+      sa.sa_handler = on_exit_signal;
+      sigemptyset(&sa.sa_mask);
+      sa.sa_flags = SA_RESETHAND;
+      sigaction(sig, &sa, nullptr);
+    }
+  });
+}
+
+void stop_signal_install() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTSTP, &sa, nullptr);
+  });
+}
+
+void exit_signals_keep_terminal(int fd, const struct termios& saved, const struct termios& raw) {
+  exit_restore.active = false;
+  exit_restore.fd = fd;
+  exit_restore.saved = saved;
+  exit_restore.raw = raw;
+  exit_restore.active = true;
+}
+
+void exit_signals_forget_terminal() {
+  exit_restore.active = false;
+}
+
+void exit_signals_keep_title(int fd, std::string_view pop) {
+  exit_restore.title_pushed = false;
+  exit_restore.title_fd = fd;
+  exit_restore.title_pop = pop;
+  exit_restore.title_pushed = true;
+}
+
+void exit_signals_forget_title() {
+  exit_restore.title_pushed = false;
+}
