@@ -1,3 +1,4 @@
+// The one POSIX handler of the signals that end the program, and of Ctrl-Z on a terminal.
 #include "platform/exit_signals.h"
 
 #include <unistd.h>
