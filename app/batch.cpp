@@ -18,6 +18,7 @@
 #include "platform/paths.h"
 #include "platform/staged_file.h"
 #include "project/project.h"
+#include "project/targets.h"
 
 namespace {
 
@@ -99,8 +100,8 @@ std::vector<std::string> expand_input(const std::string& argument) {
 }
 
 int run_batch(const BatchOptions& options, FILE* out, FILE* err) {
-  if (options.target < 1 || options.target > 11) {
-    std::fprintf(err, "tarvenox: the target must be a number from 1 to 11\n");
+  if (!target_row(options.target)) {
+    std::fprintf(err, "tarvenox: the target must be a number from 1 to %d\n", TARGET_COUNT);
     return EXIT_USAGE;
   }
   std::string dir = options.output_dir;

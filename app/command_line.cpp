@@ -12,7 +12,7 @@
 #include "app/batch.h"
 #include "app/dialogue.h"
 #include "app/info.h"
-#include "app/targets.h"
+#include "project/targets.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ std::string targets_text() {
   std::string text = "Targets:\n";
   for (int i = 0; i < TARGET_COUNT; ++i) {
     char line[80];
-    std::snprintf(line, sizeof line, "  %2d  %s\n", i + 1, TARGET_LABELS[i]);
+    std::snprintf(line, sizeof line, "  %2d  %s\n", i + 1, target_rule(i + 1).label);
     text += line;
   }
   return text;

@@ -30,12 +30,10 @@ std::vector<std::string> output_names(const std::string& folder, const std::stri
                                       uint8_t target, int tune_flag) {
   std::string base = path_find_file_name(input_path);
   path_remove_extension(base);
-  const char* extension = ".qxprj";
-  if (target == TARGET_QXI || target == TARGET_QXI_LISTING) {
-    extension = ".qxi";
-  } else if (tune_flag) {
-    extension = ".qxtune";
-  }
+  // Numbers past the table are named as songs: the writer refuses them afterwards.
+  const TargetRow* row = target_row(target);
+  const char* extension = row ? row->extension : ".qxprj";
+  if (tune_flag && (!row || row->writer != WRITER_QXI)) extension = ".qxtune";
   const std::string stem = path_join(folder, base);
   std::vector<std::string> names{stem + extension};
   for (int number = 0; number <= OUTPUT_NUMBER_MAX; ++number) {
@@ -48,7 +46,8 @@ std::vector<std::string> output_names(const std::string& folder, const std::stri
 
 bool output_name_free(const std::string& path, uint8_t target) {
   if (path_file_exists(path)) return false;
-  return target != TARGET_QXI_LISTING || !path_file_exists(qxi_listing_path(path));
+  const TargetRow* row = target_row(target);
+  return !row || !row->listing || !path_file_exists(qxi_listing_path(path));
 }
 
 Conversion convert_into_folder(Project& p, const std::string& input_path, uint8_t target,

@@ -2,15 +2,19 @@
 // conversion sequence, output naming, and the closing message with its key wait.
 #include "app/dialogue.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <string>
 
 #include "app/convert.h"
 #include "io/writer.h"
 #include "platform/console.h"
 #include "platform/paths.h"
 #include "project/project.h"
+#include "project/targets.h"
 
 namespace {
 
@@ -21,15 +25,29 @@ const char BANNER[] =
     "*** Tarvenox - by Pell Vantrey ***\n\n"
     "Type a path, or drag & drop a QXPRJ, QXTUNE or QXI file, then press Enter:\n>";
 
-const char MENU[] =
-    "\n\nChoose what format to convert:\n"
-    "[ 1]: x1x, only PCM ver -> v01NN (06/03/2005) | [ 7]: x5x, no OGGv ver -> v0891 (04/07/2008)\n"
-    "[ 2]: x1x, OLD qxVoice  -> v0128 (08/26/2005) | [ 8]: x5x, OLD qxNoise -> v0923 (04/23/2012)\n"
-    "[ 3]: x2x, MID qxVoice  -> v05NN (11/01/2005) | [ 9]: x5x, NEW qxNoise -> v09NN (present)   \n"
-    "[ 4]: x2x, NEW qxVoice  -> v06NN (01/15/2006) | [10]: qxi              -> v0915 (06/12/2011)\n"
-    "[ 5]: x3x               -> v071N (09/30/2006) | [11]: qxi, txt output  -> v0915             \n"
-    "[ 6]: x4x               -> v0834 (10/20/2007)\n"
-    "\n>";
+// The menu of targets in two columns, each as wide as its longest label.
+std::string menu_text() {
+  constexpr int ROWS = (TARGET_COUNT + 1) / 2;
+  size_t width[2] = {0, 0};
+  for (int target = 1; target <= TARGET_COUNT; ++target) {
+    size_t& w = width[(target - 1) / ROWS];
+    w = std::max(w, std::strlen(target_rule(target).label));
+  }
+  std::string text = "\n\nChoose what format to convert:\n";
+  char cell[64];
+  for (int row = 1; row <= ROWS; ++row) {
+    std::snprintf(cell, sizeof cell, "[%2d]: %-*s", row, static_cast<int>(width[0]),
+                  target_rule(row).label);
+    text += cell;
+    if (row + ROWS <= TARGET_COUNT) {
+      std::snprintf(cell, sizeof cell, " | [%2d]: %-*s", row + ROWS, static_cast<int>(width[1]),
+                    target_rule(row + ROWS).label);
+      text += cell;
+    }
+    text += "\n";
+  }
+  return text + "\n>";
+}
 
 enum Mode { PATH_MODE, NUMBER_MODE };
 
@@ -139,7 +157,7 @@ void run_dialogue(Project& p, Console& con, const std::string& command_line) {
     const std::string path = accepted ? decode_file_uri(line) : decode_typed_path(line);
     std::string input_path = path_is_file_spec(path) ? path_join(p.module_folder, path) : path;
     line.clear();
-    print_text(p, "%s", MENU);
+    print_text(p, "%s", menu_text().c_str());
     if (read_line(p, con, line, NUMBER_MODE)) {
       uint8_t target = static_cast<uint8_t>(std::atoi(line.c_str()));
       convert(p, input_path, target);

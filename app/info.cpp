@@ -14,7 +14,6 @@
 #include <string_view>
 
 #include "app/convert.h"
-#include "app/targets.h"
 #include "io/file_header.h"
 #include "io/open_input.h"
 #include "io/writer.h"
@@ -187,7 +186,7 @@ void describe_song(const Project& p, Json& doc) {
 
 // One conversion to `target`, done on a fresh load and written where nothing is kept.
 Json try_target(const std::string& path, int target) {
-  Json result = {{"target", target}, {"label", TARGET_LABELS[target - 1]}};
+  Json result = {{"target", target}, {"label", target_rule(target).label}};
   std::vector<std::string> notes;
   std::string error;
   {
@@ -200,10 +199,11 @@ Json try_target(const std::string& path, int target) {
       error = p.report_text;
     } else {
       FILE* out = open_discard_stream();
-      FILE* listing = target == TARGET_QXI_LISTING ? open_discard_stream() : nullptr;
+      const bool has_listing = target_rule(target).listing;
+      FILE* listing = has_listing ? open_discard_stream() : nullptr;
       if (!out) {
         error = "open file";
-      } else if (target == TARGET_QXI_LISTING && !listing) {
+      } else if (has_listing && !listing) {
         error = "open txt";
       } else if (!write_output_streams(p, out, listing, target)) {
         error = p.error_text;
@@ -241,7 +241,7 @@ Json describe_file(const std::string& path) {
       targets.push_back(try_target(path, target));
     } catch (const std::bad_alloc&) {
       targets.push_back({{"target", target},
-                         {"label", TARGET_LABELS[target - 1]},
+                         {"label", target_rule(target).label},
                          {"ok", false},
                          {"error", "out of memory"},
                          {"notes", Json::array()}});

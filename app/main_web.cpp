@@ -19,7 +19,6 @@
 
 #include "app/convert.h"
 #include "app/info.h"
-#include "app/targets.h"
 #include "io/open_input.h"
 #include "io/qxi_writer.h"
 #include "io/writer.h"
@@ -132,7 +131,8 @@ extern "C" {
 // The menu's labels of the eleven targets, as a JSON array.
 EMSCRIPTEN_KEEPALIVE const char* tarvenox_labels() {
   nlohmann::json labels = nlohmann::json::array();
-  for (const char* label : TARGET_LABELS) labels.push_back(label);
+  for (int target = 1; target <= TARGET_COUNT; ++target)
+    labels.push_back(target_rule(target).label);
   return reply(labels);
 }
 
@@ -178,10 +178,10 @@ EMSCRIPTEN_KEEPALIVE const char* tarvenox_convert(const char* path, int target) 
       const std::string listing_path = qxi_listing_path(out_path);
       OutputBuffer out(file_size(path));
       FILE* name_taken = std::fopen(out_path.c_str(), "wb");
-      FILE* listing =
-          target == TARGET_QXI_LISTING ? std::fopen(listing_path.c_str(), "wb") : nullptr;
+      const bool has_listing = target_rule(target).listing;
+      FILE* listing = has_listing ? std::fopen(listing_path.c_str(), "wb") : nullptr;
       bool listing_started = false;
-      int ok = out.file() && name_taken && (target != TARGET_QXI_LISTING || listing) &&
+      int ok = out.file() && name_taken && (!has_listing || listing) &&
                write_output_streams(*p, out.file(), listing, target, &listing_started);
       if (!out.finish()) ok = 0;
       if (name_taken && std::fclose(name_taken) != 0) ok = 0;
@@ -195,9 +195,9 @@ EMSCRIPTEN_KEEPALIVE const char* tarvenox_convert(const char* path, int target) 
         j["error"] = p->error_text[0] ? p->error_text : "the output could not be written";
         delete_file(out_path);
       }
-      if (listing_started && (ok || target == TARGET_QXI_LISTING)) {
+      if (listing_started && (ok || has_listing)) {
         j["listing"] = listing_path;
-      } else if (target == TARGET_QXI_LISTING) {
+      } else if (has_listing) {
         delete_file(listing_path);
       }
     }

@@ -9,16 +9,11 @@
 #include <vector>
 
 #include "project/events.h"
+#include "project/targets.h"
 
 struct Project;
 struct Unit;
 struct Woice;
-
-enum OverdriveLayout : int {
-  OVERDRIVE_OLD = 1,     // "effeOVER", 8 bytes: group, 0, strength
-  OVERDRIVE_STRAIN = 2,  // "effeSTRA", 16 bytes: group, 0, cut, cut, amp
-  OVERDRIVE_NEW = 3,     // "effeOVER", 16 bytes: 0, group, cut, amp, 0
-};
 
 constexpr int TUNE_CLOCK_DIVISOR = 10;
 // The beat clock of tunes made by the older editors: such tunes are not divided.

@@ -22,33 +22,8 @@ namespace {
 
 constexpr size_t X1X_NAME_MAX = 16;
 
-bool ties_units_to_woices(int target) {
-  return target <= TARGET_X3X || target >= TARGET_QXI;
-}
-
 bool instrument_target(int target) {
-  return target >= TARGET_QXI;
-}
-
-// How the lines name the output.
-const char* target_family(int target) {
-  switch (target) {
-    case TARGET_X1X_PCM:
-    case TARGET_X1X_OLD_VOICE:
-      return "x1x";
-    case TARGET_X2X_MID_VOICE:
-    case TARGET_X2X_NEW_VOICE:
-      return "x2x";
-    case TARGET_X3X:
-      return "x3x";
-    case TARGET_X4X:
-      return "x4x";
-    case TARGET_QXI:
-    case TARGET_QXI_LISTING:
-      return "instrument file";
-    default:
-      return "x5x";
-  }
+  return target_rule(target).writer == WRITER_QXI;
 }
 
 std::string counted(int64_t n, const char* one, const char* many) {
@@ -56,7 +31,7 @@ std::string counted(int64_t n, const char* one, const char* many) {
 }
 
 void loss_line(Project& p, int target, const std::string& what) {
-  print_text(p, "\n* %s: %s", target_family(target), what.c_str());
+  print_text(p, "\n* %s: %s", target_rule(target).family, what.c_str());
 }
 
 bool from_instrument_file(const Project& p) {
@@ -75,14 +50,15 @@ bool default_name(const char (&name)[NAME_FIELD_SIZE], const char* format, size_
 
 // The x3x tuning an old qxVoice body carries for the woice of the same index (0: none).
 float carried_tuning(const Project& p, int target, int unit_no) {
-  if (target < TARGET_X1X_OLD_VOICE || target > TARGET_X3X) return 0.0f;
+  const TargetRow& row = target_rule(target);
+  if (!old_generation(row) || row.qxvoice != MATERIAL_KEPT) return 0.0f;
   const size_t i = static_cast<size_t>(unit_no);
   if (i >= p.woices.size() || !p.woices[i] || p.woices[i]->type != WOICE_QXVOICE) return 0.0f;
   return p.woices[i]->x3x_tuning;
 }
 
 bool played_otherwise(const Project& p, int target, const Event& e) {
-  if (!ties_units_to_woices(target)) return false;
+  if (!target_rule(target).units_tied_to_woices) return false;
   switch (e.kind) {
     case EVENT_VOICE_NO:
       return e.value == e.unit_no;
@@ -97,13 +73,14 @@ bool played_otherwise(const Project& p, int target, const Event& e) {
   }
 }
 
-// The units the output holds events for: x1x to x4x write events unit by unit, the first
-// five generations after units were made for the woices; the instrument file has six.
+// The units the output holds events for, where it writes them unit by unit: those made for
+// woices included where units are tied to woices. -1 where every event is kept (x5x) or
+// units are a fixed six (the instrument file).
 int64_t units_written(const Project& p, int target) {
+  const TargetRow& row = target_rule(target);
   const int64_t units = unit_count(p);
-  if (target <= TARGET_X3X) return std::max<int64_t>(units, leading_woice_count(p));
-  if (target == TARGET_X4X) return units;
-  return -1;
+  if (row.writer == WRITER_X5X || row.writer == WRITER_QXI) return -1;
+  return row.units_tied_to_woices ? std::max<int64_t>(units, leading_woice_count(p)) : units;
 }
 
 void report_unit_losses(Project& p, int target) {
@@ -132,7 +109,8 @@ void report_unit_losses(Project& p, int target) {
 }
 
 void report_name_losses(Project& p, int target, int tune_input) {
-  const bool names_kept = !instrument_target(target) && target > TARGET_X3X && !tune_input;
+  // Woice names travel in the assist chunks of x4x and x5x, never written for tunes.
+  const bool names_kept = !target_rule(target).units_tied_to_woices && !tune_input;
   if (!names_kept) {
     // Woices whose name the output cannot give back (what the readers name them otherwise).
     const int32_t woices = leading_woice_count(p);
@@ -179,7 +157,7 @@ void report_x1x_losses(Project& p, int target) {
               "amp of " + counted(amps, "overdrive", "overdrives") +
                   " not written, the old layout plays 1");
   }
-  if (target == TARGET_X1X_PCM) {
+  if (target_rule(target).qxvoice == MATERIAL_TO_PCM) {
     int64_t voices = 0;
     for (int32_t i = 0; i < leading_woice_count(p); ++i) {
       const Woice& w = *p.woices[static_cast<size_t>(i)];
@@ -309,10 +287,11 @@ EventTally tally_lost_events(const Project& p, int target) {
 }
 
 void report_losses(Project& p, int target, int tune_input, int clock_divisor) {
-  if (target < TARGET_X1X_PCM || target > TARGET_QXI_LISTING) return;
-  if (target <= TARGET_X1X_OLD_VOICE) report_x1x_losses(p, target);
-  if (instrument_target(target)) report_instrument_losses(p, target);
-  if (target <= TARGET_X3X) report_key_range(p, target);
+  const TargetRow* row = target_row(target);
+  if (!row) return;
+  if (row->writer == WRITER_X1X) report_x1x_losses(p, target);
+  if (row->writer == WRITER_QXI) report_instrument_losses(p, target);
+  if (old_generation(*row)) report_key_range(p, target);
   report_name_losses(p, target, tune_input);
   report_unit_losses(p, target);
   if (clock_divisor > 1) report_tune_rounding(p, target, clock_divisor);

@@ -15,6 +15,7 @@
 #include "platform/input_file.h"
 #include "platform/streams.h"
 #include "project/project.h"
+#include "project/targets.h"
 #include "synth/noise_render.h"
 #include "synth/voice_render.h"
 
@@ -134,7 +135,9 @@ int write_voice_body(Project& p, FILE* out, Woice& woice, int target, int index)
   const int64_t size = finish_body(body);
   if (size < 0) return fail(p, "write qxv");
   float old_tuning = 0.0f;
-  if (target <= 5) old_tuning = woice.x3x_tuning == 0.0f ? 1.0f : woice.x3x_tuning;
+  if (old_generation(target_rule(target))) {
+    old_tuning = woice.x3x_tuning == 0.0f ? 1.0f : woice.x3x_tuning;
+  }
   if (!write_u32(out, static_cast<uint32_t>(12 + size)) ||
       !write_u16(out, static_cast<uint16_t>(index)) || !write_u16(out, 0) ||
       !write_f32(out, old_tuning) || !write_u32(out, static_cast<uint32_t>(size)) ||
@@ -240,27 +243,28 @@ int write_ogg_decoded(Project& p, FILE* out, Woice& woice, int index) {
 namespace {
 
 int write_woice_chunk(Project& p, FILE* out, Woice& woice, int old_noise, int target, int index) {
+  const TargetRow& row = target_rule(target);
   switch (woice.type) {
     case WOICE_PCM:
       if (!write_tag(out, "matePCM ")) return fail(p, "write code");
       if (woice.voices.empty()) return fail(p, "write pcm");
       return write_pcm_woice(p, out, woice.voices[0], index);
     case WOICE_QXVOICE:
-      if (target == 1) {
+      if (row.qxvoice == MATERIAL_TO_PCM) {
         if (!write_tag(out, "matePCM=")) return fail(p, "write code");
         return write_rendered_voice(p, out, woice, index);
       }
       if (!write_tag(out, "mateQXV ")) return fail(p, "write code");
       return write_voice_body(p, out, woice, target, index);
     case WOICE_QXNOISE:
-      if (target <= 2) {
+      if (row.qxnoise == MATERIAL_TO_PCM) {
         if (!write_tag(out, "matePCM=")) return fail(p, "write code");
         return write_rendered_noise(p, out, woice, index);
       }
       if (!write_tag(out, "mateQXN ")) return fail(p, "write code");
       return write_noise_body(p, out, woice, old_noise, index);
     case WOICE_OGG:
-      if (target >= 8) {
+      if (row.ogg == MATERIAL_KEPT) {
         if (!write_tag(out, "mateOGGV")) return fail(p, "write code");
         return write_ogg_kept(p, out, woice);
       }
@@ -273,15 +277,16 @@ int write_woice_chunk(Project& p, FILE* out, Woice& woice, int old_noise, int ta
 
 // The text a failure of this woice's branch reports.
 const char* woice_failure_text(const Woice& woice, int target) {
+  const TargetRow& row = target_rule(target);
   switch (woice.type) {
     case WOICE_PCM:
       return "write pcm";
     case WOICE_QXVOICE:
-      return target == 1 ? "convert qxv" : "write qxv";
+      return row.qxvoice == MATERIAL_TO_PCM ? "convert qxv" : "write qxv";
     case WOICE_QXNOISE:
-      return target <= 2 ? "convert qxn" : "write qxv";
+      return row.qxnoise == MATERIAL_TO_PCM ? "convert qxn" : "write qxv";
     case WOICE_OGG:
-      return target >= 8 ? "write ogg" : "convert ogg";
+      return row.ogg == MATERIAL_KEPT ? "write ogg" : "convert ogg";
     default:
       return "unknown woice";
   }
@@ -299,7 +304,9 @@ int write_woice(Project& p, FILE* out, Woice& woice, int old_noise, int target, 
 
 int32_t old_generation_basic_key(const Woice& woice, int target) {
   if (woice.type == WOICE_QXVOICE)
-    return target == 1 ? CONVERTED_VOICE_KEY : static_cast<int32_t>(X3X_BASIC_KEY_NEUTRAL);
+    return target_rule(target).qxvoice == MATERIAL_TO_PCM
+               ? CONVERTED_VOICE_KEY
+               : static_cast<int32_t>(X3X_BASIC_KEY_NEUTRAL);
   if (woice.voices.empty()) return static_cast<int32_t>(X3X_BASIC_KEY_NEUTRAL);
   return static_cast<uint16_t>(woice.voices[0].basic_key);
 }

@@ -7,13 +7,13 @@
 #include <new>
 
 #include "bytes/bytes.h"
-#include "io/writer.h"
 #include "material/qxnoise.h"
 #include "material/qxvoice.h"
 #include "platform/paths.h"
 #include "platform/resources.h"
 #include "platform/streams.h"
 #include "project/project.h"
+#include "project/targets.h"
 
 namespace {
 
@@ -68,7 +68,15 @@ int32_t woice_index(const Project& p, const Woice* w) {
 // it plays. An instrument file written again has no such events, so none are made for it
 // (they would only be warned about as lost).
 bool gains_voice_numbers(uint8_t target) {
-  return target > TARGET_X3X && target < TARGET_QXI;
+  const TargetRow* row = target_row(target);
+  return row && !row->units_tied_to_woices;
+}
+
+// Room for those is kept past x3x, the instrument file and the numbers the writer will
+// refuse included, so that a file of no records reads as it always has.
+bool keeps_voice_number_room(uint8_t target) {
+  const TargetRow* row = target_row(target);
+  return row ? !old_generation(*row) : target > TARGET_COUNT;
 }
 
 int32_t saturate(int64_t v) {
@@ -166,9 +174,7 @@ int read_instrument(Project& p, ByteSource& s, const std::string& path, uint8_t 
   } catch (const std::bad_alloc&) {
     name.clear();
   }
-  // Room for the voice numbers above x3x, used or not: a file of no records still reads
-  // for every target past x3x, as it always has.
-  int64_t capacity = count_records(s) + (target > TARGET_X3X ? INSTRUMENT_UNIT_NUM : 0);
+  int64_t capacity = count_records(s) + (keeps_voice_number_room(target) ? INSTRUMENT_UNIT_NUM : 0);
   if (capacity <= 0 || capacity > INT32_MAX || !source_seek(s, 0, SEEK_SET)) {
     set_error_text(p, "Initialize events");
     return 0;

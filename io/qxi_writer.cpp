@@ -223,7 +223,7 @@ std::string qxi_listing_path(const std::string& output_path) {
 }
 
 int write_qxi_target(Project& p, FILE* out, FILE* listing, int target) {
-  if (target != 11) {
+  if (!target_rule(target).listing) {
     listing = nullptr;
   } else if (!listing) {
     set_error_text(p, "open txt");
@@ -248,7 +248,7 @@ int write_qxi_target(Project& p, FILE* out, FILE* listing, int target) {
           "it to avoid issues! -",
           EVENT_KIND_NAMES[EVENT_PAN]);
     }
-    warn_unsupported_kinds(p, tally, i, EVENT_PORTAMENT);
+    warn_unsupported_kinds(p, tally, i, target_rule(target).kind_limit);
   }
   if (p.beat_clock / QXI_BEAT_DIVIDE <= 0) {
     set_error_text(p, "beat clock too small for qxi");

@@ -29,6 +29,7 @@ struct WriteRun {
   FILE* out;
   FILE* listing;
   int target;
+  const TargetRow* row;
   int tune_input;
   int clock_divisor;
   bool listing_started;
@@ -43,11 +44,13 @@ int put_tag(WriteRun& w, const char* tag, const char* failure = "write code") {
   return write_tag(w.out, tag) ? 1 : fail(w.p, failure);
 }
 
-int put_header(WriteRun& w, const char* project_magic, const char* tune_magic, int exe_version) {
-  const char* magic = w.tune_input ? tune_magic : project_magic;
+int put_header(WriteRun& w) {
+  const char* magic = w.tune_input ? w.row->tune_magic : w.row->project_magic;
   if (std::fwrite(magic, 16, 1, w.out) != 1) return fail(w.p, "write fmt ver");
-  if (exe_version == 0) return 1;
-  if (!write_u16(w.out, static_cast<uint16_t>(exe_version))) return fail(w.p, "write exe ver");
+  if (w.row->exe_version == 0) return 1;
+  if (!write_u16(w.out, static_cast<uint16_t>(w.row->exe_version))) {
+    return fail(w.p, "write exe ver");
+  }
   if (!write_u16(w.out, 0)) return fail(w.p, "write dummy");
   return 1;
 }
@@ -106,9 +109,9 @@ int write_x1x_project(WriteRun& w) {
 
 int write_x1x(WriteRun& w) {
   Project& p = w.p;
-  if (!put_header(w, "QXMOSAIKA-050227", "QXMOSAIKA-050227", 0)) return 0;
+  if (!put_header(w)) return 0;
   if (!put_tag(w, "PROJECT=") || !write_x1x_project(w)) return 0;
-  if (!write_effects(p, w.out, OVERDRIVE_OLD)) return 0;
+  if (!write_effects(p, w.out, w.row->overdrive_layout)) return 0;
   if (!create_woice_units(p) || !check_unit_woices(w)) return 0;
   const int32_t units = unit_count(p);
   for (int32_t s = 0; s < units; ++s) {
@@ -124,14 +127,15 @@ int write_x1x(WriteRun& w) {
   }
   const int32_t woices = leading_woice_count(p);
   for (int32_t i = 0; i < woices; ++i) {
-    if (!write_woice(p, w.out, *woice_at(p, i), 1, w.target, i)) return 0;
+    if (!write_woice(p, w.out, *woice_at(p, i), w.row->old_noise_layout, w.target, i)) return 0;
   }
   const EventTally tally = tally_events(p);
   const EventGroups groups = group_events(p, tally);
   const EventTally lost = tally_lost_events(p, w.target);
   for (int32_t s = 0; s < units; ++s) {
-    warn_unsupported_kinds(p, lost, s, 11);
-    if (!write_unit_events(p, w.out, groups, s, 11, 1, w.clock_divisor, unit_key_shift(w, s))) {
+    warn_unsupported_kinds(p, lost, s, w.row->kind_limit);
+    if (!write_unit_events(p, w.out, groups, s, w.row->kind_limit, 1, w.clock_divisor,
+                           unit_key_shift(w, s))) {
       return 0;
     }
   }
@@ -145,13 +149,8 @@ int write_master_chunk(WriteRun& w) {
 
 int write_x2x_x3x(WriteRun& w) {
   Project& p = w.p;
-  const bool x3x = w.target == TARGET_X3X;
-  if (!(x3x ? put_header(w, "QXMOSAIKA-060115", "QXTUNE--20060115", 719)
-            : put_header(w, "QXMOSAIKA-050608", "QXTUNE--20050608", 0))) {
-    return 0;
-  }
-  if (!write_master_chunk(w)) return 0;
-  if (!write_texts(p, w.out) || !write_effects(p, w.out, OVERDRIVE_STRAIN)) return 0;
+  if (!put_header(w) || !write_master_chunk(w)) return 0;
+  if (!write_texts(p, w.out) || !write_effects(p, w.out, w.row->overdrive_layout)) return 0;
   if (!create_woice_units(p) || !check_unit_woices(w)) return 0;
   const int32_t units = unit_count(p);
   const EventTally tally = tally_events(p);
@@ -169,9 +168,10 @@ int write_x2x_x3x(WriteRun& w) {
       }
       if (!write_unit_name(p, w.out, w.tune_input, *unit, i)) return 0;
     }
-    if (!write_woice(p, w.out, *woice_at(p, i), 1, w.target, i)) return 0;
-    warn_unsupported_kinds(p, lost, i, 12);
-    if (!write_unit_events(p, w.out, groups, i, 12, 0, w.clock_divisor, unit_key_shift(w, i))) {
+    if (!write_woice(p, w.out, *woice_at(p, i), w.row->old_noise_layout, w.target, i)) return 0;
+    warn_unsupported_kinds(p, lost, i, w.row->kind_limit);
+    if (!write_unit_events(p, w.out, groups, i, w.row->kind_limit, 0, w.clock_divisor,
+                           unit_key_shift(w, i))) {
       return 0;
     }
   }
@@ -183,11 +183,11 @@ int write_unit_num_chunk(WriteRun& w) {
   return write_unit_num(w.out, unit_count(w.p)) ? 1 : fail(w.p, "write unit num");
 }
 
-int write_named_woices(WriteRun& w, int old_noise) {
+int write_named_woices(WriteRun& w) {
   const int32_t woices = leading_woice_count(w.p);
   for (int32_t i = 0; i < woices; ++i) {
     Woice& woice = *woice_at(w.p, i);
-    if (!write_woice(w.p, w.out, woice, old_noise, w.target, 0)) return 0;
+    if (!write_woice(w.p, w.out, woice, w.row->old_noise_layout, w.target, 0)) return 0;
     if (!write_woice_name(w.p, w.out, w.tune_input, woice, i)) return 0;
   }
   return 1;
@@ -195,28 +195,24 @@ int write_named_woices(WriteRun& w, int old_noise) {
 
 int write_x4x(WriteRun& w) {
   Project& p = w.p;
-  if (!put_header(w, "QXMOSAIKA-060930", "QXTUNE--20060930", 834)) return 0;
-  if (!write_master_chunk(w)) return 0;
-  if (!write_texts(p, w.out) || !write_effects(p, w.out, OVERDRIVE_STRAIN)) return 0;
-  if (!write_named_woices(w, 1) || !write_unit_num_chunk(w)) return 0;
+  if (!put_header(w) || !write_master_chunk(w)) return 0;
+  if (!write_texts(p, w.out) || !write_effects(p, w.out, w.row->overdrive_layout)) return 0;
+  if (!write_named_woices(w) || !write_unit_num_chunk(w)) return 0;
   const int32_t units = unit_count(p);
   const EventTally tally = tally_events(p);
   const EventGroups groups = group_events(p, tally);
   for (int32_t j = 0; j < units; ++j) {
     const Unit* unit = unit_at(p, j);
     if (unit && !write_unit_name(p, w.out, w.tune_input, *unit, j)) return 0;
-    warn_unsupported_kinds(p, tally, j, 15);
-    if (!write_unit_events(p, w.out, groups, j, 15, 0, w.clock_divisor)) return 0;
+    warn_unsupported_kinds(p, tally, j, w.row->kind_limit);
+    if (!write_unit_events(p, w.out, groups, j, w.row->kind_limit, 0, w.clock_divisor)) return 0;
   }
   return write_end(p, w.out, 0);
 }
 
 int write_x5x(WriteRun& w) {
   Project& p = w.p;
-  const int exe_version = w.target == TARGET_X5X_NO_OGG      ? 891
-                          : w.target == TARGET_X5X_OLD_NOISE ? 923
-                                                             : 925;
-  if (!put_header(w, "QXMOSAIKA-071119", "QXTUNE--20071119", exe_version)) return 0;
+  if (!put_header(w)) return 0;
   if (!field_holds<int16_t>(p.beat_clock / w.clock_divisor) || !field_holds<int8_t>(p.beat_num)) {
     return fail(p, "write master");
   }
@@ -231,8 +227,8 @@ int write_x5x(WriteRun& w) {
   }
   if (!put_tag(w, "Event V5")) return 0;
   if (!write_events_v5(p, w.out, w.clock_divisor)) return fail(p, "write master");
-  if (!write_texts(p, w.out) || !write_effects(p, w.out, OVERDRIVE_NEW)) return 0;
-  if (!write_named_woices(w, w.target == TARGET_X5X_OLD_NOISE ? 1 : 0)) return 0;
+  if (!write_texts(p, w.out) || !write_effects(p, w.out, w.row->overdrive_layout)) return 0;
+  if (!write_named_woices(w)) return 0;
   if (!write_unit_num_chunk(w)) return 0;
   const int32_t units = unit_count(p);
   for (int32_t j = 0; j < units; ++j) {
@@ -243,49 +239,50 @@ int write_x5x(WriteRun& w) {
 }
 
 int write_target(WriteRun& w) {
-  switch (w.target) {
-    case TARGET_X1X_PCM:
-    case TARGET_X1X_OLD_VOICE:
+  w.row = target_row(w.target);
+  if (!w.row) return fail(w.p, "Invalid format!");
+  switch (w.row->writer) {
+    case WRITER_X1X:
       return write_x1x(w);
-    case TARGET_X2X_MID_VOICE:
-    case TARGET_X2X_NEW_VOICE:
-    case TARGET_X3X:
+    case WRITER_X2X_X3X:
       return write_x2x_x3x(w);
-    case TARGET_X4X:
+    case WRITER_X4X:
       return write_x4x(w);
-    case TARGET_X5X_NO_OGG:
-    case TARGET_X5X_OLD_NOISE:
-    case TARGET_X5X_NEW_NOISE:
+    case WRITER_X5X:
       return write_x5x(w);
-    case TARGET_QXI:
-    case TARGET_QXI_LISTING:
-      w.listing_started = w.target == TARGET_QXI_LISTING;
+    case WRITER_QXI:
+      w.listing_started = w.row->listing;
       return write_qxi_target(w.p, w.out, w.listing, w.target);
-    default:
-      return fail(w.p, "Invalid format!");
   }
+  return fail(w.p, "Invalid format!");
 }
 
 }  // namespace
 
 int write_output_streams(Project& p, FILE* out, FILE* listing, int target, bool* listing_started) {
-  WriteRun w{p, out, listing, target, 0, 1, false};
+  WriteRun w{p, out, listing, target, nullptr, 0, 1, false};
   for (const char* magic : TUNE_MAGICS) {
     if (std::memcmp(p.file_magic, magic, 16) == 0) w.tune_input = 1;
   }
   int result = 0;
+  bool refused = false;
   if (w.tune_input) {
     // Only the newest tunes count 4800 clocks a beat; a tune already at an older editor's
     // resolution keeps its clocks, or every pass would cut them by ten again.
     w.clock_divisor = p.beat_clock > TUNE_OLD_BEAT_CLOCK ? TUNE_CLOCK_DIVISOR : 1;
-    if (w.target >= 9) {
+    // A number past the table is refused as the newest targets are, one below it moves on
+    // as x1x does: the tune test comes before the target's.
+    const TargetRow* row = target_row(w.target);
+    const TuneRule rule = row ? row->tunes : w.target > TARGET_COUNT ? TUNE_REFUSED : TUNE_MOVED_ON;
+    if (rule == TUNE_REFUSED) {
       set_error_text(p, "deny beatclock");
-    } else if (w.target < 3) {
+      refused = true;
+    } else if (rule == TUNE_MOVED_ON) {
       print_text(p, "\n* x1x format doesn't support QXTUNE. Converting to x2x format instead.\n");
       w.target = TARGET_X2X_MID_VOICE;
     }
   }
-  if (!(w.tune_input && target >= 9)) {
+  if (!refused) {
     try {
       report_losses(p, w.target, w.tune_input, w.clock_divisor);
       result = write_target(w);
@@ -301,7 +298,8 @@ int write_output_staged(Project& p, const std::string& folder, int target, Stage
   s.result = 0;
   s.keep_listing = false;
   if (!staged_open(s.out, folder)) return fail(p, "open file");
-  if (target == TARGET_QXI_LISTING && !staged_open(s.listing, folder)) return fail(p, "open txt");
+  const TargetRow* row = target_row(target);
+  if (row && row->listing && !staged_open(s.listing, folder)) return fail(p, "open txt");
   s.result = write_output_streams(p, s.out.file, s.listing.file, target, &s.keep_listing);
   // Buffered bytes may only fail to reach the disk now.
   if (s.result && !staged_finish(s.out)) s.result = fail(p, "write file");

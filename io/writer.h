@@ -7,22 +7,9 @@
 #include <vector>
 
 #include "platform/staged_file.h"
+#include "project/targets.h"
 
 struct Project;
-
-enum TargetFormat : int {
-  TARGET_X1X_PCM = 1,
-  TARGET_X1X_OLD_VOICE = 2,
-  TARGET_X2X_MID_VOICE = 3,
-  TARGET_X2X_NEW_VOICE = 4,
-  TARGET_X3X = 5,
-  TARGET_X4X = 6,
-  TARGET_X5X_NO_OGG = 7,
-  TARGET_X5X_OLD_NOISE = 8,
-  TARGET_X5X_NEW_NOISE = 9,
-  TARGET_QXI = 10,
-  TARGET_QXI_LISTING = 11,
-};
 
 // Writes the Project for `target` into `out`; target 11 writes its text listing into
 // `listing`. *listing_started tells whether the listing was written to (it is kept even

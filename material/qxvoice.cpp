@@ -11,6 +11,7 @@
 #include "bytes/bytes.h"
 #include "platform/streams.h"
 #include "project/project.h"
+#include "project/targets.h"
 #include "synth/wave_convert.h"
 
 namespace {
@@ -95,6 +96,12 @@ int give_default_envelope(Voice& v) {
   return 1;
 }
 
+// The body layout `target` keeps a qxVoice in; the newest for any other.
+QxVoiceLayout body_layout(int target) {
+  const TargetRow* row = target_row(target);
+  return row && row->qxvoice_layout != QXVOICE_NONE ? row->qxvoice_layout : QXVOICE_NEW_BODY;
+}
+
 int write_voice(Project& p, FILE* f, int32_t* counter, Woice& woice, int index, int target) {
   Voice& v = woice.voices[static_cast<size_t>(index)];
   if (!write_i32_varint(v.basic_key, f, counter) || !write_i32_varint(v.volume, f, counter) ||
@@ -102,9 +109,11 @@ int write_voice(Project& p, FILE* f, int32_t* counter, Woice& woice, int index, 
       !write_varint(v.voice_flags, f, counter)) {
     return 0;
   }
-  if (target < 4 && !(v.data_flags & DATA_ENVELOPE) && !give_default_envelope(v)) return 0;
+  const QxVoiceLayout layout = body_layout(target);
+  const bool needs_envelope = layout == QXVOICE_OLD_BODY || layout == QXVOICE_MID_BODY;
+  if (needs_envelope && !(v.data_flags & DATA_ENVELOPE) && !give_default_envelope(v)) return 0;
   // Only a voice that has a wave can have one to convert.
-  if (target == 2 && (v.data_flags & DATA_WAVE) && v.wave_type == WAVE_COORDINATE) {
+  if (layout == QXVOICE_OLD_BODY && (v.data_flags & DATA_WAVE) && v.wave_type == WAVE_COORDINATE) {
     std::string name = name_field_text(woice.name);
     if (!coordinate_to_oscillator(p, v, name.c_str(), index)) return 0;
   }
@@ -253,16 +262,18 @@ int qxvoice_write_wave(FILE* f, const Voice& v, int32_t* counter) {
 }
 
 int qxvoice_write(Project& p, FILE* f, int32_t* length, Woice& woice, int target) {
-  if (!f || (target == 2 && !analysis_within_bound(woice))) return 0;
-  uint32_t version = target == 2   ? QXVOICE_VERSION_OLD
-                     : target == 3 ? QXVOICE_VERSION_MID
-                                   : QXVOICE_VERSION_NEW;
+  const QxVoiceLayout layout = body_layout(target);
+  if (!f || (layout == QXVOICE_OLD_BODY && !analysis_within_bound(woice))) return 0;
+  uint32_t version = layout == QXVOICE_OLD_BODY   ? QXVOICE_VERSION_OLD
+                     : layout == QXVOICE_MID_BODY ? QXVOICE_VERSION_MID
+                                                  : QXVOICE_VERSION_NEW;
   if (fwrite(QXVOICE_MAGIC, 8, 1, f) != 1 || !write_u32(f, version)) return 0;
   const int64_t size_at = stream_tell(f);
   if (size_at < 0 || !write_u32(f, 0)) return 0;
 
   int32_t count = 0;
-  uint32_t key = target < 6 ? X3X_BASIC_KEY_NEUTRAL : 0u;
+  const TargetRow* row = target_row(target);
+  uint32_t key = row && old_generation(*row) ? X3X_BASIC_KEY_NEUTRAL : 0u;
   if (woice.voice_num < 0 || static_cast<size_t>(woice.voice_num) > woice.voices.size()) return 0;
   if (!write_varint(key, f, &count) || !write_varint(0, f, &count) || !write_varint(0, f, &count) ||
       !write_i32_varint(woice.voice_num, f, &count)) {
