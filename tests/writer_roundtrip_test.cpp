@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -189,6 +190,44 @@ TEST(WriterRoundTrip, TunesReadBackWithTheirClocksDivided) {
     EXPECT_EQ(event_tuples(q), want);
     // A tune carries no unit or woice names.
     EXPECT_EQ(q.units[0]->name_len > 0 ? name_field_text(q.units[0]->name) : "", "");
+  }
+}
+
+// Events every 15 clocks, 1.5 divided: each reads back within one clock of its own clock / 10
+// in every generation, instead of drifting by the rounding of every delta before it.
+TEST(WriterRoundTrip, TuneEventsStayInPlaceWhateverTheirSpacing) {
+  for (int target = 3; target <= 8; ++target) {
+    SCOPED_TRACE(target);
+    Project p;
+    project_setup(p);
+    set_magic(p, "QXTUNE--20071119");
+    p.beat_clock = 4800;
+    add_pcm_woice(p);
+    add_unit(p, "t");
+    for (int32_t clock = 0; clock < 600; clock += 15) {
+      put(p, clock, 0, EVENT_ON, 12);
+      put(p, clock + 5, 0, EVENT_VEL, 100);
+    }
+    ScratchDir dir;
+    Project q;
+    ASSERT_TRUE(write_and_read_back(p, q, dir.file("t.qxtune"), target));
+    for (int kind : {EVENT_ON, EVENT_VEL}) {
+      std::vector<int32_t> want, got;
+      for (const Event* e = first_event(p); e; e = e->next) {
+        if (e->kind == kind) want.push_back(e->clock / 10);
+      }
+      for (const Event* e = first_event(q); e; e = e->next) {
+        if (e->kind == kind) got.push_back(e->clock);
+      }
+      ASSERT_EQ(got.size(), want.size());
+      for (size_t i = 0; i < got.size(); ++i) {
+        if (std::abs(got[i] - want[i]) > 1) {
+          ADD_FAILURE() << "kind " << kind << ": event " << i << " at " << got[i] << ", not "
+                        << want[i];
+          break;
+        }
+      }
+    }
   }
 }
 
