@@ -412,16 +412,25 @@ TEST(WriterRoundTrip, ConvertingAnOutputAgainGivesTheSameBytes) {
 }
 
 // A PCM body left in the input is copied into whatever stream the output is: into memory,
-// as the browser build writes, the same bytes as into a file.
+// as the browser build writes, the same bytes as into a file. Above two copy blocks, its
+// bytes different in every block, it comes out whole.
 TEST(WriterRoundTrip, BodiesLeftInTheInputCopyIntoMemoryStreams) {
   Project p;
   build_kinds_song(p, ogg_encode::tone_stream(1, 44100, 600));
+  PcmBuffer& pcm = *p.woices[0]->voices[0].pcm;
+  pcm.sample_num = 600000;
+  pcm.samples.resize(static_cast<size_t>(pcm.sample_num) * pcm.channels * pcm.bits / 8);
+  for (size_t i = 0; i < pcm.samples.size(); ++i) pcm.samples[i] = static_cast<uint8_t>(i % 251);
   ScratchDir dir;
   ASSERT_EQ(write_capture(p, dir.file("a"), 9).ok, 1);
   for (int target : {1, 6, 9}) {
     SCOPED_TRACE(target);
     WriteResult file = convert_file(dir.file("a"), dir.file("b" + std::to_string(target)), target);
     ASSERT_EQ(file.ok, 1) << file.error;
+    const song_parser::Song s = song_parser::parse_song(file.bytes);
+    ASSERT_EQ(s.error, "");
+    const std::vector<uint8_t>& body = s.find("matePCM ")->body;
+    EXPECT_TRUE(std::vector<uint8_t>(body.begin() + 24, body.end()) == pcm.samples);
     Project q;
     project_setup(q);
     int tune_flag = 0;
