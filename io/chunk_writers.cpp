@@ -229,7 +229,8 @@ int write_master_events(Project& p, FILE* out, int clock_divisor) {
   triples[count++] = {EVENT_BEAT_NUM, 0, static_cast<uint32_t>(n)};
   if (r != 0) triples[count++] = {EVENT_REPEAT, static_cast<uint32_t>(wrap32(r / d)), 0};
   if (e != 0) {
-    const int64_t last_delta = r > 0 ? (static_cast<int64_t>(e) - r) / d : e / d;
+    // From the divided repeat position, so that the last one reads back as e / d.
+    const int64_t last_delta = r > 0 ? e / d - r / d : e / d;
     triples[count++] = {EVENT_LAST, static_cast<uint32_t>(wrap32(last_delta)), 0};
   }
   return write_sized_body(out, [&](BodyOut& o) {
@@ -251,7 +252,7 @@ int write_events_v5(Project& p, FILE* out, int clock_divisor) {
     out_u32(o, count);
     int64_t prev = 0;
     for (const Event* e = first_event(p); e; e = e->next) {
-      const int32_t delta = wrap32((e->clock - prev) / d);
+      const int32_t delta = wrap32(e->clock / d - prev / d);
       int32_t value = e->value;
       if (e->kind == EVENT_ON || e->kind == EVENT_PORTAMENT) value = wrap32(value / d);
       out_varint(o, static_cast<uint32_t>(delta));
@@ -317,19 +318,18 @@ int write_event_chunk(FILE* out, std::span<const GroupedEvent> events, int unit_
       return;
     }
     out_u32(o, count);
-    int64_t prev = 0;
+    const int64_t d = clock_divisor > 1 ? clock_divisor : 1;
+    // Where the reader stands, in divided clocks.
+    int64_t at = 0;
     for (const GroupedEvent& e : events) {
-      int64_t delta = e.clock - prev;
-      int64_t value = e.value;
-      if (clock_divisor > 1) {
-        delta /= clock_divisor;
-        if (has_length) value /= clock_divisor;
-      }
+      const int64_t clock = e.clock / d;
+      int64_t value = has_length ? e.value / d : e.value;
+      const int64_t delta = clock - at;
+      at = clock;
+      // x1x counts the next note from the end of this one, as its length was written.
+      if (legacy_timing && has_length) at = clock + value;
       // The reader leaves keys before clock 0 as they stand.
       if (shift_keys && e.clock >= 0) value = unshifted_key(value, key_shift);
-      prev = e.clock;
-      // x1x counts the next note from the end of this one (its undivided length).
-      if (legacy_timing && has_length) prev = static_cast<int64_t>(e.clock) + e.value;
       out_varint(o, static_cast<uint32_t>(wrap32(delta)));
       out_varint(o, static_cast<uint32_t>(wrap32(value)));
     }

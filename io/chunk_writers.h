@@ -15,6 +15,8 @@ struct Project;
 struct Unit;
 struct Woice;
 
+// Tune clocks are divided where they stand and the deltas taken between divided clocks, so
+// that truncation never adds up: every event reads back at its own clock / 10.
 constexpr int TUNE_CLOCK_DIVISOR = 10;
 // The beat clock of tunes made by the older editors: such tunes are not divided.
 constexpr int TUNE_OLD_BEAT_CLOCK = 480;

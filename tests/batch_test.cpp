@@ -16,6 +16,7 @@
 
 #include "io/writer.h"
 #include "platform/staged_file.h"
+#include "tests/ogg_encode.h"
 #include "tests/program_run.h"
 #include "tests/writer_fixture.h"
 
@@ -58,6 +59,15 @@ void lay_out_batch(const std::string& root) {
   put_file(root + "/out/a.qxprj", "keep me");
 }
 
+// A song whose conversion to x4x decodes thirty OGG woices of ten seconds each.
+void write_slow_song(const std::string& path) {
+  Project p;
+  project_setup(p);
+  const std::vector<uint8_t> ogg = ogg_encode::tone_stream(1, 44100, 441000);
+  for (int i = 0; i < 30; ++i) add_ogg_woice(p, ogg);
+  ASSERT_EQ(write_output(p, path, 9), 1) << p.error_text;
+}
+
 }  // namespace
 
 TEST(Batch, ConvertsEveryFileAndTheSameWithFourJobs) {
@@ -85,6 +95,20 @@ TEST(Batch, ConvertsEveryFileAndTheSameWithFourJobs) {
   EXPECT_EQ(r4.status, 1);
   EXPECT_EQ(r4.out, r1.out);
   EXPECT_TRUE(tree(four.path() + "/out") == files);
+}
+
+// Names go in argument order even when the later file of a name finishes long before.
+TEST(Batch, NamesFollowTheArgumentsNotTheFinishingOrder) {
+  ScratchDir dir;
+  for (const char* sub : {"slow", "fast", "out"}) fs::create_directories(dir.file(sub));
+  write_slow_song(dir.file("slow/a.qxprj"));
+  fs::copy_file(std::string(TARVENOX_SOURCE_DIR) + "/examples/demo.qxprj",
+                dir.file("fast/a.qxprj"));
+  const ProgramRun r =
+      run_tarvenox(dir.path(), {"-j", "2", "-t", "6", "-o", "out", "slow/a.qxprj", "fast/a.qxprj"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("[1/2] slow/a.qxprj -> out/a.qxprj\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("[2/2] fast/a.qxprj -> out/a_00.qxprj\n"), std::string::npos) << r.out;
 }
 
 TEST(Batch, UsageErrorsWriteNothing) {

@@ -111,8 +111,10 @@ TEST(DecodeKey, MultiByteCharacterIsOneKeyWithAllItsBytes) {
       {"\xf0\x9f\x8e\xb5", false, 4, "\xf0\x9f\x8e\xb5"},
       {"\xe2\x82", false, 0, ""},  // the rest may follow
       {"\xe2\x82", true, 2, ""},
-      {"\xc0\xaf", false, 2, ""},      // "/" in too many bytes
-      {"\xc2\x9b", false, 2, ""},      // a control character of the terminal
+      {"\xc0\xaf", false, 2, ""},  // "/" in too many bytes
+      {"\xc2\x9b", false, 2, ""},  // a control character of the terminal
+      {"\xc2\x80", false, 2, ""},  // the first and the last of them
+      {"\xc2\x9f", false, 2, ""},
       {"\xe2\x80\xae", false, 3, ""},  // turns the text around on the screen
   };
   for (const Case& c : cases) {
@@ -178,6 +180,7 @@ TEST(ConsoleText, ControlCharactersFromFilesAreShownAsQuestionMarks) {
       {"\xc2\x9b"
        "31m",
        "?31m"},                                                  // CSI as UTF-8
+      {"\xc2\x80\xc2\x9f", "??"},                                // first and last C1 control
       {"caf\xc3\xa9 \xe2\x99\xab", "caf\xc3\xa9 \xe2\x99\xab"},  // letters stay
       {"\xc2\xa0", "\xc2\xa0"},                                  // no-break space is no control
   };

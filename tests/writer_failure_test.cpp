@@ -152,15 +152,17 @@ TEST(WriterFailure, SongsTheTargetCannotHold) {
     EXPECT_FALSE(exists(dir.file("w.qxprj")));
   }
   // A beat clock or count the target's master field cannot hold, which would read back as
-  // another value or as the 0 every reader refuses.
+  // another value or as the 0 every reader refuses (200 beats of an x4x song in the signed
+  // x5x byte would read back as -56).
   struct Master {
     int32_t beat_clock, beat_num;
     int target;
     const char* error;
   };
-  for (const Master& m : {Master{65536, 4, 9, "write master"}, Master{40000, 4, 7, "write master"},
-                          Master{480, 256, 8, "write master"}, Master{65536, 4, 1, "write project"},
-                          Master{480, 65536, 2, "write project"}}) {
+  for (const Master& m :
+       {Master{65536, 4, 9, "write master"}, Master{40000, 4, 7, "write master"},
+        Master{480, 256, 8, "write master"}, Master{65536, 4, 1, "write project"},
+        Master{480, 65536, 2, "write project"}, Master{480, 200, 7, "write master"}}) {
     Project p;
     small_song(p);
     p.beat_clock = m.beat_clock;
@@ -175,6 +177,13 @@ TEST(WriterFailure, SongsTheTargetCannotHold) {
   add_unit(p, "b");
   WriteResult r = write_capture(p, dir.file("ok.qxprj"), 6);
   EXPECT_EQ(r.ok, 1) << r.error;
+  // An x5x count below zero (its field is signed) is written as it stands.
+  Project n;
+  small_song(n);
+  n.beat_num = -3;
+  r = write_capture(n, dir.file("neg.qxprj"), 7);
+  ASSERT_EQ(r.ok, 1) << r.error;
+  EXPECT_EQ(song_parser::parse_song(r.bytes).chunks.at(0).body.at(2), 0xFD);
 }
 
 TEST(WriterFailure, MaterialsThatCannotBeWritten) {

@@ -280,6 +280,27 @@ TEST(WriterQxi, TempoIsHeldWithinAByte) {
   }
 }
 
+// A gap that whole records hold takes no wait of 0 after them.
+TEST(WriterQxi, GapsOfWholeRecordsTakeNoEmptyWait) {
+  const struct {
+    int32_t steps;
+    std::vector<uint8_t> waits;
+  } cases[] = {{255, {0, 1, 255}}, {510, {0, 1, 255, 0, 1, 255}}};
+  for (const auto& c : cases) {
+    Project p;
+    project_setup(p);
+    add_unit(p, "a");
+    put(p, 0, 0, EVENT_ON, 60);
+    put(p, c.steps * 60, 0, EVENT_ON, 60);
+    ScratchDir dir;
+    WriteResult r = write_capture(p, dir.file("w.qxi"), 10);
+    ASSERT_EQ(r.ok, 1) << r.error;
+    // Tempo, divide, the repeat at clock 0, a note, the waits, a note.
+    EXPECT_EQ(r.bytes, Bytes().raw({120, 8, 0, 5, 0, 0, 2, 1}).raw(c.waits).raw({0, 2, 1}).b)
+        << c.steps;
+  }
+}
+
 TEST(WriterQxi, LongGapsKeepTheirClockAndLongValuesAreHeld) {
   Project p;
   project_setup(p);

@@ -307,9 +307,8 @@ TEST(WriterSong, TuneDividesEveryClockAndWritesNoNames) {
   add_pcm_woice(p);
   add_unit(p, "named");
   put(p, 0, 0, EVENT_ON, 965);
-  put(p, 5, 0, EVENT_KEY, 0x5000);
-  put(p, 10, 0, EVENT_VEL, 80);
-  put(p, 15, 0, EVENT_PORTAMENT, 25);
+  for (int32_t clock : {5, 10, 15}) put(p, clock, 0, EVENT_VEL, 70 + clock);
+  put(p, 25, 0, EVENT_PORTAMENT, 25);
   ScratchDir dir;
 
   WriteResult r = write_capture(p, dir.file("t.qxtune"), 6);
@@ -324,21 +323,43 @@ TEST(WriterSong, TuneDividesEveryClockAndWritesNoNames) {
     EXPECT_NE(c.tag, "assiWOIC");
   }
   EXPECT_EQ(s.find("evenUNIT", 0)->body, Bytes().u16(0).u16(1).u32(2).u32(1).var(0).var(96).b);
+  // Deltas between divided clocks: 5, 10 and 15 give 0, 1 and 0, so no rounding adds up.
+  EXPECT_EQ(s.find("evenUNIT", 1)->body,
+            Bytes().u16(0).u16(4).u32(2).u32(3).var(0).var(75).var(1).var(80).var(0).var(85).b);
+  EXPECT_EQ(s.find("evenUNIT", 2)->body, Bytes().u16(0).u16(6).u32(2).u32(1).var(2).var(2).b);
 
-  // Every V5 delta is divided on its own: clocks 5, 10, 15 all give 0.
   r = write_capture(p, dir.file("t5.qxtune"), 8);
   ASSERT_EQ(r.ok, 1) << r.error;
   s = parse_song(r.bytes);
   ASSERT_EQ(s.error, "");
   EXPECT_EQ(s.magic, "QXTUNE--20071119");
   EXPECT_EQ(s.chunks[0].body, Bytes().u16(480).u8(4).f32(120.0f).u32(1920).u32(0).b);
-  EXPECT_EQ(song_parser::v5_events(s.chunks[1]),
-            (std::vector<V5Event>{{0, 0, 1, 96}, {0, 0, 2, 0x5000}, {0, 0, 4, 80}, {0, 0, 6, 2}}));
+  EXPECT_EQ(s.chunks[1].body, Bytes()
+                                  .u32(5)
+                                  .raw({0, 0, 1})
+                                  .var(96)
+                                  .raw({0, 0, 4, 75, 1, 0, 4, 80, 0, 0, 4, 85, 1, 0, 6, 2})
+                                  .b);
+}
+
+// x1x counts a note's successor from its end as written: its divided clock plus its divided
+// length, so the next note reads back at its own divided clock.
+TEST(WriterSong, DividedLegacyTimingCountsFromTheWrittenEnd) {
+  const GroupedEvent notes[] = {{5, 5}, {20, 5}, {47, 13}};
+  FILE* f = std::tmpfile();
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(write_event_chunk(f, notes, 0, EVENT_ON, 1, TUNE_CLOCK_DIVISOR), 1);
+  std::vector<uint8_t> b(64);
+  std::rewind(f);
+  b.resize(std::fread(b.data(), 1, b.size(), f));
+  std::fclose(f);
+  EXPECT_EQ(b, Bytes().u32(18).u16(0).u16(1).u32(2).u32(3).raw({0, 0, 2, 0, 2, 1}).b);
 }
 
 TEST(WriterSong, TuneMasterPositions) {
   // A beat clock that 10 does not divide: the old master's repeat and last positions come
-  // from the undivided clock, each divided once; the x5x record multiplies the divided one.
+  // from the undivided clock, each divided where it stands (last at 28830 / 10, 1442 after
+  // the repeat at 1441); the x5x record multiplies the divided one.
   Project p;
   project_setup(p);
   set_magic(p, "QXTUNE--20071119");
@@ -354,7 +375,7 @@ TEST(WriterSong, TuneMasterPositions) {
   ASSERT_EQ(s.error, "");
   EXPECT_EQ(song_parser::master_triples(s.chunks[0]),
             (std::vector<Triple>{
-                {7, 0, 480}, {8, 0, 0x42F00000}, {9, 0, 3}, {10, 1441, 0}, {11, 1441, 0}}));
+                {7, 0, 480}, {8, 0, 0x42F00000}, {9, 0, 3}, {10, 1441, 0}, {11, 1442, 0}}));
   r = write_capture(p, dir.file("m5.qxtune"), 7);
   ASSERT_EQ(r.ok, 1) << r.error;
   s = parse_song(r.bytes);
