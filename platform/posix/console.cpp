@@ -14,7 +14,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "platform/exit_signals.h"
+#include "platform/posix/exit_signals.h"
 
 namespace {
 

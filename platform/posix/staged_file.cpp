@@ -1,6 +1,6 @@
 // Staged output over Linux calls: O_TMPFILE and linkat, which never replaces a name; where
 // the file system lacks O_TMPFILE, a hidden name, link and unlink, with the hidden files
-// removed on the way out by a signal (platform/exit_signals.h).
+// removed on the way out by a signal (platform/posix/exit_signals.h).
 #include "platform/staged_file.h"
 
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 #include <random>
 
 #include "platform/common/hidden_files.h"
-#include "platform/exit_signals.h"
+#include "platform/posix/exit_signals.h"
 
 namespace {
 
