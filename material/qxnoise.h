@@ -5,10 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "project/project.h"
+
 struct ByteSource;
-struct NoiseDesign;
-struct NoiseOsc;
-struct Project;
 
 constexpr uint32_t QXNOISE_VERSION_OLD = 20051028;
 constexpr uint32_t QXNOISE_VERSION_NEW = 20120418;
@@ -19,7 +18,6 @@ constexpr uint32_t NOISE_OSC_MAIN = 16;
 constexpr uint32_t NOISE_OSC_FREQ = 32;
 constexpr uint32_t NOISE_OSC_VOLU = 64;
 
-constexpr int NOISE_WAVEFORM_NUM = 17;
 extern const char* const NOISE_WAVEFORM_NAMES[NOISE_WAVEFORM_NUM];
 
 int qxnoise_read(ByteSource& source, NoiseDesign& design, int* unsupported);

@@ -5,12 +5,9 @@
 // program opens for itself.
 #pragma once
 
-#ifndef _WIN32
-#include <termios.h>
-#endif
-
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -39,30 +36,15 @@ struct KeyRecord {
   std::string text;
 };
 
+// What the platform keeps of its console: the terminal and its settings on a POSIX
+// system, the console's handles on Windows. Defined beside each platform's functions.
+struct ConsoleState;
+
 struct Console {
-#ifdef _WIN32
-  // Console input and output handles (HANDLE, kept apart from <windows.h> here).
-  void* in_handle = nullptr;
-  void* out_handle = nullptr;
-  bool close_in = false;  // opened here rather than taken from the standard handles
-  bool close_out = false;
-#else
-  int in_fd = 0;
-  int out_fd = 1;
-  bool in_terminal = false;
-  bool out_terminal = false;
-  bool raw_mode = false;  // in_fd's settings are changed and must be put back
-  struct termios saved_mode {};
-  bool title_pushed = false;
-  // Cursor column from what was printed; equal to the width when the last column has just
-  // been written and the terminal holds the wrap until the next character.
-  int column = 0;
-  std::string pending;  // input bytes read but not yet decoded
-  bool input_ended = false;
-#endif
+  std::unique_ptr<ConsoleState> state;
   bool open = false;
 
-  Console() = default;
+  Console();
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;
   ~Console();
@@ -97,15 +79,3 @@ size_t last_char_length(std::string_view text, int* cells);
 // Shows an error that ends the program: a message box on Windows, "Error: " and the text on
 // standard error elsewhere.
 void console_message_box(const char* text);
-
-#ifndef _WIN32
-// Decodes the first key of the bytes. `complete` says that no further byte follows soon
-// (50 ms have passed without one, or the input has ended). Returns the number of bytes the
-// key uses, or 0 when more bytes are needed to decide.
-size_t decode_key(std::string_view bytes, bool complete, KeyRecord& key);
-// The cursor column after printing text from `column` on a terminal `width` cells wide.
-int column_after(int column, int width, std::string_view text);
-// What erase_char sends to a terminal for the cursor at `column`; *new_column receives
-// the column it leaves the cursor in.
-std::string erase_sequence(int column, int width, int* new_column);
-#endif

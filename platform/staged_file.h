@@ -9,19 +9,20 @@
 #include <memory>
 #include <string>
 
+// What the platform keeps of the file besides its stream: the descriptor that holds an
+// unnamed file on a POSIX system, whether it was written out in full on Windows. Defined
+// beside each platform's functions.
+struct StagedFileState;
+
 struct StagedFile {
   FILE* file = nullptr;
-#ifdef _WIN32
-  bool whole = false;  // finished and written out in full
-#else
-  int fd = -1;
-#endif
+  std::unique_ptr<StagedFileState> state;
   // Where the file system cannot hold a file without a name: the hidden name it has until
   // it is given its own.
   std::string temp_path;
   std::unique_ptr<char[]> buffer;  // the stream's, freed after it is closed
 
-  StagedFile() = default;
+  StagedFile();
   StagedFile(const StagedFile&) = delete;
   StagedFile& operator=(const StagedFile&) = delete;
   ~StagedFile();

@@ -67,6 +67,9 @@ struct PcmBuffer {
   int64_t input_offset = 0;
 };
 
+// Waveforms a qxNoise oscillator can name, old and new layouts together.
+constexpr int NOISE_WAVEFORM_NUM = 17;
+
 struct NoiseOsc {
   int32_t waveform = 0;  // 0 "none": the oscillator is absent
   float freq = 0.0f;     // Hz

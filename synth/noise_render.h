@@ -4,10 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "material/qxnoise.h"
-
-struct NoiseDesign;
-struct Project;
+#include "project/project.h"
 
 constexpr int32_t NOISE_SAMPLE_NUM_MAX = 480000;
 constexpr int32_t RANDOM_TABLE_LENGTH = 44100;

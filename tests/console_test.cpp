@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "platform/console.h"
+#include "platform/posix/terminal.h"
 
 namespace {
 

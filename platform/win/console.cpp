@@ -9,6 +9,13 @@
 #include <cstdio>
 #include <string>
 
+struct ConsoleState {
+  HANDLE in_handle = nullptr;
+  HANDLE out_handle = nullptr;
+  bool close_in = false;  // opened here rather than taken from the standard handles
+  bool close_out = false;
+};
+
 namespace {
 
 bool is_console_handle(HANDLE h) {
@@ -32,6 +39,8 @@ HANDLE console_handle(DWORD standard, const char* device, bool* opened) {
 
 }  // namespace
 
+Console::Console() : state(std::make_unique<ConsoleState>()) {}
+
 Console::~Console() {
   console_close(*this);
 }
@@ -42,18 +51,18 @@ int console_open(Console& con) {
   AllocConsole();
   if (!std::freopen("CONOUT$", "w", stdout)) return 0;
   std::setvbuf(stdout, nullptr, _IONBF, 0);
-  con.in_handle = console_handle(STD_INPUT_HANDLE, "CONIN$", &con.close_in);
-  con.out_handle = console_handle(STD_OUTPUT_HANDLE, "CONOUT$", &con.close_out);
+  con.state->in_handle = console_handle(STD_INPUT_HANDLE, "CONIN$", &con.state->close_in);
+  con.state->out_handle = console_handle(STD_OUTPUT_HANDLE, "CONOUT$", &con.state->close_out);
   con.open = true;
   return 1;
 }
 
 void console_close(Console& con) {
   if (!con.open) return;
-  if (con.close_in) CloseHandle(static_cast<HANDLE>(con.in_handle));
-  if (con.close_out) CloseHandle(static_cast<HANDLE>(con.out_handle));
-  con.in_handle = con.out_handle = nullptr;
-  con.close_in = con.close_out = false;
+  if (con.state->close_in) CloseHandle(con.state->in_handle);
+  if (con.state->close_out) CloseHandle(con.state->out_handle);
+  con.state->in_handle = con.state->out_handle = nullptr;
+  con.state->close_in = con.state->close_out = false;
   std::fclose(stdout);
   FreeConsole();
   con.open = false;
@@ -78,7 +87,7 @@ void console_print(Console&, std::string_view text) {
 }
 
 void erase_char(Console& con, int cells) {
-  HANDLE out = static_cast<HANDLE>(con.out_handle);
+  HANDLE out = con.state->out_handle;
   for (int i = 0; i < cells; ++i) {
     CONSOLE_SCREEN_BUFFER_INFO info;
     if (!GetConsoleScreenBufferInfo(out, &info)) return;
@@ -100,7 +109,7 @@ void erase_char(Console& con, int cells) {
 }
 
 int console_read_key(Console& con, KeyRecord& key, int timeout_ms) {
-  HANDLE in = static_cast<HANDLE>(con.in_handle);
+  HANDLE in = con.state->in_handle;
   if (!in) return -1;
   for (;;) {
     const DWORD wait =

@@ -15,6 +15,10 @@
 #include "platform/common/hidden_files.h"
 #include "platform/paths.h"
 
+struct StagedFileState {
+  bool whole = false;  // finished and written out in full
+};
+
 namespace {
 
 constexpr size_t STAGED_BUFFER = 1 << 18;
@@ -42,6 +46,8 @@ HANDLE create_hidden(const std::string& folder, std::string* path) {
 }
 
 }  // namespace
+
+StagedFile::StagedFile() : state(std::make_unique<StagedFileState>()) {}
 
 StagedFile::~StagedFile() {
   staged_discard(*this);
@@ -76,13 +82,13 @@ bool staged_open(StagedFile& s, const std::string& folder, bool) {
 }
 
 bool staged_finish(StagedFile& s) {
-  if (!s.file) return s.whole;
+  if (!s.file) return s.state->whole;
   // Whole before it is named. Not flushed to the disk: that guards only against a machine
   // that stops, and would make every conversion wait for the disk.
   bool ok = std::fflush(s.file) == 0 && !std::ferror(s.file);
   ok = std::fclose(s.file) == 0 && ok;
   s.file = nullptr;
-  s.whole = ok;
+  s.state->whole = ok;
   return ok;
 }
 
@@ -106,7 +112,7 @@ void staged_discard(StagedFile& s) {
     std::fclose(s.file);
     s.file = nullptr;
   }
-  s.whole = false;
+  s.state->whole = false;
   if (!s.temp_path.empty()) {
     DeleteFileA(s.temp_path.c_str());
     hidden_unregister(s.temp_path);

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,7 +15,23 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "platform/exit_signals.h"
+#include "platform/posix/exit_signals.h"
+#include "platform/posix/terminal.h"
+
+struct ConsoleState {
+  int in_fd = 0;
+  int out_fd = 1;
+  bool in_terminal = false;
+  bool out_terminal = false;
+  bool raw_mode = false;  // in_fd's settings are changed and must be put back
+  struct termios saved_mode {};
+  bool title_pushed = false;
+  // Cursor column from what was printed; equal to the width when the last column has just
+  // been written and the terminal holds the wrap until the next character.
+  int column = 0;
+  std::string pending;  // input bytes read but not yet decoded
+  bool input_ended = false;
+};
 
 namespace {
 
@@ -46,30 +63,30 @@ int terminal_width(int fd) {
 
 // Reads what is available within timeout_ms. Returns true when bytes were added.
 bool fill_pending(Console& con, int timeout_ms) {
-  if (con.input_ended) return false;
+  if (con.state->input_ended) return false;
   struct pollfd pfd {};
-  pfd.fd = con.in_fd;
+  pfd.fd = con.state->in_fd;
   pfd.events = POLLIN;
   int ready;
   do {
     ready = poll(&pfd, 1, timeout_ms);
   } while (ready < 0 && errno == EINTR);
   if (ready < 0) {
-    con.input_ended = true;
+    con.state->input_ended = true;
     return false;
   }
   if (ready == 0) return false;
   char buf[256];
   ssize_t n;
   do {
-    n = read(con.in_fd, buf, sizeof buf);
+    n = read(con.state->in_fd, buf, sizeof buf);
   } while (n < 0 && errno == EINTR);
   if (n <= 0) {
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
-    con.input_ended = true;  // end of file, hang-up or a closed descriptor
+    con.state->input_ended = true;  // end of file, hang-up or a closed descriptor
     return false;
   }
-  con.pending.append(buf, static_cast<size_t>(n));
+  con.state->pending.append(buf, static_cast<size_t>(n));
   return true;
 }
 
@@ -179,41 +196,43 @@ bool is_printable_beyond_ascii(char32_t code) {
 
 }  // namespace
 
+Console::Console() : state(std::make_unique<ConsoleState>()) {}
+
 Console::~Console() {
   console_close(*this);
 }
 
 int console_open(Console& con) {
-  con.in_fd = STDIN_FILENO;
-  con.out_fd = STDOUT_FILENO;
-  int flags = fcntl(con.out_fd, F_GETFL);
+  con.state->in_fd = STDIN_FILENO;
+  con.state->out_fd = STDOUT_FILENO;
+  int flags = fcntl(con.state->out_fd, F_GETFL);
   if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return 0;
   // Whatever is printed through the C library reaches the screen at once as well.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
-  con.out_terminal = isatty(con.out_fd) != 0;
-  con.in_terminal = isatty(con.in_fd) != 0;
+  con.state->out_terminal = isatty(con.state->out_fd) != 0;
+  con.state->in_terminal = isatty(con.state->in_fd) != 0;
   // A reader that went away must not kill the program in the middle of a write.
   std::signal(SIGPIPE, SIG_IGN);
   // The handlers put back the title as well, so a terminal on either side needs them.
-  if (con.in_terminal || con.out_terminal) {
+  if (con.state->in_terminal || con.state->out_terminal) {
     exit_signals_install();
     stop_signal_install();
   }
-  if (con.in_terminal) {
-    if (tcgetattr(con.in_fd, &con.saved_mode) != 0) return 0;
-    struct termios raw = con.saved_mode;
+  if (con.state->in_terminal) {
+    if (tcgetattr(con.state->in_fd, &con.state->saved_mode) != 0) return 0;
+    struct termios raw = con.state->saved_mode;
     // Keys arrive one by one without echo; Ctrl-C still interrupts and printed line
     // breaks still return to the start of the line.
     raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO | ECHONL | IEXTEN));
     raw.c_iflag &= static_cast<tcflag_t>(~(ICRNL | INLCR | IGNCR | IXON | ISTRIP));
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    exit_signals_keep_terminal(con.in_fd, con.saved_mode, raw);
-    if (tcsetattr(con.in_fd, TCSAFLUSH, &raw) != 0) {
+    exit_signals_keep_terminal(con.state->in_fd, con.state->saved_mode, raw);
+    if (tcsetattr(con.state->in_fd, TCSAFLUSH, &raw) != 0) {
       exit_signals_forget_terminal();
       return 0;
     }
-    con.raw_mode = true;
+    con.state->raw_mode = true;
   }
   con.open = true;
   return 1;
@@ -221,34 +240,34 @@ int console_open(Console& con) {
 
 void console_close(Console& con) {
   if (!con.open) return;
-  if (con.out_terminal && con.column != 0) write_all(con.out_fd, "\n");
-  if (con.title_pushed) {
+  if (con.state->out_terminal && con.state->column != 0) write_all(con.state->out_fd, "\n");
+  if (con.state->title_pushed) {
     exit_signals_forget_title();
-    write_all(con.out_fd, TITLE_POP);
-    con.title_pushed = false;
+    write_all(con.state->out_fd, TITLE_POP);
+    con.state->title_pushed = false;
   }
-  if (con.raw_mode) {
-    tcsetattr(con.in_fd, TCSAFLUSH, &con.saved_mode);
+  if (con.state->raw_mode) {
+    tcsetattr(con.state->in_fd, TCSAFLUSH, &con.state->saved_mode);
     exit_signals_forget_terminal();
-    con.raw_mode = false;
+    con.state->raw_mode = false;
   }
   con.open = false;
 }
 
 void console_set_title(Console& con, const char* title) {
-  if (!con.out_terminal) return;
+  if (!con.state->out_terminal) return;
   std::string seq;
-  if (!con.title_pushed) {
+  if (!con.state->title_pushed) {
     seq = TITLE_PUSH;  // keep the user's title to put back at the end
-    con.title_pushed = true;
-    exit_signals_keep_title(con.out_fd, TITLE_POP);
+    con.state->title_pushed = true;
+    exit_signals_keep_title(con.state->out_fd, TITLE_POP);
   }
   seq += "\x1b]0;";
   for (const char* c = title; *c; ++c) {
     if (static_cast<uint8_t>(*c) >= 0x20 && *c != 0x7F) seq += *c;
   }
   seq += '\a';
-  write_all(con.out_fd, seq);
+  write_all(con.state->out_fd, seq);
 }
 
 std::string terminal_safe_text(std::string_view text) {
@@ -269,34 +288,36 @@ std::string terminal_safe_text(std::string_view text) {
 
 void console_print(Console& con, std::string_view text) {
   const std::string shown = terminal_safe_text(text);
-  write_all(con.out_fd, shown);
-  if (con.out_terminal) con.column = column_after(con.column, terminal_width(con.out_fd), shown);
+  write_all(con.state->out_fd, shown);
+  if (con.state->out_terminal)
+    con.state->column = column_after(con.state->column, terminal_width(con.state->out_fd), shown);
 }
 
 void erase_char(Console& con, int cells) {
   std::string seq;
-  const int width = con.out_terminal ? terminal_width(con.out_fd) : 0;
+  const int width = con.state->out_terminal ? terminal_width(con.state->out_fd) : 0;
   for (int i = 0; i < cells; ++i) {
-    seq += con.out_terminal ? erase_sequence(con.column, width, &con.column) : "\b \b";
+    seq += con.state->out_terminal ? erase_sequence(con.state->column, width, &con.state->column)
+                                   : "\b \b";
   }
-  write_all(con.out_fd, seq);
+  write_all(con.state->out_fd, seq);
 }
 
 int console_read_key(Console& con, KeyRecord& key, int timeout_ms) {
   for (;;) {
-    if (!con.pending.empty()) {
-      size_t used = decode_key(con.pending, con.input_ended, key);
+    if (!con.state->pending.empty()) {
+      size_t used = decode_key(con.state->pending, con.state->input_ended, key);
       if (used == 0 && !fill_pending(con, ESC_WAIT_MS)) {
-        used = decode_key(con.pending, true, key);
+        used = decode_key(con.state->pending, true, key);
       }
       if (used > 0) {
-        con.pending.erase(0, used);
+        con.state->pending.erase(0, used);
         return 1;
       }
       continue;
     }
-    if (con.input_ended) return -1;
-    if (!fill_pending(con, timeout_ms)) return con.input_ended ? -1 : 0;
+    if (con.state->input_ended) return -1;
+    if (!fill_pending(con, timeout_ms)) return con.state->input_ended ? -1 : 0;
   }
 }
 

@@ -1,4 +1,4 @@
-// Looks up the embedded built-in materials by name.
+// Looks up the embedded built-in materials by name in the table generated at build time.
 #include "platform/resources.h"
 
 #include <cstring>

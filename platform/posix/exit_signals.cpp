@@ -1,5 +1,5 @@
 // The one POSIX handler of the signals that end the program, and of Ctrl-Z on a terminal.
-#include "platform/exit_signals.h"
+#include "platform/posix/exit_signals.h"
 
 #include <unistd.h>
 

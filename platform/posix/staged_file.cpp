@@ -1,6 +1,6 @@
 // Staged output over Linux calls: O_TMPFILE and linkat, which never replaces a name; where
 // the file system lacks O_TMPFILE, a hidden name, link and unlink, with the hidden files
-// removed on the way out by a signal (platform/exit_signals.h).
+// removed on the way out by a signal (platform/posix/exit_signals.h).
 #include "platform/staged_file.h"
 
 #include <fcntl.h>
@@ -12,7 +12,13 @@
 #include <random>
 
 #include "platform/common/hidden_files.h"
-#include "platform/exit_signals.h"
+#include "platform/posix/exit_signals.h"
+
+struct StagedFileState {
+  // Open from staged_open to staged_discard, past the stream's closing: an unnamed file
+  // lives only as long as a descriptor of it.
+  int fd = -1;
+};
 
 namespace {
 
@@ -51,6 +57,8 @@ int open_hidden(const std::string& folder, std::string* path) {
 
 }  // namespace
 
+StagedFile::StagedFile() : state(std::make_unique<StagedFileState>()) {}
+
 StagedFile::~StagedFile() {
   staged_discard(*this);
 }
@@ -69,7 +77,7 @@ bool staged_open(StagedFile& s, const std::string& folder, bool allow_unnamed) {
     if (fd >= 0) s.temp_path = hidden;
   }
   if (fd < 0) return false;
-  s.fd = fd;
+  s.state->fd = fd;
   s.file = fdopen(fd, "wb");
   if (!s.file) {
     staged_discard(s);
@@ -82,27 +90,27 @@ bool staged_open(StagedFile& s, const std::string& folder, bool allow_unnamed) {
 }
 
 bool staged_finish(StagedFile& s) {
-  if (!s.file) return s.fd >= 0;
+  if (!s.file) return s.state->fd >= 0;
   // Whole before it is named. Not synced to the disk: that guards only against a machine
   // that stops, and would make every conversion wait for the disk.
   const bool ok = std::fflush(s.file) == 0 && !std::ferror(s.file);
   // The descriptor stays open: an unnamed file lives only as long as it does.
-  s.fd = dup(s.fd);
+  s.state->fd = dup(s.state->fd);
   std::fclose(s.file);
   s.file = nullptr;
-  return ok && s.fd >= 0;
+  return ok && s.state->fd >= 0;
 }
 
 PublishResult staged_publish(StagedFile& s, const std::string& path) {
-  if (s.fd < 0 || !staged_finish(s)) return PUBLISH_FAILED;
+  if (s.state->fd < 0 || !staged_finish(s)) return PUBLISH_FAILED;
   int rc;
   if (s.temp_path.empty()) {
     char proc_path[64];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", s.fd);
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", s.state->fd);
     rc = linkat(AT_FDCWD, proc_path, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
     if (rc != 0 && errno == ENOENT) {
       // Without /proc; allowed only to privileged processes.
-      rc = linkat(s.fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH);
+      rc = linkat(s.state->fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH);
     }
   } else {
     rc = link(s.temp_path.c_str(), path.c_str());
@@ -115,10 +123,10 @@ void staged_discard(StagedFile& s) {
   if (s.file) {
     std::fclose(s.file);
     s.file = nullptr;
-    s.fd = -1;
-  } else if (s.fd >= 0) {
-    close(s.fd);
-    s.fd = -1;
+    s.state->fd = -1;
+  } else if (s.state->fd >= 0) {
+    close(s.state->fd);
+    s.state->fd = -1;
   }
   if (!s.temp_path.empty()) {
     unlink(s.temp_path.c_str());
