@@ -1,3 +1,4 @@
+// The registry of hidden output names, in fixed slots a signal handler can walk.
 #include "platform/common/hidden_files.h"
 
 #include <atomic>
