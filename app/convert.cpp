@@ -1,18 +1,21 @@
-// One input converted into a folder, shared by the dialogue and the batch mode.
+// One input converted into a folder, or into memory for the page: every front end's way.
 #include "app/convert.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
+#include "app/output.h"
 #include "io/open_input.h"
 #include "io/qxi_writer.h"
 #include "io/writer.h"
 #include "material/ogg.h"
 #include "platform/paths.h"
 #include "project/project.h"
+#include "project/targets.h"
 
 namespace {
 
-constexpr int OUTPUT_NUMBER_MAX = 99;
 constexpr int32_t CONVERSION_GROUP_MAX = 7;
 
 }  // namespace
@@ -26,32 +29,43 @@ int project_prepare(Project& p, const char** failure) {
   return 1;
 }
 
-std::vector<std::string> output_names(const std::string& folder, const std::string& input_path,
-                                      uint8_t target, int tune_flag) {
-  std::string base = path_find_file_name(input_path);
-  path_remove_extension(base);
-  // Numbers past the table are named as songs: the writer refuses them afterwards.
+namespace {
+
+// The output kept in memory under the first free name, which an empty file takes; target
+// 11's listing is written beside it, and stays when the instrument file fails.
+void keep_in_memory(Project& p, Conversion& c, const std::vector<std::string>& names,
+                    uint8_t target, size_t reserve) {
+  c.output_path = names[first_free_name(names, target)];
+  const std::string listing_path = qxi_listing_path(c.output_path);
   const TargetRow* row = target_row(target);
-  const char* extension = row ? row->extension : ".qxprj";
-  if (tune_flag && (!row || row->writer != WRITER_QXI)) extension = ".qxtune";
-  const std::string stem = path_join(folder, base);
-  std::vector<std::string> names{stem + extension};
-  for (int number = 0; number <= OUTPUT_NUMBER_MAX; ++number) {
-    char suffix[8];
-    std::snprintf(suffix, sizeof suffix, "_%02d", number);
-    names.push_back(stem + suffix + extension);
+  const bool has_listing = row && row->listing;
+  c.memory = std::make_unique<MemoryStream>(reserve);
+  FILE* name_taken = std::fopen(c.output_path.c_str(), "wb");
+  FILE* listing = has_listing ? std::fopen(listing_path.c_str(), "wb") : nullptr;
+  bool listing_started = false;
+  int ok = c.memory->file() && name_taken && (!has_listing || listing) &&
+           write_output_streams(p, c.memory->file(), listing, target, &listing_started);
+  if (!c.memory->finish()) ok = 0;
+  if (name_taken && std::fclose(name_taken) != 0) ok = 0;
+  if (listing && std::fclose(listing) != 0) ok = 0;
+  if (ok) {
+    c.stage = CONVERT_DONE;
+  } else {
+    c.stage = CONVERT_WRITE_FAILED;
+    c.memory.reset();
+    delete_file(c.output_path);
   }
-  return names;
+  if (listing_started) {
+    c.listing_path = listing_path;
+  } else if (has_listing) {
+    delete_file(listing_path);
+  }
 }
 
-bool output_name_free(const std::string& path, uint8_t target) {
-  if (path_file_exists(path)) return false;
-  const TargetRow* row = target_row(target);
-  return !row || !row->listing || !path_file_exists(qxi_listing_path(path));
-}
+}  // namespace
 
 Conversion convert_into_folder(Project& p, const std::string& input_path, uint8_t target,
-                               const std::string& folder, const NamingTurn& turn) {
+                               const std::string& folder, const NamingTurn& turn, bool in_memory) {
   Conversion c;
   const char* failure = nullptr;
   if (!project_prepare(p, &failure)) {
@@ -66,34 +80,36 @@ Conversion convert_into_folder(Project& p, const std::string& input_path, uint8_
   }
   std::vector<std::string> names = output_names(folder, input_path, target, tune_flag);
   // A full set of names costs no conversion.
-  auto first_free = [&] {
-    size_t first = 0;
-    while (first < names.size() && !output_name_free(names[first], target)) ++first;
-    return first;
-  };
-  if (first_free() == names.size()) {
+  if (first_free_name(names, target) == names.size()) {
     c.stage = CONVERT_NO_NAME;
     c.output_path = names[0];
     return c;
   }
-  StagedOutput staged;
-  write_output_staged(p, folder, target, staged);
   int named = 0;
-  const std::function<void()> name_it = [&] {
-    const size_t first = first_free();
-    if (first == names.size()) {
-      c.stage = CONVERT_NO_NAME;
-      c.output_path = names[0];
-      return;
-    }
-    names.erase(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(first));
-    named = publish_output(p, staged, names, &c.output_path);
-    c.stage = named ? CONVERT_DONE : CONVERT_WRITE_FAILED;
-  };
-  if (turn) {
-    turn(name_it);
+  if (in_memory) {
+    std::error_code size_failed;
+    const auto input_size = std::filesystem::file_size(input_path, size_failed);
+    keep_in_memory(p, c, names, target, size_failed ? 0 : static_cast<size_t>(input_size));
+    named = c.stage == CONVERT_DONE;
   } else {
-    name_it();
+    StagedOutput staged;
+    write_output_staged(p, folder, target, staged);
+    const std::function<void()> name_it = [&] {
+      const size_t first = first_free_name(names, target);
+      if (first == names.size()) {
+        c.stage = CONVERT_NO_NAME;
+        c.output_path = names[0];
+        return;
+      }
+      names.erase(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(first));
+      named = publish_output(p, staged, names, &c.output_path);
+      c.stage = named ? CONVERT_DONE : CONVERT_WRITE_FAILED;
+    };
+    if (turn) {
+      turn(name_it);
+    } else {
+      name_it();
+    }
   }
   if (named) {
     project_release(p);

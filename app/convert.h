@@ -1,13 +1,17 @@
 // One input converted into a folder: the tables set up as for every conversion, the file
 // loaded, the output named by the dialogue's rules (base name, extension from the target
-// and the beat clock, _00 to _99 when the name is taken) and written. The dialogue and the
-// batch mode share it; each says the outcome in its own words.
+// and the beat clock, _00 to _99 when the name is taken) and written. Every front end (the
+// dialogue, batch mode, the page's worker, the Windows program) converts through it; each
+// says the outcome in its own words.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/streams.h"
 
 struct Project;
 
@@ -24,6 +28,10 @@ struct Conversion {
   std::string output_path;
   // The reader's text (CONVERT_READ_FAILED) or the writer's (CONVERT_WRITE_FAILED).
   std::string error;
+  // Kept in memory: the output's bytes (CONVERT_DONE), and where its listing was written
+  // (empty when there is none).
+  std::unique_ptr<MemoryStream> memory;
+  std::string listing_path;
 };
 
 // Clears the Project and sets it up for one conversion. Returns 0 with *failure set when
@@ -34,13 +42,9 @@ int project_prepare(Project& p, const char** failure);
 using NamingTurn = std::function<void(const std::function<void()>& name_it)>;
 
 // `turn`, when given, runs the naming step; batch runs with several jobs name their files
-// in argument order with it, so that the names come out as in a run of one job.
+// in argument order with it, so that the names come out as in a run of one job. With
+// `in_memory` (the page's way) the bytes stay in `memory` and an empty file takes the name
+// in the folder, so that the files that follow are named as if it stood there.
 Conversion convert_into_folder(Project& p, const std::string& input_path, uint8_t target,
-                               const std::string& folder, const NamingTurn& turn = {});
-
-// The names the output may take in `folder`, in the order they are tried: the plain name,
-// then _00 to _99.
-std::vector<std::string> output_names(const std::string& folder, const std::string& input_path,
-                                      uint8_t target, int tune_flag);
-// Whether nothing stands at the name, nor, for target 11, where its listing goes.
-bool output_name_free(const std::string& path, uint8_t target);
+                               const std::string& folder, const NamingTurn& turn = {},
+                               bool in_memory = false);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/convert.h"
+#include "app/output.h"
 #include "io/writer.h"
 #include "platform/console.h"
 #include "platform/paths.h"
@@ -121,14 +122,9 @@ int build_output_path(const Project& p, const std::string& input_path, uint8_t t
                       int tune_flag, std::string* output_path) {
   const std::vector<std::string> names =
       output_names(p.module_folder, input_path, target, tune_flag);
-  for (const std::string& name : names) {
-    if (output_name_free(name, target)) {
-      *output_path = name;
-      return 1;
-    }
-  }
-  *output_path = names[0];
-  return 0;
+  const size_t first = first_free_name(names, target);
+  *output_path = names[first < names.size() ? first : 0];
+  return first < names.size() ? 1 : 0;
 }
 
 void wait_any_key(Console& console) {

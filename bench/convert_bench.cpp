@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "app/output.h"
 #include "io/writer.h"
 #include "material/ogg.h"
 #include "project/events.h"

@@ -3,6 +3,7 @@
 // a failure says why, the event list is well formed, and a failed write leaves no file.
 #include <cstring>
 
+#include "app/output.h"
 #include "fuzz/fuzz_common.h"
 #include "io/open_input.h"
 #include "io/qxi_writer.h"

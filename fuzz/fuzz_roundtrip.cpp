@@ -3,6 +3,7 @@
 // keep every event kind (7 to 9), with as many events as the first load had.
 #include <cstring>
 
+#include "app/output.h"
 #include "fuzz/fuzz_common.h"
 #include "io/open_input.h"
 #include "io/writer.h"

@@ -1,6 +1,5 @@
-// Writer driver: creates the output, decides whether the song came from a tune, writes the
-// generation's header and calls the chunk, material and instrument writers in the order
-// of the target. Any failure closes and deletes the output.
+// Writer driver: decides whether the song came from a tune, writes the generation's header
+// and calls the chunk, material and instrument writers in the order of the target.
 #include "io/writer.h"
 
 #include <algorithm>
@@ -14,8 +13,6 @@
 #include "io/material_writer.h"
 #include "io/qxi_writer.h"
 #include "io/song_reader.h"
-#include "platform/paths.h"
-#include "platform/staged_file.h"
 #include "project/events.h"
 #include "project/project.h"
 
@@ -292,56 +289,4 @@ int write_output_streams(Project& p, FILE* out, FILE* listing, int target, bool*
   }
   if (listing_started) *listing_started = w.listing_started;
   return result;
-}
-
-int write_output_staged(Project& p, const std::string& folder, int target, StagedOutput& s) {
-  s.result = 0;
-  s.keep_listing = false;
-  if (!staged_open(s.out, folder)) return fail(p, "open file");
-  const TargetRow* row = target_row(target);
-  if (row && row->listing && !staged_open(s.listing, folder)) return fail(p, "open txt");
-  s.result = write_output_streams(p, s.out.file, s.listing.file, target, &s.keep_listing);
-  // Buffered bytes may only fail to reach the disk now.
-  if (s.result && !staged_finish(s.out)) s.result = fail(p, "write file");
-  // The listing stays even when the instrument file fails, but only when it is whole.
-  if (s.keep_listing && !staged_finish(s.listing)) {
-    s.keep_listing = false;
-    if (s.result) s.result = fail(p, "write txt");
-  }
-  return s.result;
-}
-
-int publish_output(Project& p, StagedOutput& s, const std::vector<std::string>& names,
-                   std::string* named) {
-  if (!s.result && !s.keep_listing) return 0;
-  // The first name whose place (and its listing's) is free: nothing is ever replaced.
-  const char* taken = "open file";
-  for (const std::string& name : names) {
-    const std::string listing_name = qxi_listing_path(name);
-    if (s.keep_listing) {
-      const PublishResult r = staged_publish(s.listing, listing_name);
-      taken = "open txt";
-      if (r == PUBLISH_TAKEN) continue;
-      if (r == PUBLISH_FAILED) return s.result ? fail(p, "open txt") : 0;
-      if (!s.result) return 0;
-    }
-    const PublishResult r = staged_publish(s.out, name);
-    if (r == PUBLISH_DONE) {
-      if (named) *named = name;
-      return 1;
-    }
-    // Our own listing, named a moment ago, goes with the name it belonged to.
-    if (s.keep_listing) delete_file(listing_name);
-    taken = "open file";
-    if (r == PUBLISH_FAILED) break;
-  }
-  return s.result ? fail(p, taken) : 0;
-}
-
-int write_output(Project& p, const std::string& path, int target) {
-  // Refused before any work when the name is taken.
-  if (path_file_exists(path)) return fail(p, "open file");
-  StagedOutput s;
-  write_output_staged(p, folder_of(path), target, s);
-  return publish_output(p, s, {path}, nullptr);
 }

@@ -14,6 +14,7 @@
 #include <map>
 #include <thread>
 
+#include "app/output.h"
 #include "io/writer.h"
 #include "platform/staged_file.h"
 #include "tests/ogg_encode.h"

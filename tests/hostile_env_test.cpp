@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "app/convert.h"
+#include "app/output.h"
 #include "io/open_input.h"
 #include "io/writer.h"
 #include "tests/program_run.h"

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/output.h"
 #include "io/open_input.h"
 #include "io/writer.h"
 #include "project/events.h"

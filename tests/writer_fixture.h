@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/convert.h"
+#include "app/output.h"
 #include "io/writer.h"
 #include "material/ogg.h"
 #include "project/events.h"

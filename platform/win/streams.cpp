@@ -48,7 +48,7 @@ FILE* open_temporary_stream() {
 
 }  // namespace
 
-MemoryStream::MemoryStream() {
+MemoryStream::MemoryStream(size_t) {
   file_ = open_temporary_stream();
 }
 
@@ -71,4 +71,11 @@ bool MemoryStream::finish() {
   std::fclose(file_);
   file_ = nullptr;
   return ok;
+}
+
+char* MemoryStream::release() {
+  char* d = data_;
+  data_ = nullptr;
+  size_ = 0;
+  return d;
 }

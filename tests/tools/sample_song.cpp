@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/convert.h"
+#include "app/output.h"
 #include "io/open_input.h"
 #include "io/writer.h"
 #include "project/project.h"

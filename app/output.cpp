@@ -1,0 +1,103 @@
+// Output names and staged outputs.
+#include "app/output.h"
+
+#include <cstdio>
+
+#include "io/qxi_writer.h"
+#include "io/writer.h"
+#include "platform/paths.h"
+#include "project/project.h"
+#include "project/targets.h"
+
+namespace {
+
+constexpr int OUTPUT_NUMBER_MAX = 99;
+
+int fail(Project& p, const char* text) {
+  set_error_text(p, "%s", text);
+  return 0;
+}
+
+}  // namespace
+
+std::vector<std::string> output_names(const std::string& folder, const std::string& input_path,
+                                      uint8_t target, int tune_flag) {
+  std::string base = path_find_file_name(input_path);
+  path_remove_extension(base);
+  // Numbers past the table are named as songs: the writer refuses them afterwards.
+  const TargetRow* row = target_row(target);
+  const char* extension = row ? row->extension : ".qxprj";
+  if (tune_flag && (!row || row->writer != WRITER_QXI)) extension = ".qxtune";
+  const std::string stem = path_join(folder, base);
+  std::vector<std::string> names{stem + extension};
+  for (int number = 0; number <= OUTPUT_NUMBER_MAX; ++number) {
+    char suffix[8];
+    std::snprintf(suffix, sizeof suffix, "_%02d", number);
+    names.push_back(stem + suffix + extension);
+  }
+  return names;
+}
+
+bool output_name_free(const std::string& path, uint8_t target) {
+  if (path_file_exists(path)) return false;
+  const TargetRow* row = target_row(target);
+  return !row || !row->listing || !path_file_exists(qxi_listing_path(path));
+}
+
+size_t first_free_name(const std::vector<std::string>& names, uint8_t target) {
+  size_t first = 0;
+  while (first < names.size() && !output_name_free(names[first], target)) ++first;
+  return first;
+}
+
+int write_output_staged(Project& p, const std::string& folder, int target, StagedOutput& s) {
+  s.result = 0;
+  s.keep_listing = false;
+  if (!staged_open(s.out, folder)) return fail(p, "open file");
+  const TargetRow* row = target_row(target);
+  if (row && row->listing && !staged_open(s.listing, folder)) return fail(p, "open txt");
+  s.result = write_output_streams(p, s.out.file, s.listing.file, target, &s.keep_listing);
+  // Buffered bytes may only fail to reach the disk now.
+  if (s.result && !staged_finish(s.out)) s.result = fail(p, "write file");
+  // The listing stays even when the instrument file fails, but only when it is whole.
+  if (s.keep_listing && !staged_finish(s.listing)) {
+    s.keep_listing = false;
+    if (s.result) s.result = fail(p, "write txt");
+  }
+  return s.result;
+}
+
+int publish_output(Project& p, StagedOutput& s, const std::vector<std::string>& names,
+                   std::string* named) {
+  if (!s.result && !s.keep_listing) return 0;
+  // The first name whose place (and its listing's) is free: nothing is ever replaced.
+  const char* taken = "open file";
+  for (const std::string& name : names) {
+    const std::string listing_name = qxi_listing_path(name);
+    if (s.keep_listing) {
+      const PublishResult r = staged_publish(s.listing, listing_name);
+      taken = "open txt";
+      if (r == PUBLISH_TAKEN) continue;
+      if (r == PUBLISH_FAILED) return s.result ? fail(p, "open txt") : 0;
+      if (!s.result) return 0;
+    }
+    const PublishResult r = staged_publish(s.out, name);
+    if (r == PUBLISH_DONE) {
+      if (named) *named = name;
+      return 1;
+    }
+    // Our own listing, named a moment ago, goes with the name it belonged to.
+    if (s.keep_listing) delete_file(listing_name);
+    taken = "open file";
+    if (r == PUBLISH_FAILED) break;
+  }
+  return s.result ? fail(p, taken) : 0;
+}
+
+int write_output(Project& p, const std::string& path, int target) {
+  // Refused before any work when the name is taken.
+  if (path_file_exists(path)) return fail(p, "open file");
+  StagedOutput s;
+  write_output_staged(p, folder_of(path), target, s);
+  return publish_output(p, s, {path}, nullptr);
+}

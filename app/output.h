@@ -1,0 +1,40 @@
+// Where a conversion's bytes go and under which name: the names an output may take in a
+// folder, and the staged output that appears under the first free one complete or not at
+// all, never in place of a file that stands there. Every front end names its outputs here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/staged_file.h"
+
+struct Project;
+
+// The names the output may take in `folder`, in the order they are tried: the plain name,
+// then _00 to _99.
+std::vector<std::string> output_names(const std::string& folder, const std::string& input_path,
+                                      uint8_t target, int tune_flag);
+// Whether nothing stands at the name, nor, for target 11, where its listing goes.
+bool output_name_free(const std::string& path, uint8_t target);
+// The first of `names` that output_name_free finds free; names.size() when none is.
+size_t first_free_name(const std::vector<std::string>& names, uint8_t target);
+
+// A conversion written but not yet named: it appears under a name complete or not at all,
+// and never in place of a file that stands there.
+struct StagedOutput {
+  StagedFile out;
+  StagedFile listing;
+  int result = 0;             // the write succeeded
+  bool keep_listing = false;  // target 11's listing is whole and stays even if the write failed
+};
+// Writes the conversion, unnamed, in `folder`. Returns s.result (0 with the ErrorText set).
+int write_output_staged(Project& p, const std::string& folder, int target, StagedOutput& s);
+// Names the written file with the first of `names` (all in the folder it was written in)
+// whose place is free, with target 11's listing beside it; the listing is named even when
+// the write failed. Returns 1 with *named set (when given); 0 with the ErrorText set.
+int publish_output(Project& p, StagedOutput& s, const std::vector<std::string>& names,
+                   std::string* named);
+// Writes and names the file `path`, refused at once when something stands there.
+int write_output(Project& p, const std::string& path, int target);
