@@ -119,8 +119,9 @@ void report_name_losses(Project& p, int target, int tune_input) {
     for (int32_t i = 0; i < checked; ++i) {
       if (!default_name(p.woices[static_cast<size_t>(i)]->name, "voice_%02d", i)) ++named;
     }
-    if (named > 0)
+    if (named > 0) {
       loss_line(p, target, counted(named, "woice name", "woice names") + " not written");
+    }
   }
   int64_t unit_names = 0;
   for (size_t i = 0; i < p.units.size(); ++i) {
