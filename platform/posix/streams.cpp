@@ -69,21 +69,9 @@ MemoryStream::MemoryStream(size_t reserve) {
   file_ = fopencookie(this, "wb", io);
 }
 
-MemoryStream::~MemoryStream() {
-  if (file_) std::fclose(file_);
-  std::free(data_);
-}
-
 bool MemoryStream::finish() {
   if (!file_) return false;
   const bool ok = std::fclose(file_) == 0 && !failed_;
   file_ = nullptr;
   return ok;
-}
-
-char* MemoryStream::release() {
-  char* d = data_;
-  data_ = nullptr;
-  size_ = 0;
-  return d;
 }

@@ -52,11 +52,6 @@ MemoryStream::MemoryStream(size_t) {
   file_ = open_temporary_stream();
 }
 
-MemoryStream::~MemoryStream() {
-  if (file_) std::fclose(file_);
-  std::free(data_);
-}
-
 bool MemoryStream::finish() {
   if (!file_) return false;
   bool ok = std::fflush(file_) == 0;
@@ -71,11 +66,4 @@ bool MemoryStream::finish() {
   std::fclose(file_);
   file_ = nullptr;
   return ok;
-}
-
-char* MemoryStream::release() {
-  char* d = data_;
-  data_ = nullptr;
-  size_ = 0;
-  return d;
 }
