@@ -119,10 +119,7 @@ Json optional_text(const std::optional<std::string>& text) {
 
 // What the loaded Project holds.
 void describe_song(const Project& p, Json& doc) {
-  const MagicEntry* magic = nullptr;
-  for (const MagicEntry& m : MAGIC_TABLE) {
-    if (std::memcmp(p.file_magic, m.magic, sizeof p.file_magic) == 0) magic = &m;
-  }
+  const MagicEntry* magic = find_magic(p.file_magic);
   doc["kind"] = !magic ? "instrument" : magic->tune ? "tune" : "project";
   doc["generation"] = magic ? Json(magic->generation) : Json(nullptr);
   doc["master"] = {{"beat_clock", p.beat_clock},

@@ -99,12 +99,19 @@ size_t tally_index(int unit_no, int kind) {
 
 }  // namespace
 
-EventTally tally_events(const Project& p) {
+EventTally tally_new() {
   EventTally t;
   t.count.assign(EVENT_TALLY_SIZE, 0);
-  for (const Event* e = first_event(p); e; e = e->next) {
-    if (in_table(e->kind)) ++t.count[tally_index(e->unit_no, e->kind)];
-  }
+  return t;
+}
+
+void tally_add(EventTally& t, const Event& e) {
+  if (in_table(e.kind)) ++t.count[tally_index(e.unit_no, e.kind)];
+}
+
+EventTally tally_events(const Project& p) {
+  EventTally t = tally_new();
+  for (const Event* e = first_event(p); e; e = e->next) tally_add(t, *e);
   return t;
 }
 

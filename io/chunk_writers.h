@@ -53,6 +53,10 @@ struct EventTally {
 };
 constexpr int EVENT_TALLY_SIZE = 256 * EVENT_KIND_NUM;
 EventTally tally_events(const Project& p);
+// A tally of no events, and one event counted in (kinds outside the table are not), for
+// tallies of some of the events.
+EventTally tally_new();
+void tally_add(EventTally& t, const Event& e);
 bool unit_uses_kind(const EventTally& tally, int unit_no, int kind);
 
 // The clock and value of the list's events by unit and kind, each group in list order: the

@@ -13,6 +13,13 @@ const MagicEntry MAGIC_TABLE[MAGIC_COUNT] = {
     {"QXTUNE--20071119", 5, true, true},
 };
 
+const MagicEntry* find_magic(const uint8_t (&magic)[16]) {
+  for (const MagicEntry& m : MAGIC_TABLE) {
+    if (std::memcmp(m.magic, magic, 16) == 0) return &m;
+  }
+  return nullptr;
+}
+
 int read_file_header(Project& p, ByteSource& s, int* generation, int* exe_version) {
   uint8_t magic[16];
   if (!read_bytes(magic, 16, 1, s)) {
@@ -21,13 +28,7 @@ int read_file_header(Project& p, ByteSource& s, int* generation, int* exe_versio
     return 0;
   }
   std::memcpy(p.file_magic, magic, 16);
-  const MagicEntry* found = nullptr;
-  for (const MagicEntry& m : MAGIC_TABLE) {
-    if (std::memcmp(m.magic, magic, 16) == 0) {
-      found = &m;
-      break;
-    }
-  }
+  const MagicEntry* found = find_magic(p.file_magic);
   if (!found) {
     set_error_text(p, "unknown version.");
     return 0;

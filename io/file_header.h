@@ -13,6 +13,8 @@ struct MagicEntry {
   bool has_version_words;
 };
 extern const MagicEntry MAGIC_TABLE[MAGIC_COUNT];
+// The entry of a 16-byte magic; nullptr for none (an instrument file has none).
+const MagicEntry* find_magic(const uint8_t (&magic)[16]);
 
 // Reads the 16-byte magic into p.file_magic and, for generations 3 to 5, the two 16-bit
 // words after it. Fails with "read." or "unknown version." in the ErrorText.

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "bytes/bytes.h"
@@ -32,13 +31,6 @@ std::string counted(int64_t n, const char* one, const char* many) {
 
 void loss_line(Project& p, int target, const std::string& what) {
   print_text(p, "\n* %s: %s", target_rule(target).family, what.c_str());
-}
-
-bool from_instrument_file(const Project& p) {
-  for (const MagicEntry& m : MAGIC_TABLE) {
-    if (std::memcmp(p.file_magic, m.magic, sizeof p.file_magic) == 0) return false;
-  }
-  return true;
 }
 
 // The name a reader gives a table entry that the file does not name.
@@ -173,7 +165,7 @@ void report_x1x_losses(Project& p, int target) {
 }
 
 void report_instrument_losses(Project& p, int target) {
-  const bool instrument_input = from_instrument_file(p);
+  const bool instrument_input = !find_magic(p.file_magic);
   int64_t woices = 0;
   for (int32_t i = 0; i < leading_woice_count(p); ++i) {
     if (!woice_is_builtin(p, i)) ++woices;
@@ -278,11 +270,9 @@ void report_tune_rounding(Project& p, int target, int clock_divisor) {
 }  // namespace
 
 EventTally tally_lost_events(const Project& p, int target) {
-  EventTally t;
-  t.count.assign(EVENT_TALLY_SIZE, 0);
+  EventTally t = tally_new();
   for (const Event* e = first_event(p); e; e = e->next) {
-    if (e->kind >= EVENT_KIND_NUM || played_otherwise(p, target, *e)) continue;
-    ++t.count[static_cast<size_t>(e->unit_no) * EVENT_KIND_NUM + e->kind];
+    if (!played_otherwise(p, target, *e)) tally_add(t, *e);
   }
   return t;
 }
