@@ -44,7 +44,7 @@ void keep_in_memory(Project& p, Conversion& c, const std::vector<std::string>& n
   FILE* listing = has_listing ? std::fopen(listing_path.c_str(), "wb") : nullptr;
   bool listing_started = false;
   int ok = c.memory->file() && name_taken && (!has_listing || listing) &&
-           write_output_streams(p, c.memory->file(), listing, target, &listing_started);
+           write_output_streams(p, p, c.memory->file(), listing, target, &listing_started);
   if (!c.memory->finish()) ok = 0;
   if (name_taken && std::fclose(name_taken) != 0) ok = 0;
   if (listing && std::fclose(listing) != 0) ok = 0;
@@ -64,20 +64,22 @@ void keep_in_memory(Project& p, Conversion& c, const std::vector<std::string>& n
 
 }  // namespace
 
-Conversion convert_into_folder(Project& p, const std::string& input_path, uint8_t target,
-                               const std::string& folder, const NamingTurn& turn, bool in_memory) {
-  Conversion c;
+int load_input(Project& p, const std::string& input_path, int* tune_flag) {
   const char* failure = nullptr;
   if (!project_prepare(p, &failure)) {
     p.report_text = failure ? failure : "";
-    c.error = p.report_text;
-    return c;
+    return 0;
   }
-  int tune_flag = 0;
-  if (!open_input(p, input_path, target, &tune_flag)) {
-    c.error = p.report_text;
-    return c;
-  }
+  return open_input(p, input_path, tune_flag);
+}
+
+namespace {
+
+// The loaded song written as `target` under its first free name.
+Conversion write_into_folder(Project& p, const std::string& input_path, int tune_flag,
+                             uint8_t target, const std::string& folder, const NamingTurn& turn,
+                             bool in_memory) {
+  Conversion c;
   std::vector<std::string> names = output_names(folder, input_path, target, tune_flag);
   // A full set of names costs no conversion.
   if (first_free_name(names, target) == names.size()) {
@@ -85,15 +87,13 @@ Conversion convert_into_folder(Project& p, const std::string& input_path, uint8_
     c.output_path = names[0];
     return c;
   }
-  int named = 0;
   if (in_memory) {
     std::error_code size_failed;
     const auto input_size = std::filesystem::file_size(input_path, size_failed);
     keep_in_memory(p, c, names, target, size_failed ? 0 : static_cast<size_t>(input_size));
-    named = c.stage == CONVERT_DONE;
   } else {
     StagedOutput staged;
-    write_output_staged(p, folder, target, staged);
+    write_output_staged(p, p, folder, target, staged);
     const std::function<void()> name_it = [&] {
       const size_t first = first_free_name(names, target);
       if (first == names.size()) {
@@ -102,7 +102,7 @@ Conversion convert_into_folder(Project& p, const std::string& input_path, uint8_
         return;
       }
       names.erase(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(first));
-      named = publish_output(p, staged, names, &c.output_path);
+      const int named = publish_output(p, staged, names, &c.output_path);
       c.stage = named ? CONVERT_DONE : CONVERT_WRITE_FAILED;
     };
     if (turn) {
@@ -111,11 +111,39 @@ Conversion convert_into_folder(Project& p, const std::string& input_path, uint8_
       name_it();
     }
   }
-  if (named) {
-    project_release(p);
-  } else if (c.stage == CONVERT_WRITE_FAILED) {
+  if (c.stage == CONVERT_WRITE_FAILED) {
     p.report_text = p.error_text;
     c.error = p.report_text;
   }
   return c;
+}
+
+}  // namespace
+
+std::vector<Conversion> convert_into_folder(Project& p, const std::string& input_path,
+                                            const std::vector<uint8_t>& targets,
+                                            const std::string& folder, const NamingTurn& turn,
+                                            bool in_memory) {
+  std::vector<Conversion> done;
+  int tune_flag = 0;
+  if (!load_input(p, input_path, &tune_flag)) {
+    Conversion c;
+    c.error = p.report_text;
+    done.push_back(std::move(c));
+    return done;
+  }
+  bool named = false;
+  for (const uint8_t target : targets) {
+    done.push_back(write_into_folder(p, input_path, tune_flag, target, folder, turn, in_memory));
+    named = named || done.back().stage == CONVERT_DONE;
+  }
+  if (named) project_release(p);
+  return done;
+}
+
+Conversion convert_into_folder(Project& p, const std::string& input_path, uint8_t target,
+                               const std::string& folder, const NamingTurn& turn, bool in_memory) {
+  std::vector<Conversion> done =
+      convert_into_folder(p, input_path, std::vector<uint8_t>{target}, folder, turn, in_memory);
+  return std::move(done.front());
 }

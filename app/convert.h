@@ -38,6 +38,10 @@ struct Conversion {
 // the tables cannot be made.
 int project_prepare(Project& p, const char** failure);
 
+// Prepares the Project and loads the input once, for any number of targets. Returns 0 with
+// p.report_text set; sets *tune_flag as open_input does.
+int load_input(Project& p, const std::string& input_path, int* tune_flag);
+
 // Runs the naming step, which picks among the free names, when it is this file's turn.
 using NamingTurn = std::function<void(const std::function<void()>& name_it)>;
 
@@ -48,3 +52,10 @@ using NamingTurn = std::function<void(const std::function<void()>& name_it)>;
 Conversion convert_into_folder(Project& p, const std::string& input_path, uint8_t target,
                                const std::string& folder, const NamingTurn& turn = {},
                                bool in_memory = false);
+// The input loaded once and written as each of `targets` in turn, each named on its own
+// (`turn` runs once a target). One Conversion a target; one only, CONVERT_READ_FAILED, when
+// the input could not be loaded.
+std::vector<Conversion> convert_into_folder(Project& p, const std::string& input_path,
+                                            const std::vector<uint8_t>& targets,
+                                            const std::string& folder, const NamingTurn& turn = {},
+                                            bool in_memory = false);

@@ -1,7 +1,7 @@
-// The inspection mode. Every answer comes from the program's own loading and writing: the
-// overview from one load, each target's outcome from a fresh load written into a discarding
-// stream, so the report says exactly what a conversion would do. The report is built as a
-// JSON document first and the plain text is printed from it, so both forms always agree.
+// The inspection mode. Every answer comes from the program's own loading, downgrade step and
+// writing: the overview and every target's outcome from one load, each target's copy written
+// into a discarding stream, so the report says exactly what a conversion would do. The report is
+// built as a JSON document first and the plain text is printed from it, so both forms always agree.
 #include "app/info.h"
 
 #include <cmath>
@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "app/convert.h"
+#include "io/downgrade.h"
 #include "io/file_header.h"
 #include "io/open_input.h"
 #include "io/writer.h"
@@ -26,22 +27,6 @@
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-// Instrument files gain voice-no events for the targets above x3x; loading the overview as
-// for x3x shows the events the file itself holds. Songs load alike for every target.
-constexpr uint8_t OVERVIEW_TARGET = TARGET_X3X;
-
-// Prepares the Project as the dialogue does and loads the file; on failure report_text
-// holds the dialogue's text.
-bool load_fresh(Project& p, const std::string& path, uint8_t target) {
-  const char* failure = nullptr;
-  if (!project_prepare(p, &failure)) {
-    p.report_text = failure ? failure : "";
-    return false;
-  }
-  int tune_flag = 0;
-  return open_input(p, path, target, &tune_flag) != 0;
-}
 
 // The shortest text that reads back as the same float, so 0.1f shows as 0.1 and not as
 // the double nearest to it. (Found by precision rather than with std::to_chars, which the
@@ -180,35 +165,35 @@ void describe_song(const Project& p, Json& doc) {
   doc["events"] = events;
 }
 
-// One conversion to `target`, done on a fresh load and written where nothing is kept.
-Json try_target(const std::string& path, int target) {
+// What a conversion of the loaded song to `target` would do: the downgrade step's lines and
+// the write's outcome, written where nothing is kept. Materials are only measured, once for
+// every target.
+Json try_target(Project& p, int target, MaterialOutcomes& outcomes) {
   Json result = {{"target", target}, {"label", target_rule(target).label}};
   std::vector<std::string> notes;
   std::string error;
-  {
-    Project p;
-    p.console = [&notes](std::string_view line) {
-      std::string note = tidy_console_line(line);
-      if (!note.empty()) notes.push_back(std::move(note));
-    };
-    if (!load_fresh(p, path, static_cast<uint8_t>(target))) {
-      error = p.report_text;
-    } else {
-      FILE* out = open_discard_stream();
-      const bool has_listing = target_rule(target).listing;
-      FILE* listing = has_listing ? open_discard_stream() : nullptr;
-      if (!out) {
-        error = "open file";
-      } else if (has_listing && !listing) {
-        error = "open txt";
-      } else if (!write_output_streams(p, out, listing, target)) {
-        error = p.error_text;
-      }
-      if (out) std::fclose(out);
-      if (listing) std::fclose(listing);
+  p.console = [&notes](std::string_view line) {
+    std::string note = tidy_console_line(line);
+    if (!note.empty()) notes.push_back(std::move(note));
+  };
+  TargetSong t;
+  if (!downgrade_song(p, p, target, t, DOWNGRADE_MEASURE, &outcomes)) {
+    error = p.error_text;
+  } else {
+    FILE* out = open_discard_stream();
+    const bool has_listing = target_rule(target).listing;
+    FILE* listing = has_listing ? open_discard_stream() : nullptr;
+    if (!out) {
+      error = "open file";
+    } else if (has_listing && !listing) {
+      error = "open txt";
+    } else if (!write_target(p, p, t, out, listing, nullptr, WRITE_WITHOUT_EVENTS)) {
+      error = p.error_text;
     }
-    p.console = nullptr;
+    if (out) std::fclose(out);
+    if (listing) std::fclose(listing);
   }
+  p.console = nullptr;
   result["ok"] = error.empty();
   if (!error.empty()) result["error"] = error;
   result["notes"] = notes;
@@ -217,9 +202,10 @@ Json try_target(const std::string& path, int target) {
 
 Json describe_file(const std::string& path) {
   Json doc = {{"file", path}};
+  Project p;
   try {
-    Project p;
-    if (!load_fresh(p, path, OVERVIEW_TARGET)) {
+    int tune_flag = 0;
+    if (!load_input(p, path, &tune_flag)) {
       doc["loaded"] = false;
       doc["error"] = p.report_text;
       return doc;
@@ -232,10 +218,12 @@ Json describe_file(const std::string& path) {
     return doc;
   }
   Json targets = Json::array();
+  MaterialOutcomes outcomes;
   for (int target = 1; target <= TARGET_COUNT; ++target) {
     try {
-      targets.push_back(try_target(path, target));
+      targets.push_back(try_target(p, target, outcomes));
     } catch (const std::bad_alloc&) {
+      p.console = nullptr;
       targets.push_back({{"target", target},
                          {"label", target_rule(target).label},
                          {"ok", false},

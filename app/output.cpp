@@ -13,8 +13,8 @@ namespace {
 
 constexpr int OUTPUT_NUMBER_MAX = 99;
 
-int fail(Project& p, const char* text) {
-  set_error_text(p, "%s", text);
+int fail(Run& run, const char* text) {
+  set_error_text(run, "%s", text);
   return 0;
 }
 
@@ -50,24 +50,25 @@ size_t first_free_name(const std::vector<std::string>& names, uint8_t target) {
   return first;
 }
 
-int write_output_staged(Project& p, const std::string& folder, int target, StagedOutput& s) {
+int write_output_staged(Run& run, const Song& song, const std::string& folder, int target,
+                        StagedOutput& s) {
   s.result = 0;
   s.keep_listing = false;
-  if (!staged_open(s.out, folder)) return fail(p, "open file");
+  if (!staged_open(s.out, folder)) return fail(run, "open file");
   const TargetRow* row = target_row(target);
-  if (row && row->listing && !staged_open(s.listing, folder)) return fail(p, "open txt");
-  s.result = write_output_streams(p, s.out.file, s.listing.file, target, &s.keep_listing);
+  if (row && row->listing && !staged_open(s.listing, folder)) return fail(run, "open txt");
+  s.result = write_output_streams(run, song, s.out.file, s.listing.file, target, &s.keep_listing);
   // Buffered bytes may only fail to reach the disk now.
-  if (s.result && !staged_finish(s.out)) s.result = fail(p, "write file");
+  if (s.result && !staged_finish(s.out)) s.result = fail(run, "write file");
   // The listing stays even when the instrument file fails, but only when it is whole.
   if (s.keep_listing && !staged_finish(s.listing)) {
     s.keep_listing = false;
-    if (s.result) s.result = fail(p, "write txt");
+    if (s.result) s.result = fail(run, "write txt");
   }
   return s.result;
 }
 
-int publish_output(Project& p, StagedOutput& s, const std::vector<std::string>& names,
+int publish_output(Run& run, StagedOutput& s, const std::vector<std::string>& names,
                    std::string* named) {
   if (!s.result && !s.keep_listing) return 0;
   // The first name whose place (and its listing's) is free: nothing is ever replaced.
@@ -78,7 +79,7 @@ int publish_output(Project& p, StagedOutput& s, const std::vector<std::string>& 
       const PublishResult r = staged_publish(s.listing, listing_name);
       taken = "open txt";
       if (r == PUBLISH_TAKEN) continue;
-      if (r == PUBLISH_FAILED) return s.result ? fail(p, "open txt") : 0;
+      if (r == PUBLISH_FAILED) return s.result ? fail(run, "open txt") : 0;
       if (!s.result) return 0;
     }
     const PublishResult r = staged_publish(s.out, name);
@@ -91,13 +92,13 @@ int publish_output(Project& p, StagedOutput& s, const std::vector<std::string>& 
     taken = "open file";
     if (r == PUBLISH_FAILED) break;
   }
-  return s.result ? fail(p, taken) : 0;
+  return s.result ? fail(run, taken) : 0;
 }
 
-int write_output(Project& p, const std::string& path, int target) {
+int write_output(Run& run, const Song& song, const std::string& path, int target) {
   // Refused before any work when the name is taken.
-  if (path_file_exists(path)) return fail(p, "open file");
+  if (path_file_exists(path)) return fail(run, "open file");
   StagedOutput s;
-  write_output_staged(p, folder_of(path), target, s);
-  return publish_output(p, s, {path}, nullptr);
+  write_output_staged(run, song, folder_of(path), target, s);
+  return publish_output(run, s, {path}, nullptr);
 }

@@ -10,7 +10,8 @@
 
 #include "platform/staged_file.h"
 
-struct Project;
+struct Run;
+struct Song;
 
 // The names the output may take in `folder`, in the order they are tried: the plain name,
 // then _00 to _99.
@@ -30,11 +31,12 @@ struct StagedOutput {
   bool keep_listing = false;  // target 11's listing is whole and stays even if the write failed
 };
 // Writes the conversion, unnamed, in `folder`. Returns s.result (0 with the ErrorText set).
-int write_output_staged(Project& p, const std::string& folder, int target, StagedOutput& s);
+int write_output_staged(Run& run, const Song& song, const std::string& folder, int target,
+                        StagedOutput& s);
 // Names the written file with the first of `names` (all in the folder it was written in)
 // whose place is free, with target 11's listing beside it; the listing is named even when
 // the write failed. Returns 1 with *named set (when given); 0 with the ErrorText set.
-int publish_output(Project& p, StagedOutput& s, const std::vector<std::string>& names,
+int publish_output(Run& run, StagedOutput& s, const std::vector<std::string>& names,
                    std::string* named);
 // Writes and names the file `path`, refused at once when something stands there.
-int write_output(Project& p, const std::string& path, int target);
+int write_output(Run& run, const Song& song, const std::string& path, int target);

@@ -261,7 +261,7 @@ bool add_pcm_woice(Project& p, size_t bytes, uint64_t seed) {
 
 bool write_song(Project& p, const std::string& path) {
   p.console = [](std::string_view) {};
-  return write_output(p, path, TARGET_X5X_NEW_NOISE) != 0;
+  return write_output(p, p, path, TARGET_X5X_NEW_NOISE) != 0;
 }
 
 // Four PCM woices of 50 MB each, one unit playing each.

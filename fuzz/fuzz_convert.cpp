@@ -21,13 +21,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Project p;
   fuzz::prepare(p);
   int tune_flag = 0;
-  if (!open_input(p, input, target, &tune_flag)) {
+  if (!open_input(p, input, &tune_flag)) {
     FUZZ_CHECK(!p.report_text.empty());
     FUZZ_CHECK(p.event_start == nullptr && fuzz::woice_count(p) == 0 && unit_count(p) == 0);
     return 0;
   }
   fuzz::linked_event_count(p);
-  if (write_output(p, output, target)) {
+  if (write_output(p, p, output, target)) {
     FUZZ_CHECK(path_file_exists(output));
     FUZZ_CHECK(path_file_exists(listing) == (target == TARGET_QXI_LISTING));
     project_release(p);

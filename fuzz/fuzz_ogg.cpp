@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "fuzz/fuzz_common.h"
+#include "io/downgrade.h"
 #include "io/material_chunks.h"
 #include "io/material_writer.h"
 
@@ -16,7 +17,9 @@ constexpr size_t PCM_HEADER = 4 + 24;
 
 std::vector<uint8_t> write_for(Project& p, int target, int* ok) {
   fuzz::MemOut out;
-  *ok = write_woice(p, out.file(), *p.woices[0], 0, target, 0);
+  TargetWoice tw;
+  *ok =
+      downgrade_woice(p, *p.woices[0], target, tw) && write_woice(p, out.file(), tw, 0, target, 0);
   return out.bytes();
 }
 

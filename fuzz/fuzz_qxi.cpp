@@ -1,8 +1,9 @@
-// Fuzz target: the first byte picks the target (0 to 11), the rest is a file loaded as an
+// Fuzz target: the first byte picks a target (0 to 11), the rest is a file loaded as an
 // instrument file (any bytes that are not a song are one). What loads has the six units and
-// built-in woices and a well-formed event list; written back as an instrument file it loads
-// again with every note. (The bytes may change from pass to pass: waits go out before the
-// events then dropped, and a repeat point only where an event stands.)
+// built-in woices and a well-formed event list, and is written as the target picked; written
+// back as an instrument file it loads again with every note. (The bytes may change from pass to
+// pass: waits go out before the events then dropped, and a repeat point only where an event
+// stands.)
 #include <cstring>
 
 #include "fuzz/fuzz_common.h"
@@ -14,7 +15,7 @@ namespace {
 // The instrument file a loaded Project gives (empty when the write fails).
 std::vector<uint8_t> write_qxi(Project& p) {
   fuzz::MemOut out;
-  if (!write_output_streams(p, out.file(), nullptr, TARGET_QXI)) return {};
+  if (!write_output_streams(p, p, out.file(), nullptr, TARGET_QXI)) return {};
   return out.bytes();
 }
 
@@ -48,22 +49,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Project p;
   fuzz::prepare(p);
   int tune_flag = 0;
-  if (!open_input(p, input, target, &tune_flag)) {
+  if (!open_input(p, input, &tune_flag)) {
     FUZZ_CHECK(!p.report_text.empty());
     return 0;
   }
   FUZZ_CHECK(tune_flag == 0);
   check_loaded(p);
+  {
+    fuzz::MemOut out;
+    fuzz::MemOut listing;
+    write_output_streams(p, p, out.file(), listing.file(), target);
+  }
   const std::vector<uint8_t> written = write_qxi(p);
   FUZZ_CHECK(!written.empty());
   fuzz::put_file(again, written.data(), written.size());
   Project q;
   fuzz::prepare(q);
-  if (!open_input(q, again, target, &tune_flag)) {
-    // A file of no records holds nothing to store for the targets up to x3x.
-    FUZZ_CHECK(written.size() == 2 && target <= TARGET_X3X && q.report_text == "Initialize events");
-    return 0;
-  }
+  // Even a file of no records loads again, as a song of no events.
+  FUZZ_CHECK(open_input(q, again, &tune_flag));
   check_loaded(q);
   FUZZ_CHECK(note_count(q) == note_count(p));
   FUZZ_CHECK(!write_qxi(q).empty());

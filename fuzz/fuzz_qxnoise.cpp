@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "fuzz/fuzz_common.h"
+#include "io/downgrade.h"
 #include "io/material_chunks.h"
 #include "io/material_writer.h"
 #include "synth/noise_render.h"
@@ -36,7 +37,9 @@ NoiseDesign* read_chunk(Project& p, const std::vector<uint8_t>& chunk) {
 
 std::vector<uint8_t> write_for(Project& p, int target, int* ok) {
   fuzz::MemOut out;
-  *ok = write_woice(p, out.file(), *p.woices[0], target <= 8, target, 0);
+  TargetWoice tw;
+  *ok = downgrade_woice(p, *p.woices[0], target, tw) &&
+        write_woice(p, out.file(), tw, target <= 8, target, 0);
   return out.bytes();
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "fuzz/fuzz_common.h"
+#include "io/downgrade.h"
 #include "io/material_chunks.h"
 #include "io/material_writer.h"
 
@@ -30,7 +31,8 @@ Woice* read_chunk(Project& p, const std::vector<uint8_t>& chunk) {
 
 std::vector<uint8_t> write_for(Project& p, Woice& w, int target, int* ok) {
   fuzz::MemOut out;
-  *ok = write_woice(p, out.file(), w, target <= 8, target, 0);
+  TargetWoice tw;
+  *ok = downgrade_woice(p, w, target, tw) && write_woice(p, out.file(), tw, target <= 8, target, 0);
   return out.bytes();
 }
 

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Project p;
   fuzz::prepare(p);
   int tune_flag = 0;
-  if (!open_input(p, input, target, &tune_flag)) return 0;
+  if (!open_input(p, input, &tune_flag)) return 0;
   const int events = fuzz::linked_event_count(p);
   bool tune = false;
   for (const char* magic :
@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tune = tune || std::memcmp(p.file_magic, magic, 16) == 0;
   }
   delete_file(output);
-  const int written = write_output(p, output, target);
+  const int written = write_output(p, p, output, target);
   FUZZ_CHECK(written || p.error_text[0] != '\0');
   if (!written) {
     FUZZ_CHECK(!path_file_exists(output));
@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Project q;
   fuzz::prepare(q);
   int tune_again = 0;
-  if (!open_input(q, output, target, &tune_again)) {
+  if (!open_input(q, output, &tune_again)) {
     std::fprintf(stderr, "target %d output does not load: %s\n", target, q.report_text.c_str());
     FUZZ_CHECK(false);
   }

@@ -67,14 +67,14 @@ void write_name_field(BodyOut& o, const char (&name)[NAME_FIELD_SIZE], int32_t n
   out_bytes(o, field, sizeof field);
 }
 
-int write_text_chunk(Project& p, FILE* out, const char* tag, const std::string& text,
+int write_text_chunk(Run& run, FILE* out, const char* tag, const std::string& text,
                      const char* failure) {
   if (!write_tag(out, tag)) {
-    set_error_text(p, "write code");
+    set_error_text(run, "write code");
     return 0;
   }
   if (!write_sized_body(out, [&](BodyOut& o) { out_bytes(o, text.data(), text.size()); })) {
-    set_error_text(p, "%s", failure);
+    set_error_text(run, "%s", failure);
     return 0;
   }
   return 1;
@@ -82,7 +82,7 @@ int write_text_chunk(Project& p, FILE* out, const char* tag, const std::string& 
 
 }  // namespace
 
-const Event* first_event(const Project& p) {
+const Event* first_event(const Song& p) {
   return p.event_records.empty() ? nullptr : p.event_start;
 }
 
@@ -109,8 +109,9 @@ void tally_add(EventTally& t, const Event& e) {
   if (in_table(e.kind)) ++t.count[tally_index(e.unit_no, e.kind)];
 }
 
-EventTally tally_events(const Project& p) {
+EventTally tally_events(const Song& p, std::span<const Event> head) {
   EventTally t = tally_new();
+  for (const Event& e : head) tally_add(t, e);
   for (const Event* e = first_event(p); e; e = e->next) tally_add(t, *e);
   return t;
 }
@@ -119,7 +120,7 @@ bool unit_uses_kind(const EventTally& tally, int unit_no, int kind) {
   return in_table(kind) && !tally.count.empty() && tally.count[tally_index(unit_no, kind)] > 0;
 }
 
-EventGroups group_events(const Project& p, const EventTally& tally) {
+EventGroups group_events(const Song& p, const EventTally& tally, std::span<const Event> head) {
   EventGroups g;
   g.start.assign(EVENT_TALLY_SIZE + 1, 0);
   for (size_t i = 0; i < EVENT_TALLY_SIZE; ++i) {
@@ -128,11 +129,13 @@ EventGroups group_events(const Project& p, const EventTally& tally) {
   g.events.resize(g.start.back());
   // Taken in list order, so every group keeps it; a tally of another list cannot overrun.
   std::vector<uint32_t> next(g.start.begin(), g.start.end() - 1);
-  for (const Event* e = first_event(p); e; e = e->next) {
-    if (!in_table(e->kind)) continue;
-    const size_t i = tally_index(e->unit_no, e->kind);
-    if (next[i] < g.start[i + 1]) g.events[next[i]++] = {e->clock, e->value};
-  }
+  const auto take = [&](const Event& e) {
+    if (!in_table(e.kind)) return;
+    const size_t i = tally_index(e.unit_no, e.kind);
+    if (next[i] < g.start[i + 1]) g.events[next[i]++] = {e.clock, e.value};
+  };
+  for (const Event& e : head) take(e);
+  for (const Event* e = first_event(p); e; e = e->next) take(*e);
   return g;
 }
 
@@ -147,19 +150,21 @@ float overdrive_old_strength(float cut) {
   return static_cast<float>(100.0 / (100.0 - static_cast<double>(cut)));
 }
 
-int write_texts(Project& p, FILE* out) {
-  if (p.name_text && !write_text_chunk(p, out, "textNAME", *p.name_text, "write name")) return 0;
-  if (p.comment_text && !write_text_chunk(p, out, "textCOMM", *p.comment_text, "write comment")) {
+int write_texts(Run& run, const Song& p, FILE* out) {
+  if (p.name_text && !write_text_chunk(run, out, "textNAME", *p.name_text, "write name")) {
+    return 0;
+  }
+  if (p.comment_text && !write_text_chunk(run, out, "textCOMM", *p.comment_text, "write comment")) {
     return 0;
   }
   return 1;
 }
 
-int write_effects(Project& p, FILE* out, int layout) {
+int write_effects(Run& run, const Song& p, FILE* out, int layout) {
   for (const Delay& d : p.delays) {
     if (!d.in_use) break;
     if (!write_tag(out, "effeDELA")) {
-      set_error_text(p, "write code");
+      set_error_text(run, "write code");
       return 0;
     }
     if (!write_sized_body(out, [&](BodyOut& o) {
@@ -168,7 +173,7 @@ int write_effects(Project& p, FILE* out, int layout) {
           out_f32(o, d.delay_value_a);
           out_f32(o, d.delay_value_b);
         })) {
-      set_error_text(p, "write delay");
+      set_error_text(run, "write delay");
       return 0;
     }
   }
@@ -177,7 +182,7 @@ int write_effects(Project& p, FILE* out, int layout) {
     if (!od.in_use) break;
     const char* tag = layout == OVERDRIVE_STRAIN ? "effeSTRA" : "effeOVER";
     if (!write_tag(out, tag)) {
-      set_error_text(p, "write code");
+      set_error_text(run, "write code");
       return 0;
     }
     const auto group = static_cast<uint16_t>(od.group);
@@ -187,10 +192,9 @@ int write_effects(Project& p, FILE* out, int layout) {
             out_u16(o, 0);
             out_f32(o, overdrive_old_strength(od.cut));
           })) {
-        set_error_text(p, "write overdrive(old)");
+        set_error_text(run, "write overdrive(old)");
         return 0;
       }
-      print_text(p, "\n* converted overdrive[%d] to OLD format -", static_cast<int>(i));
     } else if (layout == OVERDRIVE_STRAIN) {
       if (!write_sized_body(out, [&](BodyOut& o) {
             out_u16(o, group);
@@ -199,10 +203,9 @@ int write_effects(Project& p, FILE* out, int layout) {
             out_f32(o, od.cut);
             out_f32(o, od.amp);
           })) {
-        set_error_text(p, "write strain");
+        set_error_text(run, "write strain");
         return 0;
       }
-      print_text(p, "\n* converted overdrive[%d] to STRAIN format -", static_cast<int>(i));
     } else {
       if (!write_sized_body(out, [&](BodyOut& o) {
             out_u16(o, 0);
@@ -211,7 +214,7 @@ int write_effects(Project& p, FILE* out, int layout) {
             out_f32(o, od.amp);
             out_u32(o, 0);
           })) {
-        set_error_text(p, "write overdrive");
+        set_error_text(run, "write overdrive");
         return 0;
       }
     }
@@ -219,7 +222,7 @@ int write_effects(Project& p, FILE* out, int layout) {
   return 1;
 }
 
-int write_master_events(Project& p, FILE* out, int clock_divisor) {
+int write_master_events(const Song& p, FILE* out, int clock_divisor) {
   const int64_t d = clock_divisor > 0 ? clock_divisor : 1;
   const int32_t c = wrap32(p.beat_clock / d);
   const uint32_t tempo_bits = float_bits(p.beat_tempo);
@@ -251,49 +254,52 @@ int write_master_events(Project& p, FILE* out, int clock_divisor) {
   });
 }
 
-int write_events_v5(Project& p, FILE* out, int clock_divisor) {
+int write_events_v5(const Song& p, FILE* out, int clock_divisor, std::span<const Event> head) {
   const int64_t d = clock_divisor > 0 ? clock_divisor : 1;
-  uint32_t count = 0;
+  auto count = static_cast<uint32_t>(head.size());
   for (const Event* e = first_event(p); e; e = e->next) ++count;
   return write_sized_body(out, [&](BodyOut& o) {
     out_u32(o, count);
     int64_t prev = 0;
-    for (const Event* e = first_event(p); e; e = e->next) {
-      const int32_t delta = wrap32(e->clock / d - prev / d);
-      int32_t value = e->value;
-      if (e->kind == EVENT_ON || e->kind == EVENT_PORTAMENT) value = wrap32(value / d);
+    const auto put = [&](const Event& e) {
+      const int32_t delta = wrap32(e.clock / d - prev / d);
+      int32_t value = e.value;
+      if (e.kind == EVENT_ON || e.kind == EVENT_PORTAMENT) value = wrap32(value / d);
       out_varint(o, static_cast<uint32_t>(delta));
-      out_u8(o, e->unit_no);
-      out_u8(o, e->kind);
+      out_u8(o, e.unit_no);
+      out_u8(o, e.kind);
       out_varint(o, static_cast<uint32_t>(value));
-      prev = e->clock;
-    }
+      prev = e.clock;
+    };
+    for (const Event& e : head) put(e);
+    for (const Event* e = first_event(p); e; e = e->next) put(*e);
   });
 }
 
-void warn_unsupported_kinds(Project& p, const EventTally& tally, int unit_no, int kind_limit) {
-  for (int k = std::max(1, kind_limit); k < EVENT_KIND_NUM; ++k) {
-    if (p.kind_warned[k] || !unit_uses_kind(tally, unit_no, k)) continue;
-    p.kind_warned[k] = true;
-    print_text(p,
+void warn_unsupported_kinds(Run& run, const EventTally& tally, int unit_no, int kind_limit,
+                            int kind_end) {
+  for (int k = std::max(1, kind_limit); k < std::min(kind_end, EVENT_KIND_NUM); ++k) {
+    if (run.kind_warned[k] || !unit_uses_kind(tally, unit_no, k)) continue;
+    run.kind_warned[k] = true;
+    print_text(run,
                "\n- WARNING: this format doesn't support '%s' event. The output file will discard "
                "it to avoid issues! -",
                EVENT_KIND_NAMES[k]);
   }
 }
 
-int write_unit_events(Project& p, FILE* out, const EventGroups& groups, int unit_no, int kind_limit,
+int write_unit_events(Run& run, FILE* out, const EventGroups& groups, int unit_no, int kind_limit,
                       int legacy_timing, int clock_divisor, int32_t key_shift) {
   for (int k = 1; k < std::min(kind_limit, EVENT_KIND_NUM); ++k) {
     const std::span<const GroupedEvent> events = events_of(groups, unit_no, k);
     const bool added_key = k == EVENT_KEY && key_shift != 0;
     if (!added_key && events.empty()) continue;
     if (!write_tag(out, legacy_timing ? "EVENT===" : "evenUNIT")) {
-      set_error_text(p, "write code");
+      set_error_text(run, "write code");
       return 0;
     }
     if (!write_event_chunk(out, events, unit_no, k, legacy_timing, clock_divisor, key_shift)) {
-      set_error_text(p, "write event");
+      set_error_text(run, "write event");
       return 0;
     }
   }
@@ -352,10 +358,10 @@ int write_unit_num(FILE* out, int32_t unit_count) {
 
 namespace {
 
-int write_assist(Project& p, FILE* out, const char* tag, const char (&name)[NAME_FIELD_SIZE],
+int write_assist(Run& run, FILE* out, const char* tag, const char (&name)[NAME_FIELD_SIZE],
                  int32_t name_len, int index, const char* failure) {
   if (!write_tag(out, tag)) {
-    set_error_text(p, "write code");
+    set_error_text(run, "write code");
     return 0;
   }
   if (!write_sized_body(out, [&](BodyOut& o) {
@@ -363,7 +369,7 @@ int write_assist(Project& p, FILE* out, const char* tag, const char (&name)[NAME
         out_u16(o, 0);
         write_name_field(o, name, name_len);
       })) {
-    set_error_text(p, "%s", failure);
+    set_error_text(run, "%s", failure);
     return 0;
   }
   return 1;
@@ -371,23 +377,23 @@ int write_assist(Project& p, FILE* out, const char* tag, const char (&name)[NAME
 
 }  // namespace
 
-int write_woice_name(Project& p, FILE* out, int tune_input, const Woice& woice, int index) {
+int write_woice_name(Run& run, FILE* out, int tune_input, const Woice& woice, int index) {
   if (tune_input || woice.name_len <= 0) return 1;
-  return write_assist(p, out, "assiWOIC", woice.name, woice.name_len, index, "write voice name");
+  return write_assist(run, out, "assiWOIC", woice.name, woice.name_len, index, "write voice name");
 }
 
-int write_unit_name(Project& p, FILE* out, int tune_input, const Unit& unit, int index) {
+int write_unit_name(Run& run, FILE* out, int tune_input, const Unit& unit, int index) {
   if (tune_input || unit.name_len <= 0) return 1;
-  return write_assist(p, out, "assiUNIT", unit.name, unit.name_len, index, "write unit name");
+  return write_assist(run, out, "assiUNIT", unit.name, unit.name_len, index, "write unit name");
 }
 
-int write_end(Project& p, FILE* out, int legacy) {
+int write_end(Run& run, FILE* out, int legacy) {
   if (!write_tag(out, legacy ? "END=====" : "qxsongND")) {
-    set_error_text(p, "write end");
+    set_error_text(run, "write end");
     return 0;
   }
   if (!write_u32(out, 0)) {
-    set_error_text(p, "write end size");
+    set_error_text(run, "write end size");
     return 0;
   }
   return 1;

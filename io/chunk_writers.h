@@ -1,6 +1,6 @@
 // Writers of the non-material chunks of song files: texts, effects, master data, events,
-// unit count, assist names and the end chunk, with the downgrades that do not concern
-// materials (overdrive layouts, dropped event kinds, tune clock division, x1x timing).
+// unit count, assist names and the end chunk, in each generation's layout (overdrive
+// layouts, the event kinds it holds, divided tune clocks, x1x timing).
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,8 @@
 #include "project/events.h"
 #include "project/targets.h"
 
-struct Project;
+struct Run;
+struct Song;
 struct Unit;
 struct Woice;
 
@@ -40,10 +41,12 @@ void out_bytes(BodyOut& o, const void* data, size_t n);
 float overdrive_old_strength(float cut);
 
 // Each returns 1 on success, 0 on failure (with the ErrorText set where a text is named).
-int write_texts(Project& p, FILE* out);
-int write_effects(Project& p, FILE* out, int layout);
-int write_master_events(Project& p, FILE* out, int clock_divisor);
-int write_events_v5(Project& p, FILE* out, int clock_divisor);
+int write_texts(Run& run, const Song& song, FILE* out);
+int write_effects(Run& run, const Song& song, FILE* out, int layout);
+int write_master_events(const Song& song, FILE* out, int clock_divisor);
+// `head`: events the target's copy puts before the song's own (see io/downgrade.h).
+int write_events_v5(const Song& song, FILE* out, int clock_divisor,
+                    std::span<const Event> head = {});
 
 // How many events of each kind every unit has, from one walk over the list. The per-unit
 // writers ask about every unit and kind; walking the list for each would cost events x units
@@ -52,7 +55,7 @@ struct EventTally {
   std::vector<uint32_t> count;  // indexed by unit (the 8-bit number events carry) x kind
 };
 constexpr int EVENT_TALLY_SIZE = 256 * EVENT_KIND_NUM;
-EventTally tally_events(const Project& p);
+EventTally tally_events(const Song& song, std::span<const Event> head = {});
 // A tally of no events, and one event counted in (kinds outside the table are not), for
 // tallies of some of the events.
 EventTally tally_new();
@@ -70,25 +73,28 @@ struct EventGroups {
   std::vector<uint32_t> start;  // EVENT_TALLY_SIZE + 1 offsets into `events`
   std::vector<GroupedEvent> events;
 };
-EventGroups group_events(const Project& p, const EventTally& tally);
+EventGroups group_events(const Song& song, const EventTally& tally,
+                         std::span<const Event> head = {});
 // The events of the unit (taken as an 8-bit number) and kind; none for a kind outside the
 // table.
 std::span<const GroupedEvent> events_of(const EventGroups& groups, int unit_no, int kind);
 
-void warn_unsupported_kinds(Project& p, const EventTally& tally, int unit_no, int kind_limit);
+// Warns once a conversion of each kind from `kind_limit` up to `kind_end` that the unit uses.
+void warn_unsupported_kinds(Run& run, const EventTally& tally, int unit_no, int kind_limit,
+                            int kind_end = EVENT_KIND_NUM);
 // `key_shift` is what the reader of an x1x to x3x target will add to every key of the unit
 // (its woice's basic key minus KEY_ORIGIN): the keys are written less that shift, and a unit
 // without keys gets the one key event that reads back as DEFAULT_KEY, so the song plays at
 // its own pitch there.
-int write_unit_events(Project& p, FILE* out, const EventGroups& groups, int unit_no, int kind_limit,
+int write_unit_events(Run& run, FILE* out, const EventGroups& groups, int unit_no, int kind_limit,
                       int legacy_timing, int clock_divisor, int32_t key_shift = 0);
 // The body of one chunk holding `events`, all of that unit and kind, in list order.
 int write_event_chunk(FILE* out, std::span<const GroupedEvent> events, int unit_no, int kind,
                       int legacy_timing, int clock_divisor, int32_t key_shift = 0);
 int write_unit_num(FILE* out, int32_t unit_count);
-int write_woice_name(Project& p, FILE* out, int tune_input, const Woice& woice, int index);
-int write_unit_name(Project& p, FILE* out, int tune_input, const Unit& unit, int index);
-int write_end(Project& p, FILE* out, int legacy);
+int write_woice_name(Run& run, FILE* out, int tune_input, const Woice& woice, int index);
+int write_unit_name(Run& run, FILE* out, int tune_input, const Unit& unit, int index);
+int write_end(Run& run, FILE* out, int legacy);
 
 // The first event of the time-ordered list, or nullptr when there is none.
-const Event* first_event(const Project& p);
+const Event* first_event(const Song& song);

@@ -29,8 +29,8 @@ std::string counted(int64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-void loss_line(Project& p, int target, const std::string& what) {
-  print_text(p, "\n* %s: %s", target_rule(target).family, what.c_str());
+void loss_line(Run& run, int target, const std::string& what) {
+  print_text(run, "\n* %s: %s", target_rule(target).family, what.c_str());
 }
 
 // The name a reader gives a table entry that the file does not name.
@@ -41,7 +41,7 @@ bool default_name(const char (&name)[NAME_FIELD_SIZE], const char* format, size_
 }
 
 // The x3x tuning an old qxVoice body carries for the woice of the same index (0: none).
-float carried_tuning(const Project& p, int target, int unit_no) {
+float carried_tuning(const Song& p, int target, int unit_no) {
   const TargetRow& row = target_rule(target);
   if (!old_generation(row) || row.qxvoice != MATERIAL_KEPT) return 0.0f;
   const size_t i = static_cast<size_t>(unit_no);
@@ -49,7 +49,7 @@ float carried_tuning(const Project& p, int target, int unit_no) {
   return p.woices[i]->x3x_tuning;
 }
 
-bool played_otherwise(const Project& p, int target, const Event& e) {
+bool played_otherwise(const Song& p, int target, const Event& e) {
   if (!target_rule(target).units_tied_to_woices) return false;
   switch (e.kind) {
     case EVENT_VOICE_NO:
@@ -68,14 +68,14 @@ bool played_otherwise(const Project& p, int target, const Event& e) {
 // The units the output holds events for, where it writes them unit by unit: those made for
 // woices included where units are tied to woices. -1 where every event is kept (x5x) or
 // units are a fixed six (the instrument file).
-int64_t units_written(const Project& p, int target) {
+int64_t units_written(const Song& p, int target) {
   const TargetRow& row = target_rule(target);
   const int64_t units = unit_count(p);
   if (row.writer == WRITER_X5X || row.writer == WRITER_QXI) return -1;
   return row.units_tied_to_woices ? std::max<int64_t>(units, leading_woice_count(p)) : units;
 }
 
-void report_unit_losses(Project& p, int target) {
+void report_unit_losses(Run& run, const Song& p, int target) {
   const int64_t written = units_written(p, target);
   int64_t events = 0;
   bool unit_missing[256] = {};
@@ -95,12 +95,12 @@ void report_unit_losses(Project& p, int target) {
   if (events == 0) return;
   int64_t units = 0;
   for (bool missing : unit_missing) units += missing ? 1 : 0;
-  loss_line(p, target,
+  loss_line(run, target,
             counted(events, "event", "events") + " not written, of " +
                 counted(units, "unit", "units") + " the song does not have");
 }
 
-void report_name_losses(Project& p, int target, int tune_input) {
+void report_name_losses(Run& run, const Song& p, int target, int tune_input) {
   // Woice names travel in the assist chunks of x4x and x5x, never written for tunes.
   const bool names_kept = !target_rule(target).units_tied_to_woices && !tune_input;
   if (!names_kept) {
@@ -112,7 +112,7 @@ void report_name_losses(Project& p, int target, int tune_input) {
       if (!default_name(p.woices[static_cast<size_t>(i)]->name, "voice_%02d", i)) ++named;
     }
     if (named > 0) {
-      loss_line(p, target, counted(named, "woice name", "woice names") + " not written");
+      loss_line(run, target, counted(named, "woice name", "woice names") + " not written");
     }
   }
   int64_t unit_names = 0;
@@ -126,17 +126,17 @@ void report_name_losses(Project& p, int target, int tune_input) {
     }
   }
   if (unit_names > 0) {
-    loss_line(p, target, counted(unit_names, "unit name", "unit names") + " not written");
+    loss_line(run, target, counted(unit_names, "unit name", "unit names") + " not written");
   }
 }
 
-void report_x1x_losses(Project& p, int target) {
+void report_x1x_losses(Run& run, const Song& p, int target) {
   if (p.name_text && p.name_text->size() > X1X_NAME_MAX) {
-    loss_line(p, target, "song name cut to 16 characters");
+    loss_line(run, target, "song name cut to 16 characters");
   }
-  if (p.comment_text && !p.comment_text->empty()) loss_line(p, target, "comment not written");
+  if (p.comment_text && !p.comment_text->empty()) loss_line(run, target, "comment not written");
   if (p.repeat_meas != 0 || p.last_meas != 0) {
-    loss_line(p, target,
+    loss_line(run, target,
               "repeat and last measures not written (repeat " + std::to_string(p.repeat_meas) +
                   ", last " + std::to_string(p.last_meas) + ")");
   }
@@ -146,7 +146,7 @@ void report_x1x_losses(Project& p, int target) {
     if (od.amp != 1.0f) ++amps;
   }
   if (amps > 0) {
-    loss_line(p, target,
+    loss_line(run, target,
               "amp of " + counted(amps, "overdrive", "overdrives") +
                   " not written, the old layout plays 1");
   }
@@ -157,14 +157,14 @@ void report_x1x_losses(Project& p, int target) {
       if (w.type == WOICE_QXVOICE && w.voice_num > 1) voices += w.voice_num - 1;
     }
     if (voices > 0) {
-      loss_line(p, target,
+      loss_line(run, target,
                 counted(voices, "qxVoice voice", "qxVoice voices") +
                     " beyond the first of a woice not rendered");
     }
   }
 }
 
-void report_instrument_losses(Project& p, int target) {
+void report_instrument_losses(Run& run, const Song& p, int target) {
   const bool instrument_input = !find_magic(p.file_magic);
   int64_t woices = 0;
   for (int32_t i = 0; i < leading_woice_count(p); ++i) {
@@ -172,7 +172,7 @@ void report_instrument_losses(Project& p, int target) {
   }
   if (woices > 0) {
     loss_line(
-        p, target,
+        run, target,
         counted(woices, "woice", "woices") + " not written, units play the built-in instruments");
   }
   int64_t delays = 0, overdrives = 0;
@@ -189,21 +189,21 @@ void report_instrument_losses(Project& p, int target) {
   if (overdrives > 0) {
     effects += (effects.empty() ? "" : " and ") + counted(overdrives, "overdrive", "overdrives");
   }
-  if (!effects.empty()) loss_line(p, target, effects + " not written");
+  if (!effects.empty()) loss_line(run, target, effects + " not written");
   if (!instrument_input && p.name_text && !p.name_text->empty()) {
-    loss_line(p, target, "song name not written");
+    loss_line(run, target, "song name not written");
   }
-  if (p.comment_text && !p.comment_text->empty()) loss_line(p, target, "comment not written");
+  if (p.comment_text && !p.comment_text->empty()) loss_line(run, target, "comment not written");
   const float tempo = p.beat_tempo;
   // Tempos outside a byte have a line of their own.
   if (tempo >= 1.0f && tempo < 256.0f && std::trunc(tempo) != tempo) {
     char text[64];
     std::snprintf(text, sizeof text, "tempo %g written as %d", static_cast<double>(tempo),
                   static_cast<int>(tempo));
-    loss_line(p, target, text);
+    loss_line(run, target, text);
   }
   if (p.beat_num != 4) {
-    loss_line(p, target,
+    loss_line(run, target,
               std::to_string(p.beat_num) +
                   " beats a measure not written, the file counts 4 (repeat and last measures "
                   "move)");
@@ -211,7 +211,7 @@ void report_instrument_losses(Project& p, int target) {
   const int32_t div_clock = p.beat_clock / QXI_BEAT_DIVIDE;
   if (div_clock <= 0) return;  // refused by the writer
   if (p.beat_clock % QXI_BEAT_DIVIDE != 0) {
-    loss_line(p, target,
+    loss_line(run, target,
               "beat clock " + std::to_string(p.beat_clock) +
                   " is not a multiple of 8, events drift from the beat");
   }
@@ -229,39 +229,39 @@ void report_instrument_losses(Project& p, int target) {
     }
   }
   if (moved > 0) {
-    loss_line(p, target,
+    loss_line(run, target,
               counted(moved, "event", "events") +
                   " not on an eighth of a beat moved to the eighth before");
   }
   if (shortened > 0) {
-    loss_line(p, target,
+    loss_line(run, target,
               counted(shortened, "note", "notes") + " shortened to whole eighths of a beat");
   }
   if (keys > 0) {
-    loss_line(p, target, counted(keys, "key", "keys") + " moved to a semitone the file can hold");
+    loss_line(run, target, counted(keys, "key", "keys") + " moved to a semitone the file can hold");
   }
 }
 
 // The readers of x1x to x3x hold every key of clock 0 or later within 0 to KEY_MAX.
-void report_key_range(Project& p, int target) {
+void report_key_range(Run& run, const Song& p, int target) {
   int64_t keys = 0;
   for (const Event* e = first_event(p); e; e = e->next) {
     if (e->kind == EVENT_KEY && e->clock >= 0 && (e->value < 0 || e->value > KEY_MAX)) ++keys;
   }
   if (keys > 0) {
-    loss_line(p, target,
+    loss_line(run, target,
               counted(keys, "key", "keys") + " out of the old generations' range held at its ends");
   }
 }
 
-void report_tune_rounding(Project& p, int target, int clock_divisor) {
+void report_tune_rounding(Run& run, const Song& p, int target, int clock_divisor) {
   int64_t moved = 0;
   for (const Event* e = first_event(p); e; e = e->next) {
     const bool length = e->kind == EVENT_ON || e->kind == EVENT_PORTAMENT;
     if (e->clock % clock_divisor != 0 || (length && e->value % clock_divisor != 0)) ++moved;
   }
   if (moved > 0) {
-    loss_line(p, target,
+    loss_line(run, target,
               counted(moved, "event time", "event times") + " rounded down to 1/" +
                   std::to_string(p.beat_clock / clock_divisor) + " of a beat");
   }
@@ -269,7 +269,7 @@ void report_tune_rounding(Project& p, int target, int clock_divisor) {
 
 }  // namespace
 
-EventTally tally_lost_events(const Project& p, int target) {
+EventTally tally_lost_events(const Song& p, int target) {
   EventTally t = tally_new();
   for (const Event* e = first_event(p); e; e = e->next) {
     if (!played_otherwise(p, target, *e)) tally_add(t, *e);
@@ -277,13 +277,13 @@ EventTally tally_lost_events(const Project& p, int target) {
   return t;
 }
 
-void report_losses(Project& p, int target, int tune_input, int clock_divisor) {
+void report_losses(Run& run, const Song& p, int target, int tune_input, int clock_divisor) {
   const TargetRow* row = target_row(target);
   if (!row) return;
-  if (row->writer == WRITER_X1X) report_x1x_losses(p, target);
-  if (row->writer == WRITER_QXI) report_instrument_losses(p, target);
-  if (old_generation(*row)) report_key_range(p, target);
-  report_name_losses(p, target, tune_input);
-  report_unit_losses(p, target);
-  if (clock_divisor > 1) report_tune_rounding(p, target, clock_divisor);
+  if (row->writer == WRITER_X1X) report_x1x_losses(run, p, target);
+  if (row->writer == WRITER_QXI) report_instrument_losses(run, p, target);
+  if (old_generation(*row)) report_key_range(run, p, target);
+  report_name_losses(run, p, target, tune_input);
+  report_unit_losses(run, p, target);
+  if (clock_divisor > 1) report_tune_rounding(run, p, target, clock_divisor);
 }

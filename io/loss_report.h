@@ -5,13 +5,14 @@
 
 #include "io/chunk_writers.h"
 
-struct Project;
+struct Run;
+struct Song;
 
 // Prints a line for each kind of loss that `target` (after a tune's move to x2x) brings.
-void report_losses(Project& p, int target, int tune_input, int clock_divisor);
+void report_losses(Run& run, const Song& song, int target, int tune_input, int clock_divisor);
 
 // The tally of the events `target` loses: voice-no events that say unit i plays woice i
 // (which x1x to x3x and the instrument file say by their unit-woice tie), group-no events of
 // group 0 (their units' group there), and correct events that repeat the x3x tuning an old
 // qxVoice body carries are left out. Warnings about dropped kinds are given from it.
-EventTally tally_lost_events(const Project& p, int target);
+EventTally tally_lost_events(const Song& song, int target);

@@ -58,7 +58,7 @@ bool instrument_tempo_valid(uint8_t tempo, uint8_t divide) {
   return std::isfinite(beat_tempo);
 }
 
-int open_instrument(Project& p, ByteSource& s, const std::string& path, uint8_t target) {
+int open_instrument(Project& p, ByteSource& s, const std::string& path) {
   uint8_t head[2];
   if (!source_seek(s, 0, SEEK_SET) || !read_bytes(head, 2, 1, s)) {
     set_error_text(p, "read.");
@@ -68,7 +68,7 @@ int open_instrument(Project& p, ByteSource& s, const std::string& path, uint8_t 
     set_error_text(p, "inv-beat tempo");
   } else {
     clear_loaded(p);
-    if (!source_seek(s, 0, SEEK_SET) || !read_instrument(p, s, path, target)) {
+    if (!source_seek(s, 0, SEEK_SET) || !read_instrument(p, s, path)) {
       p.report_text = p.error_text;
       return 0;
     }
@@ -85,7 +85,7 @@ int open_instrument(Project& p, ByteSource& s, const std::string& path, uint8_t 
 
 }  // namespace
 
-int open_input(Project& p, const std::string& path, uint8_t target, int* tune_flag) {
+int open_input(Project& p, const std::string& path, int* tune_flag) {
   // Only a regular file holds a song: a folder has none, and a pipe or a device may block
   // or never end.
   std::shared_ptr<InputFile> in = open_input_file(path);
@@ -106,7 +106,7 @@ int open_input(Project& p, const std::string& path, uint8_t target, int* tune_fl
     } else if (is_song) {
       ok = open_song(p, s, tune_flag);
     } else {
-      ok = open_instrument(p, s, path, target);
+      ok = open_instrument(p, s, path);
     }
   } catch (const std::bad_alloc&) {
     p.report_text = "out of memory.";

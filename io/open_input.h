@@ -9,4 +9,5 @@ struct Project;
 
 // On failure returns 0 with p.report_text set. Sets *tune_flag when the loaded song's
 // beat clock is not 480.
-int open_input(Project& p, const std::string& path, uint8_t target, int* tune_flag);
+// The song read is the same whatever it is converted to.
+int open_input(Project& p, const std::string& path, int* tune_flag);

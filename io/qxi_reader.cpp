@@ -64,33 +64,13 @@ int32_t woice_index(const Project& p, const Woice* w) {
   return -1;
 }
 
-// Song targets whose units and woices are independent: there each unit is told which woice
-// it plays. An instrument file written again has no such events, so none are made for it
-// (they would only be warned about as lost).
-bool gains_voice_numbers(uint8_t target) {
-  const TargetRow* row = target_row(target);
-  return row && !row->units_tied_to_woices;
-}
-
-// Room for those is kept past x3x, the instrument file and the numbers the writer will
-// refuse included, so that a file of no records reads as it always has.
-bool keeps_voice_number_room(uint8_t target) {
-  const TargetRow* row = target_row(target);
-  return row ? !old_generation(*row) : target > TARGET_COUNT;
-}
-
 int32_t saturate(int64_t v) {
   return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
 }
 
 }  // namespace
 
-int read_instrument_events(Project& p, ByteSource& s, uint8_t target) {
-  if (gains_voice_numbers(target)) {
-    for (int32_t i = 0; i < INSTRUMENT_UNIT_NUM; ++i) {
-      event_store(p, 0, static_cast<uint8_t>(i), EVENT_VOICE_NO, i);
-    }
-  }
+int read_instrument_events(Project& p, ByteSource& s) {
   const int64_t division = p.qxi_beat_divide ? p.beat_clock / p.qxi_beat_divide : 0;
   const float measure = static_cast<float>(p.beat_num) * static_cast<float>(p.beat_clock);
   int64_t clock = 0;
@@ -167,14 +147,15 @@ int load_builtin_noise(Project& p, const char* name) {
   return 1;
 }
 
-int read_instrument(Project& p, ByteSource& s, const std::string& path, uint8_t target) {
+int read_instrument(Project& p, ByteSource& s, const std::string& path) {
   std::string name;
   try {
     name = instrument_name(path);
   } catch (const std::bad_alloc&) {
     name.clear();
   }
-  int64_t capacity = count_records(s) + (keeps_voice_number_room(target) ? INSTRUMENT_UNIT_NUM : 0);
+  // A file of no records is a song of no events, with a record to spare.
+  int64_t capacity = std::max<int64_t>(count_records(s), 1);
   if (capacity <= 0 || capacity > INT32_MAX || !source_seek(s, 0, SEEK_SET)) {
     set_error_text(p, "Initialize events");
     return 0;
@@ -194,11 +175,12 @@ int read_instrument(Project& p, ByteSource& s, const std::string& path, uint8_t 
   p.beat_clock = 480;
   p.beat_tempo = head[0];
   p.qxi_beat_divide = head[1];
+  p.instrument = true;
   if (!units_allocate(p, INSTRUMENT_UNIT_NUM)) {
     set_error_text(p, "read master.");
     return 0;
   }
-  read_instrument_events(p, s, target);
+  read_instrument_events(p, s);
   for (const BuiltinMaterial& m : BUILTIN_MATERIALS) {
     if (!(m.noise ? load_builtin_noise(p, m.resource) : load_builtin_voice(p, m.resource))) {
       set_error_text(p, "load qxi woices.");
@@ -223,15 +205,15 @@ int read_instrument(Project& p, ByteSource& s, const std::string& path, uint8_t 
 namespace {
 
 // The material body as the newest layout writes it, or empty when it cannot be written.
-std::string material_body(Project& p, Woice& w) {
+std::string material_body(const Woice& w) {
   MemoryStream body;
   if (!body.file()) return {};
   int32_t length = 0;
   int ok = 0;
   if (w.type == WOICE_QXVOICE) {
-    ok = qxvoice_write(p, body.file(), &length, w, TARGET_X5X_NEW_NOISE);
+    ok = qxvoice_write(body.file(), &length, w, TARGET_X5X_NEW_NOISE);
   } else if (w.type == WOICE_QXNOISE && !w.voices.empty() && w.voices[0].noise) {
-    ok = qxnoise_write(p, body.file(), &length, *w.voices[0].noise, 0, "");
+    ok = qxnoise_write(body.file(), &length, *w.voices[0].noise, 0);
   }
   if (!body.finish() || !ok) return {};
   return std::string(body.data(), body.size());
@@ -239,12 +221,12 @@ std::string material_body(Project& p, Woice& w) {
 
 }  // namespace
 
-bool woice_is_builtin(Project& p, int32_t index) {
+bool woice_is_builtin(const Song& p, int32_t index) {
   if (index < 0 || index >= INSTRUMENT_UNIT_NUM || static_cast<size_t>(index) >= p.woices.size() ||
       !p.woices[static_cast<size_t>(index)]) {
     return false;
   }
-  Woice& w = *p.woices[static_cast<size_t>(index)];
+  const Woice& w = *p.woices[static_cast<size_t>(index)];
   const BuiltinMaterial& m = BUILTIN_MATERIALS[index];
   if (w.type != (m.noise ? WOICE_QXNOISE : WOICE_QXVOICE)) return false;
   try {
@@ -256,8 +238,8 @@ bool woice_is_builtin(Project& p, int32_t index) {
                   : load_builtin_voice(scratch, m.resource))) {
       return false;
     }
-    const std::string builtin = material_body(scratch, *scratch.woices[0]);
-    return !builtin.empty() && material_body(scratch, w) == builtin;
+    const std::string builtin = material_body(*scratch.woices[0]);
+    return !builtin.empty() && material_body(w) == builtin;
   } catch (const std::bad_alloc&) {
     return false;
   }

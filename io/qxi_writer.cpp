@@ -10,7 +10,7 @@
 
 #include "bytes/bytes.h"
 #include "io/chunk_writers.h"
-#include "io/loss_report.h"
+#include "io/downgrade.h"
 #include "platform/paths.h"
 #include "project/events.h"
 #include "project/project.h"
@@ -49,17 +49,6 @@ constexpr int32_t QXI_NAN_TEMPO = 120;  // the Master's default tempo
 
 // The tempo truncated toward zero and held within 1 to 255: the reader refuses a tempo byte
 // of 0, and a wrapped byte would play at another speed.
-int32_t tempo_byte(Project& p) {
-  const float tempo = p.beat_tempo;
-  if (std::isnan(tempo)) {
-    print_text(p, "\n* replaced tempo nan with %d", QXI_NAN_TEMPO);
-    return QXI_NAN_TEMPO;
-  }
-  if (tempo >= 1.0f && tempo < 256.0f) return static_cast<int32_t>(tempo);
-  const int32_t held = tempo < 1.0f ? 1 : static_cast<int32_t>(QXI_BYTE_MAX);
-  print_text(p, "\n* clamped tempo %g to %d", static_cast<double>(tempo), held);
-  return held;
-}
 
 // A volume byte is velocity x volume / 127 to the nearest (halves cannot occur): the reader
 // scales a byte by 127 / 104 to the nearest, so a byte read and written again keeps its value.
@@ -73,8 +62,8 @@ int32_t wrap32(int64_t v) {
 }
 
 struct QxiOut {
-  Project& p;
-  FILE* out;
+  Run* say;   // where the clamping lines go; nullptr: said already
+  FILE* out;  // nullptr: the records are only counted
   FILE* listing;
   int records = 0;
   bool ok = true;
@@ -91,7 +80,7 @@ struct QxiOut {
   // Note lengths and volumes above a byte are held at 255, said once per kind.
   int64_t held(int64_t value, bool& said, const char* line) {
     if (value <= QXI_BYTE_MAX) return value;
-    if (!said) print_text(p, "%s", line);
+    if (!said && say) print_text(*say, "%s", line);
     said = true;
     return QXI_BYTE_MAX;
   }
@@ -106,7 +95,7 @@ struct QxiOut {
   void record(int unit, int command, int64_t value, int kind = EVENT_NONE) {
     const uint8_t b[3] = {static_cast<uint8_t>(unit), static_cast<uint8_t>(command),
                           static_cast<uint8_t>(value)};
-    if (ok && std::fwrite(b, 1, 3, out) != 3) ok = false;
+    if (ok && out && std::fwrite(b, 1, 3, out) != 3) ok = false;
     ++records;
     switch (command) {
       case QXI_REPEAT:
@@ -128,22 +117,32 @@ struct QxiOut {
 
 }  // namespace
 
-int write_qxi(Project& p, FILE* out, FILE* listing) {
-  if (!out) return 0;
+int32_t qxi_tempo_byte(Run& run, const Song& p) {
+  const float tempo = p.beat_tempo;
+  if (std::isnan(tempo)) {
+    print_text(run, "\n* replaced tempo nan with %d", QXI_NAN_TEMPO);
+    return QXI_NAN_TEMPO;
+  }
+  if (tempo >= 1.0f && tempo < 256.0f) return static_cast<int32_t>(tempo);
+  const int32_t held = tempo < 1.0f ? 1 : static_cast<int32_t>(QXI_BYTE_MAX);
+  print_text(run, "\n* clamped tempo %g to %d", static_cast<double>(tempo), held);
+  return held;
+}
+
+int write_qxi(Run* say, const Song& p, int32_t tempo, FILE* out, FILE* listing) {
   const int32_t div_clock = p.beat_clock / QXI_BEAT_DIVIDE;
   if (div_clock <= 0) return 0;
   UnitPlayState state[QXI_UNIT_NUM];
-  const int32_t tempo = tempo_byte(p);
   const int32_t r = wrap32(static_cast<int64_t>(p.repeat_meas) * p.beat_clock * p.beat_num);
   const int32_t e = wrap32(static_cast<int64_t>(p.last_meas) * p.beat_clock * p.beat_num);
 
   const uint8_t head[2] = {static_cast<uint8_t>(tempo), QXI_BEAT_DIVIDE};
-  if (std::fwrite(head, 1, 2, out) != 2) return 0;
+  if (out && std::fwrite(head, 1, 2, out) != 2) return 0;
   listing_print(listing, "beat-tempo : %d\n", static_cast<int>(tempo));
   listing_print(listing, "beat-divide: %d\n", QXI_BEAT_DIVIDE);
   listing_print(listing, "div-clock  : %d\n", static_cast<int>(div_clock));
 
-  QxiOut q{p, out, listing};
+  QxiOut q{say, out, listing};
   int64_t last_step = 0;
   // The repeat and last points stand in the stream at their own clocks: before the first
   // event past them, or at the end. (Written only where an event stands exactly on it, a
@@ -222,40 +221,16 @@ std::string qxi_listing_path(const std::string& output_path) {
   return listing_path + ".txt";
 }
 
-int write_qxi_target(Project& p, FILE* out, FILE* listing, int target) {
-  if (!target_rule(target).listing) {
+int write_qxi_target(Run& run, const Song& song, const TargetSong& t, FILE* out, FILE* listing,
+                     bool records) {
+  if (!t.row->listing) {
     listing = nullptr;
-  } else if (!listing) {
-    set_error_text(p, "open txt");
+  } else if (!listing && records) {
+    set_error_text(run, "open txt");
     return 0;
   }
-  const int32_t units = unit_count(p);
-  const EventTally tally = tally_lost_events(p, target);
-  for (int32_t i = 0; i < units && static_cast<size_t>(i) < p.units.size(); ++i) {
-    const Unit* unit = p.units[static_cast<size_t>(i)].get();
-    if (!unit) continue;
-    if (i >= QXI_UNIT_NUM) {
-      print_text(p,
-                 "\n- WARNING: unit [%02d] '%s' located beyond QXI unit num (max: 05). The output "
-                 "will discard it! -",
-                 static_cast<int>(i), name_field_text(unit->name).c_str());
-    }
-    if (!p.kind_warned[EVENT_PAN] && unit_uses_kind(tally, i, EVENT_PAN)) {
-      p.kind_warned[EVENT_PAN] = true;
-      print_text(
-          p,
-          "\n- WARNING: this format doesn't support '%s' event. The output file will discard "
-          "it to avoid issues! -",
-          EVENT_KIND_NAMES[EVENT_PAN]);
-    }
-    warn_unsupported_kinds(p, tally, i, target_rule(target).kind_limit);
-  }
-  if (p.beat_clock / QXI_BEAT_DIVIDE <= 0) {
-    set_error_text(p, "beat clock too small for qxi");
-    return 0;
-  }
-  if (!write_qxi(p, out, listing)) {
-    set_error_text(p, "write qxi");
+  if (!out || (records && !write_qxi(nullptr, song, t.qxi_tempo, out, listing))) {
+    set_error_text(run, "write qxi");
     return 0;
   }
   return 1;

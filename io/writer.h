@@ -1,15 +1,26 @@
-// The writer driver: writes the loaded Project as the chosen target into streams, in the
-// target's chunk order. Files and their names are the front ends' (app/output.h).
+// The writer driver: writes a target's copy of a song (made by the downgrade step) into
+// streams, in the target's chunk order. Files and their names are the front ends'
+// (app/output.h).
 #pragma once
 
 #include <cstdio>
 
 #include "project/targets.h"
 
-struct Project;
+struct Run;
+struct Song;
+struct TargetSong;
 
-// Writes the Project for `target` into `out`; target 11 writes its text listing into
-// `listing`. *listing_started tells whether the listing was written to (it is kept even
-// when the instrument file fails). Returns 1, or 0 with the ErrorText set; closes nothing.
-int write_output_streams(Project& p, FILE* out, FILE* listing, int target,
+// Writes `t`, the downgrade of `song` for its target, into `out`; target 11 writes its text
+// listing into `listing`. *listing_started tells whether the listing was written to (it is
+// kept even when the instrument file fails). Returns 1, or 0 with the ErrorText set; closes
+// nothing.
+//
+// Without the events (inspection) the rest is written all the same: the event chunks can
+// fail only where the stream does, what else a write may refuse is refused.
+enum WriteParts { WRITE_WHOLE, WRITE_WITHOUT_EVENTS };
+int write_target(Run& run, const Song& song, const TargetSong& t, FILE* out, FILE* listing,
+                 bool* listing_started = nullptr, WriteParts parts = WRITE_WHOLE);
+// The downgrade step and the write, for one target.
+int write_output_streams(Run& run, const Song& song, FILE* out, FILE* listing, int target,
                          bool* listing_started = nullptr);

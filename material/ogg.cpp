@@ -73,12 +73,12 @@ void ogg_release(std::unique_ptr<OggStream>& stream) {
   stream.reset();
 }
 
-void ogg_codec_install(Project& p) {
-  p.ogg_codec.ogg_body_size = ogg_body_size;
-  p.ogg_codec.ogg_write_body = ogg_write_body;
-  p.ogg_codec.ogg_decode = ogg_decode;
-  p.ogg_codec.ogg_read_body = ogg_read_body;
-  p.ogg_codec.ogg_release = ogg_release;
+void ogg_codec_install(Run& run) {
+  run.ogg_codec.ogg_body_size = ogg_body_size;
+  run.ogg_codec.ogg_write_body = ogg_write_body;
+  run.ogg_codec.ogg_decode = ogg_decode;
+  run.ogg_codec.ogg_read_body = ogg_read_body;
+  run.ogg_codec.ogg_release = ogg_release;
 }
 
 size_t ogg_mem_read(void* destination, size_t item_size, size_t item_count, void* source) {

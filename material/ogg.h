@@ -9,7 +9,7 @@
 struct ByteSource;
 struct OggStream;
 struct PcmBuffer;
-struct Project;
+struct Run;
 
 int32_t ogg_body_size(const OggStream* stream);
 int ogg_write_body(const OggStream* stream, FILE* file);
@@ -18,7 +18,7 @@ int ogg_read_body(ByteSource& source, OggStream* stream);
 void ogg_release(std::unique_ptr<OggStream>& stream);
 
 // Installs the five operations into p.ogg_codec.
-void ogg_codec_install(Project& p);
+void ogg_codec_install(Run& run);
 
 // The memory source vorbisfile reads while decoding, and its four callbacks.
 struct OggMemSource {

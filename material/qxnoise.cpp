@@ -107,14 +107,14 @@ int read_design(ByteSource& s, NoiseDesign& design, int* unsupported) {
   return 1;
 }
 
-void downgrade_waveform(Project& p, NoiseOsc& osc, const char* osc_name, const char* woice_name) {
+void downgrade_waveform(Run& run, NoiseOsc& osc, const char* osc_name, const char* woice_name) {
   // Compared unsigned so that indexes read as negative numbers count as outside the table.
   auto index = static_cast<uint32_t>(osc.waveform);
   if (index <= OLD_WAVEFORM_LAST) return;
   const char* old_name = index < NOISE_WAVEFORM_NUM ? NOISE_WAVEFORM_NAMES[index] : "unknown";
   int32_t replacement = index < NOISE_WAVEFORM_NUM ? OLD_WAVEFORM[index] : 0;
   osc.waveform = replacement;
-  print_text(p, "\n* converted qxNoise [%s.%s] waveform from '%s' to '%s'", woice_name, osc_name,
+  print_text(run, "\n* converted qxNoise [%s.%s] waveform from '%s' to '%s'", woice_name, osc_name,
              old_name, NOISE_WAVEFORM_NAMES[replacement]);
 }
 
@@ -183,10 +183,21 @@ int qxnoise_write_osc(FILE* f, const NoiseOsc& osc, int32_t* counter) {
          write_i32_varint(tenths(osc.offset), f, counter);
 }
 
-int qxnoise_write(Project& p, FILE* f, int32_t* counter, NoiseDesign& design, int old,
-                  const char* woice_name) {
-  if (!f) return 0;
+int qxnoise_downgrade_waveforms(Run& run, NoiseDesign& design, const char* woice_name) {
+  const int32_t units = design.unit_num < 0 ? 0 : design.unit_num;
+  if (static_cast<size_t>(units) > design.units.size()) return 0;
   if (!woice_name) woice_name = "";
+  for (int32_t i = 0; i < units; ++i) {
+    NoiseUnit& u = design.units[static_cast<size_t>(i)];
+    downgrade_waveform(run, u.osc_main, "main", woice_name);
+    downgrade_waveform(run, u.osc_freq, "freq", woice_name);
+    downgrade_waveform(run, u.osc_volu, "volu", woice_name);
+  }
+  return 1;
+}
+
+int qxnoise_write(FILE* f, int32_t* counter, const NoiseDesign& design, int old) {
+  if (!f) return 0;
   int32_t count = (counter ? *counter : 0) + 12;
   uint32_t version = old ? QXNOISE_VERSION_OLD : QXNOISE_VERSION_NEW;
   if (fwrite(QXNOISE_MAGIC, 8, 1, f) != 1 || !write_u32(f, version) ||
@@ -201,12 +212,7 @@ int qxnoise_write(Project& p, FILE* f, int32_t* counter, NoiseDesign& design, in
   if (static_cast<size_t>(units) > design.units.size()) return 0;
   int32_t written = 0;
   for (int32_t i = 0; i < units; ++i) {
-    NoiseUnit& u = design.units[static_cast<size_t>(i)];
-    if (old) {
-      downgrade_waveform(p, u.osc_main, "main", woice_name);
-      downgrade_waveform(p, u.osc_freq, "freq", woice_name);
-      downgrade_waveform(p, u.osc_volu, "volu", woice_name);
-    }
+    const NoiseUnit& u = design.units[static_cast<size_t>(i)];
     if (!u.enabled) continue;
     if (!write_unit(f, u, &count)) return 0;
     ++written;

@@ -82,17 +82,21 @@ int envelope_point_count(const Voice& v) {
   return static_cast<int>(n);
 }
 
-int give_default_envelope(Voice& v) {
-  try {
-    v.env_points.assign({Point{0, 128}, Point{1, 1}});
-  } catch (const std::bad_alloc&) {
+// The envelope the old and mid layouts give a voice that has none: full at once, then gone.
+constexpr Point DEFAULT_ENVELOPE[2] = {Point{0, 128}, Point{1, 1}};
+constexpr int32_t DEFAULT_ENVELOPE_FPS = 100;
+
+int write_envelope(FILE* f, int32_t* counter, int32_t fps, int32_t head, int32_t body, int32_t tail,
+                   const Point* points, int n) {
+  if (!write_i32_varint(fps, f, counter) || !write_i32_varint(head, f, counter) ||
+      !write_i32_varint(body, f, counter) || !write_i32_varint(tail, f, counter)) {
     return 0;
   }
-  v.data_flags |= DATA_ENVELOPE;
-  v.env_fps = 100;
-  v.env_head_num = 1;
-  v.env_body_num = 0;
-  v.env_tail_num = 1;
+  for (int k = 0; k < n; ++k) {
+    if (!write_i32_varint(points[k].x, f, counter) || !write_i32_varint(points[k].y, f, counter)) {
+      return 0;
+    }
+  }
   return 1;
 }
 
@@ -102,8 +106,8 @@ QxVoiceLayout body_layout(int target) {
   return row && row->qxvoice_layout != QXVOICE_NONE ? row->qxvoice_layout : QXVOICE_NEW_BODY;
 }
 
-int write_voice(Project& p, FILE* f, int32_t* counter, Woice& woice, int index, int target) {
-  Voice& v = woice.voices[static_cast<size_t>(index)];
+int write_voice(FILE* f, int32_t* counter, const Woice& woice, int index, int target) {
+  const Voice& v = woice.voices[static_cast<size_t>(index)];
   if (!write_i32_varint(v.basic_key, f, counter) || !write_i32_varint(v.volume, f, counter) ||
       !write_i32_varint(v.pan, f, counter) || !write_varint(float_bits(v.tuning), f, counter) ||
       !write_varint(v.voice_flags, f, counter)) {
@@ -111,26 +115,22 @@ int write_voice(Project& p, FILE* f, int32_t* counter, Woice& woice, int index, 
   }
   const QxVoiceLayout layout = body_layout(target);
   const bool needs_envelope = layout == QXVOICE_OLD_BODY || layout == QXVOICE_MID_BODY;
-  if (needs_envelope && !(v.data_flags & DATA_ENVELOPE) && !give_default_envelope(v)) return 0;
-  // Only a voice that has a wave can have one to convert.
+  const bool default_envelope = needs_envelope && !(v.data_flags & DATA_ENVELOPE);
+  // The oldest layout holds no coordinate waves: the downgrade step has converted them.
   if (layout == QXVOICE_OLD_BODY && (v.data_flags & DATA_WAVE) && v.wave_type == WAVE_COORDINATE) {
-    std::string name = name_field_text(woice.name);
-    if (!coordinate_to_oscillator(p, v, name.c_str(), index)) return 0;
+    return 0;
   }
-  if (!write_varint(v.data_flags, f, counter)) return 0;
+  const uint32_t data_flags = v.data_flags | (default_envelope ? DATA_ENVELOPE : 0u);
+  if (!write_varint(data_flags, f, counter)) return 0;
   if ((v.data_flags & DATA_WAVE) && !qxvoice_write_wave(f, v, counter)) return 0;
+  if (default_envelope) {
+    return write_envelope(f, counter, DEFAULT_ENVELOPE_FPS, 1, 0, 1, DEFAULT_ENVELOPE, 2);
+  }
   if (v.data_flags & DATA_ENVELOPE) {
     int n = envelope_point_count(v);
     if (n < 0) return 0;
-    if (!write_i32_varint(v.env_fps, f, counter) || !write_i32_varint(v.env_head_num, f, counter) ||
-        !write_i32_varint(v.env_body_num, f, counter) ||
-        !write_i32_varint(v.env_tail_num, f, counter)) {
-      return 0;
-    }
-    for (int k = 0; k < n; ++k) {
-      const Point& pt = v.env_points[static_cast<size_t>(k)];
-      if (!write_i32_varint(pt.x, f, counter) || !write_i32_varint(pt.y, f, counter)) return 0;
-    }
+    return write_envelope(f, counter, v.env_fps, v.env_head_num, v.env_body_num, v.env_tail_num,
+                          v.env_points.data(), n);
   }
   return 1;
 }
@@ -261,7 +261,20 @@ int qxvoice_write_wave(FILE* f, const Voice& v, int32_t* counter) {
   return 1;
 }
 
-int qxvoice_write(Project& p, FILE* f, int32_t* length, Woice& woice, int target) {
+int qxvoice_downgrade_waves(Run& run, Woice& woice) {
+  if (!analysis_within_bound(woice)) return 0;
+  if (woice.voice_num < 0 || static_cast<size_t>(woice.voice_num) > woice.voices.size()) return 0;
+  const std::string name = name_field_text(woice.name);
+  for (int i = 0; i < woice.voice_num; ++i) {
+    Voice& v = woice.voices[static_cast<size_t>(i)];
+    // Only a voice that has a wave can have one to convert.
+    if (!(v.data_flags & DATA_WAVE) || v.wave_type != WAVE_COORDINATE) continue;
+    if (!coordinate_to_oscillator(run, v, name.c_str(), i)) return 0;
+  }
+  return 1;
+}
+
+int qxvoice_write(FILE* f, int32_t* length, const Woice& woice, int target) {
   const QxVoiceLayout layout = body_layout(target);
   if (!f || (layout == QXVOICE_OLD_BODY && !analysis_within_bound(woice))) return 0;
   uint32_t version = layout == QXVOICE_OLD_BODY   ? QXVOICE_VERSION_OLD
@@ -280,7 +293,7 @@ int qxvoice_write(Project& p, FILE* f, int32_t* length, Woice& woice, int target
     return 0;
   }
   for (int i = 0; i < woice.voice_num; ++i) {
-    if (!write_voice(p, f, &count, woice, i, target)) return 0;
+    if (!write_voice(f, &count, woice, i, target)) return 0;
   }
 
   const int64_t end = stream_tell(f);

@@ -8,6 +8,7 @@
 
 struct ByteSource;
 struct Project;
+struct Run;
 struct Voice;
 struct Woice;
 
@@ -20,7 +21,12 @@ constexpr uint32_t X3X_BASIC_KEY_NEUTRAL = 17664;
 // Sets *unsupported (when given) for a well-formed body newer than this program takes.
 int qxvoice_read(Project& p, ByteSource& source, Woice& woice, int* unsupported);
 int qxvoice_read_wave(ByteSource& source, Voice& voice);
-// Writes the body for `target` (2 to 9); *length receives 16 + the body size field.
-int qxvoice_write(Project& p, FILE* sink, int32_t* length, Woice& woice, int target);
+// Writes the body for `target` (2 to 9); *length receives 16 + the body size field. A voice
+// without an envelope gets the default one where the layout needs one; a coordinate wave in
+// the oldest layout is refused (qxvoice_downgrade_waves converts it first).
+int qxvoice_write(FILE* sink, int32_t* length, const Woice& woice, int target);
+// Converts the coordinate waves of the woice's voices to oscillator waves for the oldest
+// layout, with a line for each. Returns 0 when they are too long to analyse or cannot be.
+int qxvoice_downgrade_waves(Run& run, Woice& woice);
 int qxvoice_write_wave(FILE* sink, const Voice& voice, int32_t* counter);
 int32_t qxvoice_body_size(const Woice& woice);

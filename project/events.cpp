@@ -18,7 +18,7 @@ const int32_t KIND_PRIORITY[EVENT_KIND_NUM] = {
 
 namespace {
 
-void clock_index_forget(Project& p) {
+void clock_index_forget(Song& p) {
   p.event_clock_index.last_at.clear();
   p.event_clock_index.state = EVENT_INDEX_STALE;
   p.event_clock_index.has_finger = false;
@@ -26,7 +26,7 @@ void clock_index_forget(Project& p) {
 
 }  // namespace
 
-int events_allocate(Project& p, int32_t n) {
+int events_allocate(Song& p, int32_t n) {
   if (n == 0) return 1;
   events_release(p);
   if (n < 0) return 0;
@@ -41,7 +41,7 @@ int events_allocate(Project& p, int32_t n) {
   return 1;
 }
 
-void events_release(Project& p) {
+void events_release(Song& p) {
   p.event_records.clear();
   p.event_records.shrink_to_fit();
   p.event_start = nullptr;
@@ -51,7 +51,7 @@ void events_release(Project& p) {
   events_search_reset(p);
 }
 
-void events_clear(Project& p) {
+void events_clear(Song& p) {
   std::fill(p.event_records.begin(), p.event_records.end(), Event{});
   p.event_start = nullptr;
   p.event_last_put = nullptr;
@@ -59,14 +59,14 @@ void events_clear(Project& p) {
   events_search_reset(p);
 }
 
-void events_search_reset(Project& p) {
+void events_search_reset(Song& p) {
   clock_index_forget(p);
   p.event_free_from = 0;
 }
 
 namespace {
 
-void link_before(Project& p, Event* e, Event* at) {
+void link_before(Song& p, Event* e, Event* at) {
   e->next = at;
   e->prev = at->prev;
   if (at->prev) {
@@ -84,7 +84,7 @@ void link_after(Event* e, Event* at) {
   at->next = e;
 }
 
-void unlink(Project& p, Event* e) {
+void unlink(Song& p, Event* e) {
   if (e->prev) {
     e->prev->next = e->next;
   } else {
@@ -95,17 +95,17 @@ void unlink(Project& p, Event* e) {
   e->next = nullptr;
 }
 
-int32_t record_index(const Project& p, const Event* e) {
+int32_t record_index(const Song& p, const Event* e) {
   return static_cast<int32_t>(e - p.event_records.data());
 }
 
-void note_free(Project& p, const Event* e) {
+void note_free(Song& p, const Event* e) {
   p.event_free_from = std::min(p.event_free_from, record_index(p, e));
 }
 
 // Links e at clock c, walking forward from `from`, with the replacement and priority rules
 // for events of equal clock. A replaced event is unlinked and freed.
-void link_sorted(Project& p, Event* e, int32_t c, uint8_t unit_no, uint8_t kind, Event* from) {
+void link_sorted(Song& p, Event* e, int32_t c, uint8_t unit_no, uint8_t kind, Event* from) {
   if (!p.event_start) {
     p.event_start = e;
     e->prev = nullptr;
@@ -162,7 +162,7 @@ void clock_index_off(EventClockIndex& x) {
 
 // Builds the clock index from the list when it is stale; false when the list is out of
 // clock order, where only the walk itself finds what the walk finds.
-bool clock_index_ready(Project& p) {
+bool clock_index_ready(Song& p) {
   EventClockIndex& x = p.event_clock_index;
   if (x.state != EVENT_INDEX_STALE) return x.state == EVENT_INDEX_READY;
   x.state = EVENT_INDEX_READY;
@@ -192,7 +192,7 @@ ClockIt clock_index_find(EventClockIndex& x, int32_t c) {
 // Whether a walk to clock c from the hint (absent or before c) would pass events: in a list
 // in clock order a walk from the first event, from the hint or from any event before c
 // reaches the same first event at or after c, so the index may give where it starts.
-bool walk_is_long(const Project& p, const Event* hint, int32_t c) {
+bool walk_is_long(const Song& p, const Event* hint, int32_t c) {
   if (!p.event_start || c <= p.event_start->clock) return false;
   return !hint || (hint->next && hint->next->clock < c);
 }
@@ -216,7 +216,7 @@ void clock_index_note(EventClockIndex& x, Event* e, ClockIt at) {
 
 }  // namespace
 
-int event_put(Project& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_t value) {
+int event_put(Song& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_t value) {
   if (p.event_num < 0 || p.event_num >= p.event_max) return 0;
   Event* e = &p.event_records[static_cast<size_t>(p.event_num)];
   p.event_num++;
@@ -243,7 +243,7 @@ int event_put(Project& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_t 
   return 1;
 }
 
-int event_store(Project& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_t value) {
+int event_store(Song& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_t value) {
   if (p.event_num < 0 || p.event_num >= p.event_max) return 0;
   Event& e = p.event_records[static_cast<size_t>(p.event_num)];
   e.kind = kind;
@@ -255,7 +255,7 @@ int event_store(Project& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_
   return 1;
 }
 
-int event_add_at_zero(Project& p, uint8_t unit_no, uint8_t kind, int32_t value) {
+int event_add_at_zero(Song& p, uint8_t unit_no, uint8_t kind, int32_t value) {
   if (p.event_records.empty()) return 0;
   Event* e = nullptr;
   const auto from = static_cast<size_t>(std::max(p.event_free_from, 0));
@@ -299,7 +299,7 @@ int event_add_at_zero(Project& p, uint8_t unit_no, uint8_t kind, int32_t value) 
   return 1;
 }
 
-void events_link_stored(Project& p) {
+void events_link_stored(Song& p) {
   clock_index_forget(p);
   if (p.event_records.empty() || p.event_records[0].kind == EVENT_NONE) return;
   Event* prev = &p.event_records[0];
@@ -316,7 +316,7 @@ void events_link_stored(Project& p) {
   }
 }
 
-int32_t events_end_clock(const Project& p) {
+int32_t events_end_clock(const Song& p) {
   int64_t end = 0;
   for (const Event* e = p.event_start; e; e = e->next) {
     int64_t t = e->clock;
@@ -326,7 +326,7 @@ int32_t events_end_clock(const Project& p) {
   return static_cast<int32_t>(std::min<int64_t>(end, INT32_MAX));
 }
 
-void meas_num_update(Project& p, int32_t clock) {
+void meas_num_update(Song& p, int32_t clock) {
   // A zero beat clock or beat num cannot size anything; the readers refuse such masters,
   // and here the song simply keeps its measure count.
   if (p.beat_clock != 0 && p.beat_num != 0) {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <map>
 
-struct Project;
+struct Song;
 
 enum EventKind : uint8_t {
   EVENT_NONE = 0,  // free record
@@ -56,21 +56,21 @@ struct EventClockIndex {
 };
 
 // Creates n zeroed records (n = 0 succeeds and changes nothing).
-int events_allocate(Project& p, int32_t n);
-void events_release(Project& p);
+int events_allocate(Song& p, int32_t n);
+void events_release(Song& p);
 // Zeroes every record and empties the list; keeps the capacity.
-void events_clear(Project& p);
+void events_clear(Song& p);
 
 // Sorted insertion into the record at index event_num. Returns 0 (and stores nothing)
 // when the store is full.
-int event_put(Project& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_t value);
+int event_put(Song& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_t value);
 // Stores a record at index event_num without linking it (readers whose files list events
 // in time order); returns 0 when the store is full.
-int event_store(Project& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_t value);
-int event_add_at_zero(Project& p, uint8_t unit_no, uint8_t kind, int32_t value);
-void events_link_stored(Project& p);
+int event_store(Song& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_t value);
+int event_add_at_zero(Song& p, uint8_t unit_no, uint8_t kind, int32_t value);
+void events_link_stored(Song& p);
 // Forgets the clock index and where event_add_at_zero may start looking for a free record;
 // for whoever zeroes or relinks records wholesale, and to free the index after loading.
-void events_search_reset(Project& p);
-int32_t events_end_clock(const Project& p);
-void meas_num_update(Project& p, int32_t clock);
+void events_search_reset(Song& p);
+int32_t events_end_clock(const Song& p);
+void meas_num_update(Song& p, int32_t clock);

@@ -62,6 +62,7 @@ int project_create_tables(Project& p, const char** failure_text) {
 }
 
 void project_clear(Project& p) {
+  p.instrument = false;
   p.name_text.reset();
   p.comment_text.reset();
   units_clear(p);
@@ -127,23 +128,23 @@ void build_freq_table(Project& p) {
   }
 }
 
-void set_error_text(Project& p, const char* format, ...) {
+void set_error_text(Run& run, const char* format, ...) {
   va_list args;
   va_start(args, format);
   std::string text = vformat(format, args);
   va_end(args);
   if (text.size() > ERROR_TEXT_SIZE - 1) text.resize(ERROR_TEXT_SIZE - 1);
-  std::memset(p.error_text, 0, sizeof p.error_text);
-  std::memcpy(p.error_text, text.data(), text.size());
+  std::memset(run.error_text, 0, sizeof run.error_text);
+  std::memcpy(run.error_text, text.data(), text.size());
 }
 
-void print_text(Project& p, const char* format, ...) {
+void print_text(Run& run, const char* format, ...) {
   va_list args;
   va_start(args, format);
   std::string text = vformat(format, args);
   va_end(args);
-  if (p.console) {
-    p.console(text);
+  if (run.console) {
+    run.console(text);
   } else {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
@@ -171,9 +172,9 @@ void units_release(Project& p) {
   p.unit_max = 0;
 }
 
-int32_t unit_count(const Project& p) {
+int32_t unit_count(const Song& song) {
   int32_t n = 0;
-  for (const auto& u : p.units) {
+  for (const auto& u : song.units) {
     if (u) ++n;
   }
   return n;
@@ -292,9 +293,44 @@ int32_t overdrive_add(Project& p, int32_t group, float cut, float amp) {
   return -1;
 }
 
-int32_t leading_woice_count(const Project& p) {
+std::unique_ptr<Woice> woice_clone(const Woice& woice) {
+  auto copy = std::make_unique<Woice>();
+  copy->voice_num = woice.voice_num;
+  std::memcpy(copy->name, woice.name, sizeof copy->name);
+  copy->name_len = woice.name_len;
+  copy->type = woice.type;
+  copy->instances = woice.instances;
+  copy->x3x_tuning = woice.x3x_tuning;
+  copy->x3x_basic_key = woice.x3x_basic_key;
+  copy->voices.resize(woice.voices.size());
+  for (size_t i = 0; i < woice.voices.size(); ++i) {
+    const Voice& v = woice.voices[i];
+    Voice& c = copy->voices[i];
+    c.basic_key = v.basic_key;
+    c.volume = v.volume;
+    c.pan = v.pan;
+    c.tuning = v.tuning;
+    c.voice_flags = v.voice_flags;
+    c.data_flags = v.data_flags;
+    c.wave_type = v.wave_type;
+    if (v.pcm) c.pcm = std::make_unique<PcmBuffer>(*v.pcm);
+    if (v.noise) c.noise = std::make_unique<NoiseDesign>(*v.noise);
+    if (v.ogg) c.ogg = std::make_unique<OggStream>(*v.ogg);
+    c.point_num = v.point_num;
+    c.resolution = v.resolution;
+    c.points = v.points;
+    c.env_fps = v.env_fps;
+    c.env_head_num = v.env_head_num;
+    c.env_body_num = v.env_body_num;
+    c.env_tail_num = v.env_tail_num;
+    c.env_points = v.env_points;
+  }
+  return copy;
+}
+
+int32_t leading_woice_count(const Song& song) {
   int32_t n = 0;
-  while (static_cast<size_t>(n) < p.woices.size() && p.woices[static_cast<size_t>(n)]) ++n;
+  while (static_cast<size_t>(n) < song.woices.size() && song.woices[static_cast<size_t>(n)]) ++n;
   return n;
 }
 

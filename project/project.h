@@ -1,6 +1,7 @@
-// The in-memory song: its Master values, tables of units, woices, delays and overdrives,
-// the event store, and the run-wide values every reader and writer works on. One Project
-// is created per run (tests create many); every operation takes it by reference.
+// The in-memory song (Master values, tables of units, woices, delays and overdrives, the
+// event store) and, beside it, the run: what one run of the program needs whatever song it
+// works on. Readers fill a Project, which is both; the downgrade step and the writers read
+// the song and report through the run.
 #pragma once
 
 #include <cstdint>
@@ -181,19 +182,11 @@ struct Overdrive {
   float amp = 0.0f;
 };
 
-struct Project {
-  // The file being loaded, while a reader may leave PCM frames in it.
-  std::shared_ptr<InputFile> loading;
-  // Run-wide values.
-  std::string module_folder;
-  std::vector<float> freq_table;  // empty: absent
-  OggCodec ogg_codec;
-  int32_t group_max = 0;
-  uint8_t file_magic[16] = {};
-  bool kind_warned[EVENT_KIND_NUM] = {};
-  std::string report_text;
-  // Where print_text goes; standard output when empty. Tests capture console lines here.
-  std::function<void(std::string_view)> console;
+// What one song is: its Master values, texts, effects, units, woices and events. Readers
+// fill it; the downgrade step and the writers only read it.
+struct Song {
+  uint8_t file_magic[16] = {};  // the magic it was loaded from
+  bool instrument = false;      // loaded from an instrument file
 
   // Effects.
   std::vector<Overdrive> overdrives;
@@ -220,7 +213,6 @@ struct Project {
 
   std::optional<std::string> name_text;
   std::optional<std::string> comment_text;
-  char error_text[ERROR_TEXT_SIZE] = {};
   uint8_t qxi_beat_divide = 0;
 
   std::vector<std::unique_ptr<Unit>> units;  // empty slots are null
@@ -228,6 +220,26 @@ struct Project {
   std::vector<std::unique_ptr<Woice>> woices;  // empty slots are null
   int32_t woice_max = 0;
 };
+
+// What one run needs beside the songs it works on: the tables and codecs every conversion
+// uses, the options, the log of console lines and the ErrorText, and the warnings given.
+struct Run {
+  std::string module_folder;
+  std::vector<float> freq_table;  // empty: absent
+  OggCodec ogg_codec;
+  int32_t group_max = 0;
+  // The file being loaded, while a reader may leave PCM frames in it.
+  std::shared_ptr<InputFile> loading;
+  // The event kinds a conversion has warned about, each said once.
+  bool kind_warned[EVENT_KIND_NUM] = {};
+  std::string report_text;
+  // Where print_text goes; standard output when empty. Tests capture console lines here.
+  std::function<void(std::string_view)> console;
+  char error_text[ERROR_TEXT_SIZE] = {};
+};
+
+// A song loaded in a run of its own: what the readers fill and the front ends hand on.
+struct Project : Song, Run {};
 
 // Creates the woice, unit, delay and overdrive tables. On failure returns 0 and sets
 // *failure_text to "Init woices", "Init units", "Init delay" or "Init overdrive".
@@ -237,14 +249,14 @@ void project_release(Project& p);
 void build_freq_table(Project& p);
 
 // Replaces the ErrorText with the formatted message cut to 31 characters.
-void set_error_text(Project& p, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void set_error_text(Run& run, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // printf-style output to the console (or to p.console when set).
-void print_text(Project& p, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void print_text(Run& run, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 int units_allocate(Project& p, int32_t capacity);
 void units_clear(Project& p);
 void units_release(Project& p);
-int32_t unit_count(const Project& p);
+int32_t unit_count(const Song& song);
 int unit_add(Project& p);
 
 Woice* woice_add(Project& p);
@@ -256,8 +268,11 @@ void woices_clear(Project& p);
 void delays_clear(Project& p);
 int32_t overdrive_add(Project& p, int32_t group, float cut, float amp);
 
+// A copy of the woice with every material of its own; throws std::bad_alloc.
+std::unique_ptr<Woice> woice_clone(const Woice& woice);
+
 // Number of occupied slots from slot 0 up to the first empty one.
-int32_t leading_woice_count(const Project& p);
+int32_t leading_woice_count(const Song& song);
 
 // A 16-byte name field as text: up to its first zero byte, never beyond 16 characters.
 std::string name_field_text(const char (&name)[NAME_FIELD_SIZE]);

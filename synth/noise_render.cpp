@@ -529,18 +529,19 @@ void noise_clamp_design(NoiseDesign& design) {
   }
 }
 
-int qxnoise_render(const Project& p, NoiseDesign& design, std::vector<int16_t>& pcm) {
-  noise_clamp_design(design);
+int qxnoise_render(const Run& run, const NoiseDesign& source, std::vector<int16_t>& pcm) {
   try {
+    NoiseDesign design = source;
+    noise_clamp_design(design);
     NoiseTables tables;
     if (!noise_build_tables(tables)) return 0;
     const int32_t unit_num = unit_count(design);
     std::vector<NoiseUnitState> units(static_cast<size_t>(unit_num));
     std::vector<UnitBlockFn> blocks(static_cast<size_t>(unit_num), nullptr);
-    const bool has_freq_table = p.freq_table.size() >= static_cast<size_t>(FREQ_TABLE_SIZE);
+    const bool has_freq_table = run.freq_table.size() >= static_cast<size_t>(FREQ_TABLE_SIZE);
     bool forward_factors = true;
     for (int32_t i = 0; has_freq_table && i < FREQ_TABLE_SIZE; ++i) {
-      const float f = p.freq_table[static_cast<size_t>(i)];
+      const float f = run.freq_table[static_cast<size_t>(i)];
       if (!(std::isfinite(f) && f >= 0.0f)) forward_factors = false;
     }
     for (int32_t u = 0; u < unit_num; ++u) {
@@ -553,9 +554,9 @@ int qxnoise_render(const Project& p, NoiseDesign& design, std::vector<int16_t>& 
     RenderShared shared;
     shared.random = tables.wave[WAVE_RANDOM].data();
     if (has_freq_table) {
-      shared.freq_table = p.freq_table.data();
+      shared.freq_table = run.freq_table.data();
       shared.silent_factor =
-          static_cast<double>(p.freq_table[static_cast<size_t>(freq_index(0.0))]);
+          static_cast<double>(run.freq_table[static_cast<size_t>(freq_index(0.0))]);
     }
     for (int32_t u = 0; u < unit_num; ++u) {
       if (blocks[static_cast<size_t>(u)]) noise_unit_prepare(units[static_cast<size_t>(u)], shared);

@@ -23,4 +23,5 @@ int noise_build_random_table(std::vector<int16_t>& table);
 
 void noise_clamp_design(NoiseDesign& design);
 // On success `pcm` holds sample_num frames, left then right (sample_num * 4 bytes).
-int qxnoise_render(const Project& p, NoiseDesign& design, std::vector<int16_t>& pcm);
+// Renders a clamped copy of the design (noise_clamp_design): the design itself is left as it is.
+int qxnoise_render(const Run& run, const NoiseDesign& design, std::vector<int16_t>& pcm);

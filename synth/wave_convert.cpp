@@ -64,7 +64,7 @@ int32_t harmonic_amplitude(const std::vector<float>& sample, int32_t n, int h) {
 
 }  // namespace
 
-int coordinate_to_oscillator(Project& p, Voice& voice, const char* woice_name, int voice_index) {
+int coordinate_to_oscillator(Run& run, Voice& voice, const char* woice_name, int voice_index) {
   if (voice.resolution <= 0 || voice.resolution > RESOLUTION_MAX || voice.point_num <= 0 ||
       static_cast<size_t>(voice.point_num) > voice.points.size()) {
     return 0;
@@ -85,7 +85,7 @@ int coordinate_to_oscillator(Project& p, Voice& voice, const char* woice_name, i
   voice.points = std::move(harmonics);
   voice.point_num = HARMONIC_NUM;
   voice.wave_type = WAVE_OSCILLATOR;
-  print_text(p, "\n* converted qxVoice [%s-%s] wave from 'Coordinate' to 'Oscillator'",
+  print_text(run, "\n* converted qxVoice [%s-%s] wave from 'Coordinate' to 'Oscillator'",
              woice_name ? woice_name : "", voice_index == 0 ? "A" : "B");
   return 1;
 }

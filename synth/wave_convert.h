@@ -2,7 +2,7 @@
 // qxVoice layout.
 #pragma once
 
-struct Project;
+struct Run;
 struct Voice;
 
-int coordinate_to_oscillator(Project& p, Voice& voice, const char* woice_name, int voice_index);
+int coordinate_to_oscillator(Run& run, Voice& voice, const char* woice_name, int voice_index);

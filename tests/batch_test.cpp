@@ -66,7 +66,7 @@ void write_slow_song(const std::string& path) {
   project_setup(p);
   const std::vector<uint8_t> ogg = ogg_encode::tone_stream(1, 44100, 441000);
   for (int i = 0; i < 30; ++i) add_ogg_woice(p, ogg);
-  ASSERT_EQ(write_output(p, path, 9), 1) << p.error_text;
+  ASSERT_EQ(write_output(p, p, path, 9), 1) << p.error_text;
 }
 
 }  // namespace

@@ -127,9 +127,9 @@ TEST(HostileEnvironment, OutputFolderRemovedDuringABatch) {
   Project p;
   project_setup(p);
   int tune_flag = 0;
-  ASSERT_EQ(open_input(p, EXAMPLES + "demo_x1x_pcm.qxprj", 6, &tune_flag), 1);
+  ASSERT_EQ(open_input(p, EXAMPLES + "demo_x1x_pcm.qxprj", &tune_flag), 1);
   StagedOutput staged;
-  ASSERT_EQ(write_output_staged(p, out, 6, staged), 1);
+  ASSERT_EQ(write_output_staged(p, p, out, 6, staged), 1);
   fs::remove_all(out);
   EXPECT_EQ(publish_output(p, staged, {out + "/late.qxprj"}, nullptr), 0);
   EXPECT_STREQ(p.error_text, "open file");
@@ -148,7 +148,7 @@ TEST(HostileEnvironment, InputCutShortWhileItIsRead) {
   Woice& w = add_pcm_woice(p);
   w.voices[0].pcm->sample_num = 1 << 20;
   w.voices[0].pcm->samples.assign(size_t(4) << 20, 3);
-  ASSERT_EQ(write_output(p, dir.file("song.qxprj"), 9), 1);
+  ASSERT_EQ(write_output(p, p, dir.file("song.qxprj"), 9), 1);
   const auto whole = song_parser::read_file(dir.file("song.qxprj"));
   fs::create_directories(dir.file("out"));
   for (int delay_ms : {0, 5, 20, 60, 100, 150}) {
@@ -165,7 +165,7 @@ TEST(HostileEnvironment, InputCutShortWhileItIsRead) {
       Project q;
       project_setup(q);
       int tune_flag = 0;
-      EXPECT_EQ(open_input(q, dir.file("out/song.qxprj"), 6, &tune_flag), 1);
+      EXPECT_EQ(open_input(q, dir.file("out/song.qxprj"), &tune_flag), 1);
     }
     EXPECT_EQ(listing(dir.file("out")), done ? "song.qxprj" : "");
     fs::remove_all(dir.file("out"));
@@ -226,6 +226,6 @@ TEST(HostileEnvironment, NamesThatAreHardToPrint) {
     Project p;
     project_setup(p);
     int tune_flag = 0;
-    EXPECT_EQ(open_input(p, dir.file("out/" + n + ".qxprj"), 6, &tune_flag), 1) << n;
+    EXPECT_EQ(open_input(p, dir.file("out/" + n + ".qxprj"), &tune_flag), 1) << n;
   }
 }

@@ -16,7 +16,13 @@ bool read_noise(const Bytes& body, NoiseDesign& d, int* unsupported = nullptr) {
 
 Bytes write_noise(CapturedProject& cp, NoiseDesign& d, int old, int* ok, int32_t* counter,
                   const char* name = "voice_04") {
-  return written_bytes([&](FILE* f) { return qxnoise_write(cp.p, f, counter, d, old, name); }, ok);
+  // The old layout's waveforms are replaced first, as the downgrade step does.
+  return written_bytes(
+      [&](FILE* f) {
+        return (!old || qxnoise_downgrade_waveforms(cp.p, d, name)) &&
+               qxnoise_write(f, counter, d, old);
+      },
+      ok);
 }
 
 Bytes qxn_head(uint32_t version, const Bytes& rest) {

@@ -85,7 +85,7 @@ int32_t precount(Project& p, const Bytes& b) {
 
 TEST_F(ReaderTest, Generation5ProjectLoadsEveryChunk) {
   int tune = -1;
-  ASSERT_TRUE(open(generation5_song(), 1, "song.qxprj", &tune)) << p.report_text;
+  ASSERT_TRUE(open(generation5_song(), "song.qxprj", &tune)) << p.report_text;
   EXPECT_EQ(tune, 0);
   EXPECT_EQ(p.beat_clock, 480);
   EXPECT_EQ(p.beat_num, 4);
@@ -170,7 +170,7 @@ TEST_F(ReaderTest, Generations2And3ReadUnitRecordsAndFixKeys) {
       f.add(pcm_chunk("matePCM ", 0x4500 - 0x900, 2, 1, 8, 8000, 1.0f, {}));
       f.add(end_chunk(generation));
       int flag = -1;
-      ASSERT_TRUE(open(f, 1, "old.qxprj", &flag)) << p.report_text;
+      ASSERT_TRUE(open(f, "old.qxprj", &flag)) << p.report_text;
       EXPECT_EQ(flag, tune ? 1 : 0);
       EXPECT_EQ(p.event_max, 2 + OLD_GENERATION_EVENT_RESERVE);
       EXPECT_EQ(name_of(p.units[0]->name), "one");
@@ -372,7 +372,7 @@ TEST_F(ReaderTest, TuneFlagAndMeasureCount) {
     Bytes f = song_header(5, c.tune);
     f.add(master_v5(c.beat_clock, 4, 120.0f, 0, 0)).add(end_chunk(5));
     int flag = -1;
-    ASSERT_TRUE(open(f, 1, "t.qxtune", &flag)) << p.report_text;
+    ASSERT_TRUE(open(f, "t.qxtune", &flag)) << p.report_text;
     EXPECT_EQ(flag, c.flag) << c.beat_clock;
   }
   Bytes f = song_header(5);
@@ -393,7 +393,7 @@ TEST_F(ReaderTest, EveryTruncationFailsCleanly) {
     for (size_t n = whole.size() - 5; n + 1 > 0; --n) {
       ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(n)), 0);
       int flag = 0;
-      ASSERT_FALSE(open_input(p, path, 1, &flag)) << generation << " cut at " << n;
+      ASSERT_FALSE(open_input(p, path, &flag)) << generation << " cut at " << n;
       ASSERT_FALSE(p.report_text.empty());
       ASSERT_TRUE(project_empty()) << generation << " cut at " << n;
     }
@@ -412,7 +412,7 @@ TEST_F(ReaderTest, EveryDamagedByteLoadsOrFailsCleanly) {
         std::fputc(v, f);
         std::fflush(f);
         int flag = 0;
-        if (!open_input(p, path, 9, &flag)) {
+        if (!open_input(p, path, &flag)) {
           ASSERT_FALSE(p.report_text.empty());
           ASSERT_TRUE(project_empty()) << "byte " << i << " = " << int{v};
         }

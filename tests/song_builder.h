@@ -241,10 +241,9 @@ class ReaderTest : public ::testing::Test {
   }
 
   // Writes the bytes and opens them; tune receives the tune flag.
-  int open(const Bytes& bytes, uint8_t target = 1, const std::string& name = "song.qxprj",
-           int* tune = nullptr) {
+  int open(const Bytes& bytes, const std::string& name = "song.qxprj", int* tune = nullptr) {
     int flag = 0;
-    int ok = open_input(p, write_file(bytes.b, name), target, &flag);
+    int ok = open_input(p, write_file(bytes.b, name), &flag);
     if (tune) *tune = flag;
     return ok;
   }

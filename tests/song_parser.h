@@ -19,7 +19,7 @@ struct Chunk {
   std::vector<uint8_t> body;
 };
 
-struct Song {
+struct ParsedSong {
   std::string magic;
   int generation = 0;
   bool tune = false;
@@ -214,7 +214,7 @@ inline int64_t measure_body(const std::vector<uint8_t>& b, size_t start, const s
   return c.bad ? -3 : static_cast<int64_t>(c.pos - start);
 }
 
-inline Song parse_song(const std::vector<uint8_t>& b) {
+inline ParsedSong parse_song(const std::vector<uint8_t>& b) {
   static const struct {
     const char* magic;
     int generation;
@@ -224,7 +224,7 @@ inline Song parse_song(const std::vector<uint8_t>& b) {
                 {"QXTUNE--20060115", 3, true},  {"QXMOSAIKA-060930", 4, false},
                 {"QXTUNE--20060930", 4, true},  {"QXMOSAIKA-071119", 5, false},
                 {"QXTUNE--20071119", 5, true}};
-  Song s;
+  ParsedSong s;
   if (b.size() < 16) {
     s.error = "short header";
     return s;

@@ -17,7 +17,7 @@
 using namespace writer_fixture;
 using song_parser::Chunk;
 using song_parser::parse_song;
-using song_parser::Song;
+using song_parser::ParsedSong;
 
 namespace {
 
@@ -96,7 +96,7 @@ TEST(SynthConvert, TargetOneHoldsRenderedNoiseAndVoice) {
   ScratchDir dir;
   WriteResult r = write_capture(p, dir.file("synth.qxprj"), TARGET_X1X_PCM);
   ASSERT_EQ(r.ok, 1) << r.error;
-  Song s = parse_song(r.bytes);
+  ParsedSong s = parse_song(r.bytes);
   ASSERT_EQ(s.error, "");
   EXPECT_EQ(s.magic, "QXMOSAIKA-050227");
 

@@ -41,7 +41,7 @@ std::string write_under_limit(Project& p, const std::string& path, int target, r
     struct rlimit rl = {limit, limit};
     setrlimit(RLIMIT_FSIZE, &rl);
     p.console = [](std::string_view) {};
-    const int ok = write_output(p, path, target);
+    const int ok = write_output(p, p, path, target);
     const char* text = ok ? "ok" : p.error_text;
     ssize_t n = write(pipe_fd[1], text, std::strlen(text));
     _exit(n >= 0 ? 0 : 1);
@@ -261,17 +261,17 @@ TEST(WriterFailure, InputCutShortBeforeItsPcmIsWritten) {
   ScratchDir dir;
   Project p;
   small_song(p);
-  ASSERT_EQ(write_output(p, dir.file("in.qxprj"), 9), 1);
+  ASSERT_EQ(write_output(p, p, dir.file("in.qxprj"), 9), 1);
   for (const int target : {1, 6, 9}) {
     Project q;
     project_setup(q);
     int tune_flag = 0;
-    ASSERT_EQ(open_input(q, dir.file("in.qxprj"), static_cast<uint8_t>(target), &tune_flag), 1);
+    ASSERT_EQ(open_input(q, dir.file("in.qxprj"), &tune_flag), 1);
     ASSERT_EQ(truncate(dir.file("in.qxprj").c_str(), 60), 0);
     WriteResult r = write_capture(q, dir.file("out.qxprj"), target);
     EXPECT_EQ(r.error, "write pcm");
     EXPECT_FALSE(exists(dir.file("out.qxprj")));
-    ASSERT_EQ(write_output(p, dir.file("in_again.qxprj"), 9), 1);
+    ASSERT_EQ(write_output(p, p, dir.file("in_again.qxprj"), 9), 1);
     ASSERT_EQ(rename(dir.file("in_again.qxprj").c_str(), dir.file("in.qxprj").c_str()), 0);
   }
 }

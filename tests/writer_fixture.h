@@ -181,7 +181,7 @@ inline void write_large_song(const std::string& path) {
   pcm.samples.assign(size_t(pcm.sample_num) * 4, 0x55);
   add_unit(p, "big");
   put(p, 0, 0, EVENT_ON, 480);
-  ASSERT_EQ(write_output(p, path, 9), 1) << p.error_text;
+  ASSERT_EQ(write_output(p, p, path, 9), 1) << p.error_text;
 }
 
 inline bool exists(const std::string& path) {
@@ -200,7 +200,7 @@ struct WriteResult {
 inline WriteResult write_capture(Project& p, const std::string& path, int target) {
   WriteResult r;
   p.console = [&r](std::string_view s) { r.console += s; };
-  r.ok = write_output(p, path, target);
+  r.ok = write_output(p, p, path, target);
   p.console = nullptr;
   r.error = p.error_text;
   if (r.ok) r.bytes = song_parser::read_file(path);

@@ -23,7 +23,7 @@ using namespace writer_fixture;
 using song_parser::Chunk;
 using song_parser::f32_at;
 using song_parser::parse_song;
-using song_parser::Song;
+using song_parser::ParsedSong;
 using song_parser::u16_at;
 using song_parser::u32_at;
 
@@ -40,8 +40,8 @@ bool materials_ready() {
   size_t size = 0;
   FILE* mem = open_memstream(&data, &size);
   int32_t length = 0;
-  bool ok = mem && qxvoice_write(p, mem, &length, v, 9) &&
-            qxnoise_write(p, mem, &length, *n.voices[0].noise, 0, "n");
+  bool ok = mem && qxvoice_write(mem, &length, v, 9) &&
+            qxnoise_write(mem, &length, *n.voices[0].noise, 0);
   if (mem) std::fclose(mem);
   std::free(data);
   std::vector<int16_t> block;
@@ -65,7 +65,7 @@ void build_all_kinds(Project& p) {
   put(p, 0, 0, EVENT_PAN_TIME, 10);
 }
 
-std::vector<const Chunk*> materials(const Song& s) {
+std::vector<const Chunk*> materials(const ParsedSong& s) {
   std::vector<const Chunk*> m;
   for (const Chunk& c : s.chunks) {
     if (c.tag.rfind("mate", 0) == 0) m.push_back(&c);
@@ -90,7 +90,7 @@ TEST(WriterMaterial, EveryKindForEveryTarget) {
     ScratchDir dir;
     WriteResult r = write_capture(p, dir.file("all.qxprj"), target);
     ASSERT_EQ(r.ok, 1) << r.error;
-    Song s = parse_song(r.bytes);
+    ParsedSong s = parse_song(r.bytes);
     ASSERT_EQ(s.error, "");
     const std::vector<const Chunk*> m = materials(s);
     ASSERT_EQ(m.size(), 4u);
@@ -265,7 +265,7 @@ TEST(WriterMaterial, RenderedNoiseLengthsAndOldTuning) {
     ScratchDir dir;
     WriteResult r = write_capture(p, dir.file("n.qxprj"), 2);
     ASSERT_EQ(r.ok, 1) << r.error;
-    Song s = parse_song(r.bytes);
+    ParsedSong s = parse_song(r.bytes);
     ASSERT_EQ(s.error, "");
     const Chunk* c = s.find("matePCM=");
     ASSERT_NE(c, nullptr);
@@ -286,7 +286,7 @@ TEST(WriterMaterial, RenderedNoiseLengthsAndOldTuning) {
     Project q;
     project_setup(q);
     int tune_flag = 0;
-    EXPECT_EQ(open_input(q, dir.file("f.qxprj"), 1, &tune_flag), 1) << q.report_text;
+    EXPECT_EQ(open_input(q, dir.file("f.qxprj"), &tune_flag), 1) << q.report_text;
   }
   // The old tuning of a qxVoice chunk: the woice's own for targets 2 to 5, else 0.
   for (int target : {2, 5, 6}) {
@@ -296,7 +296,7 @@ TEST(WriterMaterial, RenderedNoiseLengthsAndOldTuning) {
     ScratchDir dir;
     WriteResult r = write_capture(p, dir.file("v.qxprj"), target);
     ASSERT_EQ(r.ok, 1) << r.error;
-    Song s = parse_song(r.bytes);
+    ParsedSong s = parse_song(r.bytes);
     ASSERT_EQ(s.error, "");
     EXPECT_EQ(f32_at(s.find("mateQXV ")->body, 4), target <= 5 ? 1.5f : 0.0f);
   }

@@ -1,4 +1,4 @@
-// Song targets 1 to 9: chunk order, header words, the records the writer makes itself,
+// ParsedSong targets 1 to 9: chunk order, header words, the records the writer makes itself,
 // event timing, overdrive layouts and created units, checked through the test parser.
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@ using namespace writer_fixture;
 using song_parser::Chunk;
 using song_parser::Pair;
 using song_parser::parse_song;
-using song_parser::Song;
+using song_parser::ParsedSong;
 using song_parser::Triple;
 using song_parser::V5Event;
 
@@ -65,13 +65,13 @@ std::vector<uint8_t> name_body(int index, const char* name) {
   return b.b;
 }
 
-Song write_song(int target, WriteResult* out = nullptr) {
+ParsedSong write_song(int target, WriteResult* out = nullptr) {
   Project p;
   build_song(p);
   ScratchDir dir;
   WriteResult r = write_capture(p, dir.file("out.qxprj"), target);
   EXPECT_EQ(r.ok, 1) << r.error;
-  Song s = parse_song(r.bytes);
+  ParsedSong s = parse_song(r.bytes);
   EXPECT_EQ(s.error, "") << "target " << target;
   if (out) *out = r;
   return s;
@@ -84,7 +84,7 @@ const std::vector<uint8_t> kDelayBody = Bytes().u16(1).u16(2).f32(0.5f).f32(0.25
 TEST(WriterSong, X1xLayoutAndRecords) {
   for (int target : {1, 2}) {
     WriteResult r;
-    Song s = write_song(target, &r);
+    ParsedSong s = write_song(target, &r);
     EXPECT_EQ(s.magic, "QXMOSAIKA-050227");
     EXPECT_EQ(s.exe_version, -1);
     EXPECT_EQ(s.end_tag, "END=====");
@@ -137,7 +137,7 @@ TEST(WriterSong, X1xLayoutAndRecords) {
 TEST(WriterSong, X2xX3xLayoutAndRecords) {
   for (int target : {3, 4, 5}) {
     WriteResult r;
-    Song s = write_song(target, &r);
+    ParsedSong s = write_song(target, &r);
     EXPECT_EQ(s.magic, target == 5 ? "QXMOSAIKA-060115" : "QXMOSAIKA-050608");
     EXPECT_EQ(s.exe_version, target == 5 ? 719 : -1);
     EXPECT_EQ(s.dummy, target == 5 ? 0 : -1);
@@ -192,7 +192,7 @@ TEST(WriterSong, X2xX3xLayoutAndRecords) {
 
 TEST(WriterSong, X4xLayoutAndRecords) {
   WriteResult r;
-  Song s = write_song(6, &r);
+  ParsedSong s = write_song(6, &r);
   EXPECT_EQ(s.magic, "QXMOSAIKA-060930");
   EXPECT_EQ(s.exe_version, 834);
   EXPECT_EQ(s.tags(), (std::vector<std::string>{"evenMAST", "textNAME", "textCOMM", "effeDELA",
@@ -229,7 +229,7 @@ TEST(WriterSong, X4xDropsPanTimeWithOneWarning) {
   EXPECT_EQ(r.console,
             "\n- WARNING: this format doesn't support 'pan-time' event. The output file will "
             "discard it to avoid issues! -");
-  Song s = parse_song(r.bytes);
+  ParsedSong s = parse_song(r.bytes);
   ASSERT_EQ(s.error, "");
   std::vector<std::vector<uint8_t>> events;
   for (const Chunk& c : s.chunks) {
@@ -243,7 +243,7 @@ TEST(WriterSong, X4xDropsPanTimeWithOneWarning) {
 TEST(WriterSong, X5xLayoutAndRecords) {
   for (int target : {7, 8, 9}) {
     WriteResult r;
-    Song s = write_song(target, &r);
+    ParsedSong s = write_song(target, &r);
     EXPECT_EQ(s.magic, "QXMOSAIKA-071119");
     EXPECT_EQ(s.exe_version, target == 7 ? 891 : target == 8 ? 923 : 925);
     EXPECT_EQ(s.dummy, 0);
@@ -274,7 +274,7 @@ TEST(WriterSong, MasterTriplesAndX1xNameRules) {
   // No repeat, no last: three triples; no name: "no name".
   WriteResult r = write_capture(p, dir.file("a.qxprj"), 3);
   ASSERT_EQ(r.ok, 1) << r.error;
-  Song s = parse_song(r.bytes);
+  ParsedSong s = parse_song(r.bytes);
   ASSERT_EQ(s.error, "");
   EXPECT_EQ(song_parser::master_triples(s.chunks[0]),
             (std::vector<Triple>{{7, 0, 480}, {8, 0, 0x42F00000}, {9, 0, 4}}));
@@ -313,7 +313,7 @@ TEST(WriterSong, TuneDividesEveryClockAndWritesNoNames) {
 
   WriteResult r = write_capture(p, dir.file("t.qxtune"), 6);
   ASSERT_EQ(r.ok, 1) << r.error;
-  Song s = parse_song(r.bytes);
+  ParsedSong s = parse_song(r.bytes);
   ASSERT_EQ(s.error, "");
   EXPECT_EQ(s.magic, "QXTUNE--20060930");
   EXPECT_EQ(song_parser::master_triples(s.chunks[0]),
@@ -371,7 +371,7 @@ TEST(WriterSong, TuneMasterPositions) {
   ScratchDir dir;
   WriteResult r = write_capture(p, dir.file("m.qxtune"), 5);
   ASSERT_EQ(r.ok, 1) << r.error;
-  Song s = parse_song(r.bytes);
+  ParsedSong s = parse_song(r.bytes);
   ASSERT_EQ(s.error, "");
   EXPECT_EQ(song_parser::master_triples(s.chunks[0]),
             (std::vector<Triple>{
@@ -392,7 +392,7 @@ TEST(WriterSong, TuneForX1xBecomesX2x) {
     ScratchDir dir;
     WriteResult r = write_capture(p, dir.file("t.qxtune"), target);
     ASSERT_EQ(r.ok, 1) << r.error;
-    Song s = parse_song(r.bytes);
+    ParsedSong s = parse_song(r.bytes);
     ASSERT_EQ(s.error, "");
     EXPECT_EQ(s.magic, "QXTUNE--20050608");
     EXPECT_EQ(s.tags(), (std::vector<std::string>{"evenMAST", "qxsgUNIT", "matePCM ", "evenUNIT"}));
@@ -413,7 +413,7 @@ TEST(WriterSong, LegacyTimingWithOverlapAndNegativeValues) {
   ScratchDir dir;
   WriteResult r = write_capture(p, dir.file("o.qxprj"), 1);
   ASSERT_EQ(r.ok, 1) << r.error;
-  Song s = parse_song(r.bytes);
+  ParsedSong s = parse_song(r.bytes);
   ASSERT_EQ(s.error, "");
   EXPECT_EQ(s.find("EVENT===")->body, Bytes()
                                           .u16(0)
@@ -488,7 +488,7 @@ TEST(WriterSong, UnitChunksHoldTheirUnitsEventsOfOneKindInListOrder) {
     WriteResult r = write_capture(p, dir.file("u.qxprj"), target);
     ASSERT_EQ(r.ok, 1) << r.error;
     EXPECT_EQ(r.console, warnings);
-    Song s = parse_song(r.bytes);
+    ParsedSong s = parse_song(r.bytes);
     ASSERT_EQ(s.error, "");
     for (const Chunk& c : s.chunks) {
       if (c.tag != "EVENT===" && c.tag != "evenUNIT") continue;
@@ -537,7 +537,7 @@ TEST(WriterSong, CreatedUnitsTakeFourteenCharactersOfTheWoiceName) {
   EXPECT_EQ(r.console,
             "\n* x3x: 1 woice name not written"
             "\n* created unit 'u-0123456789abcd' for woice [0123456789abcdef]");
-  Song s = parse_song(r.bytes);
+  ParsedSong s = parse_song(r.bytes);
   ASSERT_EQ(s.error, "");
   EXPECT_EQ(s.find("assiUNIT")->body, Bytes().u16(0).u16(0).str("u-0123456789abcd").b);
   // The field's bytes are taken as they stand, those after a zero byte too; the console
@@ -554,7 +554,7 @@ TEST(WriterSong, CreatedUnitsTakeFourteenCharactersOfTheWoiceName) {
 }
 
 TEST(WriterSong, ParserCatchesSizeAndEndFaults) {
-  Song good = write_song(9);
+  ParsedSong good = write_song(9);
   ASSERT_EQ(good.error, "");
   Project p;
   build_song(p);

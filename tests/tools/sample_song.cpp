@@ -51,14 +51,14 @@ int main(int argc, char** argv) {
   Project p;
   const char* failure = nullptr;
   int tune_flag = 0;
-  if (!project_prepare(p, &failure) || !open_input(p, argv[1], TARGET_X5X_NEW_NOISE, &tune_flag)) {
+  if (!project_prepare(p, &failure) || !open_input(p, argv[1], &tune_flag)) {
     std::fprintf(stderr, "tarvenox_sample_song: cannot read %s\n", argv[1]);
     return 1;
   }
   const auto tone = [](int, int i) { return 0.6f * std::sin(static_cast<float>(i) * 0.031f); };
   if (!add_ogg_woice(p, ogg_encode::encode_stream(2, 44100, 44100, chord), 0x4500) ||
       !add_ogg_woice(p, ogg_encode::encode_stream(1, 22050, 11025, tone), 0x3C00) ||
-      !write_output(p, argv[2], TARGET_X5X_NEW_NOISE)) {
+      !write_output(p, p, argv[2], TARGET_X5X_NEW_NOISE)) {
     std::fprintf(stderr, "tarvenox_sample_song: cannot write %s: %s\n", argv[2], p.error_text);
     return 1;
   }
