@@ -1,8 +1,8 @@
 // One input converted into a folder: the tables set up as for every conversion, the file
-// loaded, the output named by the dialogue's rules (base name, extension from the target
-// and the beat clock, _00 to _99 when the name is taken) and written. Every front end (the
-// dialogue, batch mode, the page's worker, the Windows program) converts through it; each
-// says the outcome in its own words.
+// loaded once, and for each target asked for the output named by the dialogue's rules (base
+// name, extension from the target and the beat clock, _00 to _99 when the name is taken)
+// and written. Every front end (the dialogue, batch mode, the page's worker, the Windows
+// program) converts through it; each says the outcome in its own words.
 #pragma once
 
 #include <cstdint>

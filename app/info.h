@@ -1,5 +1,6 @@
 // The inspection mode: what each file holds and what every target would do with it, found
-// by loading the file and writing each target into a stream that keeps nothing. No file is
+// by loading the file once and running each target's downgrade step, then its write (less
+// the events) into a stream that keeps nothing. No file is
 // written anywhere.
 //
 // Plain text (json false): one block per file, plain lines, made for reading in a terminal.

@@ -5,6 +5,9 @@
 //  - a 200 MB song of PCM woices, x5x to x4x, against dd copying the same file;
 //  - songs of 1,000,000 and 100,000 events to targets 1, 3, 6 and 7: every per-unit target
 //    against target 7 of the same song, and every target against the smaller song;
+//  - --info on the song of 1,000,000 events, against one conversion of it to target 7;
+//  - that song written as targets 1, 3 and 6 from one load, against the slowest of the three
+//    converted alone (each in a process of its own, timed there);
 //  - a 3-minute stereo OGG woice decoded to PCM, against vorbisfile decoding the stream;
 //  - the program started with no input, the part of every peak that is not the input's.
 // The inputs are made with the library in a scratch folder (each in a process of its own, so
@@ -33,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "app/convert.h"
 #include "app/output.h"
 #include "io/writer.h"
 #include "material/ogg.h"
@@ -608,6 +612,121 @@ BENCHMARK(BM_EventSong)
     ->UseManualTime()
     ->Iterations(7)
     ->Unit(benchmark::kMillisecond);
+
+// Each iteration inspects the song (every target's downgrade step from one load) and converts
+// it to target 7, in alternating order.
+void BM_InfoEventSong(benchmark::State& state) {
+  const std::string& large = event_song(LARGE_SONG_EVENTS);
+  if (large.empty()) {
+    state.SkipWithError("could not make the event song");
+    return;
+  }
+  const auto info = [&] { return run_child({TARVENOX_EXE, "--info", large}); };
+  if (!info().ok || !convert(large, TARGET_X5X_NO_OGG).ok) {
+    state.SkipWithError("warm-up failed");
+    return;
+  }
+  Samples inspected, converted;
+  int round = 0;
+  for (auto _ : state) {
+    ChildRun a;
+    if (round++ % 2 == 0) {
+      a = info();
+      converted.add(convert(large, TARGET_X5X_NO_OGG));
+    } else {
+      converted.add(convert(large, TARGET_X5X_NO_OGG));
+      a = info();
+    }
+    inspected.add(a);
+    state.SetIterationTime(a.seconds);
+  }
+  if (!inspected.ok || !converted.ok) {
+    state.SkipWithError("a run failed");
+    return;
+  }
+  const double ratio = inspected.time() / converted.time();
+  state.counters["info_s"] = inspected.time();
+  state.counters["target7_s"] = converted.time();
+  state.counters["ratio"] = ratio;
+  add_row({"--info on 1,000,000 events (every target from one load)",
+           seconds_text(inspected.time()), "target 7: " + seconds_text(converted.time()),
+           format("%.2f", ratio), "<= 2", mb_text(inspected.peak_bytes),
+           std::string("time ") + yes_no(ratio <= 2.0)});
+}
+BENCHMARK(BM_InfoEventSong)->UseManualTime()->Iterations(7)->Unit(benchmark::kMillisecond);
+
+// Seconds `convert` took in a child process of its own (loading included), or -1.
+double timed_in_child(const std::function<bool()>& work) {
+  const std::string result = scratch_file("child_seconds");
+  const bool ok = in_child([&] {
+    const auto start = std::chrono::steady_clock::now();
+    if (!work()) return false;
+    const double s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::ofstream(result) << s;
+    return true;
+  });
+  double seconds = -1.0;
+  if (ok) std::ifstream(result) >> seconds;
+  empty_out_dir();
+  return seconds;
+}
+
+// The song written as `targets` from one load into the output folder.
+bool convert_loaded_once(const std::string& input, const std::vector<uint8_t>& targets) {
+  Project p;
+  p.console = [](std::string_view) {};
+  const std::vector<Conversion> done = convert_into_folder(p, input, targets, out_dir());
+  return done.size() == targets.size() &&
+         std::all_of(done.begin(), done.end(),
+                     [](const Conversion& c) { return c.stage == CONVERT_DONE; });
+}
+
+// Each iteration writes the song as targets 1, 3 and 6 from one load and converts it to
+// each alone, in an order that turns round every iteration.
+void BM_ThreeTargetsOneLoad(benchmark::State& state) {
+  const std::string& large = event_song(LARGE_SONG_EVENTS);
+  if (large.empty()) {
+    state.SkipWithError("could not make the event song");
+    return;
+  }
+  const std::vector<std::vector<uint8_t>> runs = {
+      {TARGET_X1X_PCM, TARGET_X2X_MID_VOICE, TARGET_X4X},
+      {TARGET_X1X_PCM},
+      {TARGET_X2X_MID_VOICE},
+      {TARGET_X4X}};
+  std::vector<std::vector<double>> seconds(runs.size());
+  for (const auto& targets : runs) {
+    if (timed_in_child([&] { return convert_loaded_once(large, targets); }) < 0) {
+      state.SkipWithError("warm-up failed");
+      return;
+    }
+  }
+  size_t round = 0;
+  for (auto _ : state) {
+    for (size_t k = 0; k < runs.size(); ++k) {
+      const size_t i = (k + round) % runs.size();
+      const double s = timed_in_child([&] { return convert_loaded_once(large, runs[i]); });
+      if (s < 0) {
+        state.SkipWithError("a run failed");
+        return;
+      }
+      seconds[i].push_back(s);
+    }
+    ++round;
+    state.SetIterationTime(seconds[0].back());
+  }
+  const double together = median(seconds[0]);
+  const double slowest = std::max({median(seconds[1]), median(seconds[2]), median(seconds[3])});
+  const double ratio = together / slowest;
+  state.counters["together_s"] = together;
+  state.counters["slowest_alone_s"] = slowest;
+  state.counters["ratio"] = ratio;
+  add_row({"1,000,000 events to targets 1, 3 and 6 from one load", seconds_text(together),
+           "slowest alone: " + seconds_text(slowest), format("%.2f", ratio), "<= 1.5", "-",
+           std::string("time ") + yes_no(ratio <= 1.5)});
+}
+BENCHMARK(BM_ThreeTargetsOneLoad)->UseManualTime()->Iterations(7)->Unit(benchmark::kMillisecond);
 
 // Each iteration converts the song to target 7 (the OGG woice decoded to PCM) and decodes the
 // same stream with vorbisfile in this process, in alternating order.

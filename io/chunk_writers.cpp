@@ -11,34 +11,63 @@
 #include "project/events.h"
 #include "project/project.h"
 
+void out_flush(BodyOut& o) {
+  if (o.file && o.ok && o.pending > 0 && std::fwrite(o.buffer, 1, o.pending, o.file) != o.pending) {
+    o.ok = false;
+  }
+  o.pending = 0;
+}
+
+namespace {
+
+// Bytes go to the file through the body's own buffer: a chunk of a million events is
+// written in a few hundred calls rather than a few million.
+void out_raw(BodyOut& o, const uint8_t* b, size_t n) {
+  o.size += static_cast<int32_t>(n);
+  if (!o.file) return;
+  if (o.pending + n > sizeof o.buffer) out_flush(o);
+  if (n > sizeof o.buffer) {
+    if (o.ok && std::fwrite(b, 1, n, o.file) != n) o.ok = false;
+    return;
+  }
+  std::memcpy(o.buffer + o.pending, b, n);
+  o.pending += n;
+}
+
+void out_le(BodyOut& o, uint32_t v, size_t n) {
+  const uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
+                        static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
+  out_raw(o, b, n);
+}
+
+}  // namespace
+
 void out_u8(BodyOut& o, uint8_t v) {
-  if (o.file && o.ok && !write_u8(o.file, v)) o.ok = false;
-  o.size += 1;
+  out_raw(o, &v, 1);
 }
 
 void out_u16(BodyOut& o, uint16_t v) {
-  if (o.file && o.ok && !write_u16(o.file, v)) o.ok = false;
-  o.size += 2;
+  out_le(o, v, 2);
 }
 
 void out_u32(BodyOut& o, uint32_t v) {
-  if (o.file && o.ok && !write_u32(o.file, v)) o.ok = false;
-  o.size += 4;
+  out_le(o, v, 4);
 }
 
 void out_f32(BodyOut& o, float v) {
-  if (o.file && o.ok && !write_f32(o.file, v)) o.ok = false;
-  o.size += 4;
+  out_le(o, float_bits(v), 4);
 }
 
 void out_varint(BodyOut& o, uint32_t v) {
-  if (o.file && o.ok && !write_varint(v, o.file, nullptr)) o.ok = false;
-  o.size += varint_size(v);
+  uint8_t b[5];
+  const int n = varint_size(v);
+  for (int k = 0; k < n - 1; ++k) b[k] = static_cast<uint8_t>(0x80 | ((v >> (7 * k)) & 0x7F));
+  b[n - 1] = static_cast<uint8_t>((v >> (7 * (n - 1))) & 0x7F);
+  out_raw(o, b, static_cast<size_t>(n));
 }
 
 void out_bytes(BodyOut& o, const void* data, size_t n) {
-  if (o.file && o.ok && n > 0 && std::fwrite(data, 1, n, o.file) != n) o.ok = false;
-  o.size += static_cast<int32_t>(n);
+  if (n > 0) out_raw(o, static_cast<const uint8_t*>(data), n);
 }
 
 namespace {
@@ -52,6 +81,7 @@ int write_sized_body(FILE* out, Body&& body) {
   BodyOut w;
   w.file = out;
   body(w);
+  out_flush(w);
   return w.ok && w.size == count.size ? 1 : 0;
 }
 

@@ -28,7 +28,10 @@ struct BodyOut {
   FILE* file = nullptr;  // nullptr: count only
   int32_t size = 0;
   bool ok = true;
+  uint8_t buffer[4096];  // not yet in the file; out_flush puts it there
+  size_t pending = 0;
 };
+void out_flush(BodyOut& o);
 void out_u8(BodyOut& o, uint8_t v);
 void out_u16(BodyOut& o, uint16_t v);
 void out_u32(BodyOut& o, uint32_t v);

@@ -100,6 +100,23 @@ int replay(Step& s, const MaterialOutcome& o, const char* kind, const Woice& w, 
   return 1;
 }
 
+// Takes `frames` stereo 16-bit frames of a render into the outcome, and into the target's
+// copy when it is kept.
+void take_render(Step& s, const Woice& w, const std::vector<int16_t>& samples, int64_t frames,
+                 int32_t basic_key, uint32_t flags, MaterialOutcome& o, TargetWoice& tw) {
+  const int64_t bytes = frames * 4;
+  if (frames < 0 || bytes > BODY_MAX ||
+      static_cast<size_t>(bytes) > samples.size() * sizeof(int16_t)) {
+    return;
+  }
+  o.ok = true;
+  o.to_bytes = static_cast<int32_t>(bytes);
+  if (s.mode == DOWNGRADE_KEEP) {
+    tw.changed =
+        rendered_woice(w, basic_key, flags, le_samples(samples, static_cast<size_t>(bytes)));
+  }
+}
+
 int render_voice(Step& s, size_t slot, const Woice& w, TargetWoice& tw) {
   constexpr const char* failure = "convert qxv";
   tw.pcm_tag = "matePCM=";
@@ -109,18 +126,9 @@ int render_voice(Step& s, size_t slot, const Woice& w, TargetWoice& tw) {
   MaterialOutcome o{true, false, qxvoice_body_size(w), 0};
   std::unique_ptr<Woice> cycle = woice_clone(w);
   if (qxvoice_render(*cycle) && !cycle->voices.empty() && !cycle->instances.empty()) {
-    VoiceInstance& inst = cycle->instances[0];
+    const VoiceInstance& inst = cycle->instances[0];
     const int64_t frames = static_cast<int64_t>(inst.head_num) + inst.body_num + inst.tail_num;
-    const int64_t bytes = frames * 4;
-    if (frames >= 0 && bytes <= BODY_MAX &&
-        static_cast<size_t>(bytes) <= inst.samples.size() * sizeof(int16_t)) {
-      o.ok = true;
-      o.to_bytes = static_cast<int32_t>(bytes);
-      if (s.mode == DOWNGRADE_KEEP) {
-        tw.changed = rendered_woice(w, CONVERTED_VOICE_KEY, w.voices[0].voice_flags,
-                                    le_samples(inst.samples, static_cast<size_t>(bytes)));
-      }
-    }
+    take_render(s, w, inst.samples, frames, CONVERTED_VOICE_KEY, w.voices[0].voice_flags, o, tw);
   }
   if (known) *known = o;
   return replay(s, o, "qxVoice", w, failure, tw);
@@ -139,17 +147,8 @@ int render_noise(Step& s, size_t slot, const Woice& w, TargetWoice& tw) {
   MaterialOutcome o{true, false, qxnoise_body_size(design), 0};
   std::vector<int16_t> block;
   if (qxnoise_render(s.run, design, block)) {
-    const int64_t bytes = static_cast<int64_t>(design.sample_num) * 4;
-    if (bytes >= 0 && bytes <= BODY_MAX &&
-        static_cast<size_t>(bytes) <= block.size() * sizeof(int16_t)) {
-      o.ok = true;
-      o.to_bytes = static_cast<int32_t>(bytes);
-      if (s.mode == DOWNGRADE_KEEP) {
-        tw.changed =
-            rendered_woice(w, w.voices[0].basic_key, w.voices[0].voice_flags & PCM_VOICE_FLAGS,
-                           le_samples(block, static_cast<size_t>(bytes)));
-      }
-    }
+    take_render(s, w, block, design.sample_num, w.voices[0].basic_key,
+                w.voices[0].voice_flags & PCM_VOICE_FLAGS, o, tw);
   }
   if (known) *known = o;
   return replay(s, o, "qxNoise", w, failure, tw);

@@ -1,5 +1,5 @@
-// What a target loses of the song beyond what the writers' own lines say: one line per kind
-// of loss, with a count, printed before the write. And the other side of it: the events of
+// What a target loses of the song beyond what the downgrade step's other lines say: one line
+// per kind of loss, with a count, printed first. And the other side of it: the events of
 // a dropped kind that the target still plays by other means, which are no loss to warn of.
 #pragma once
 
