@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "app/convert.h"
 #include "io/writer.h"
 #include "project/events.h"
 #include "project/project.h"
+#include "tests/ogg_encode.h"
 #include "tests/writer_fixture.h"
 
 using namespace writer_fixture;
@@ -163,6 +165,43 @@ TEST(Info, LossesAsTheConversionSaysThem) {
   EXPECT_EQ(pcm["targets"][0]["notes"], json::array());
   const json qxi = info({examples + "demo.qxi"}, true).docs.at(0);
   EXPECT_EQ(qxi["targets"][9]["notes"], json::array());
+}
+
+// From one load, every target's notes and outcome are those of its own conversion: materials
+// measured once for all the targets that render or decode them, the instrument file's units
+// told their woices only where a target needs it.
+TEST(Info, EveryTargetAsItsConversionFromOneLoad) {
+  ScratchDir dir;
+  const std::string kinds = dir.file("kinds.qxprj");
+  {
+    Project p;
+    project_setup(p);
+    add_every_woice_kind(p, ogg_encode::tone_stream(1, 22050, 300), 400);
+    ASSERT_EQ(write_capture(p, kinds, TARGET_X5X_NEW_NOISE).ok, 1);
+  }
+  int written = 0;
+  for (const std::string& path : {kinds, std::string(TARVENOX_SOURCE_DIR) + "/examples/demo.qxi"}) {
+    const json doc = info({path}, true).docs.at(0);
+    for (int t = 1; t <= TARGET_COUNT; ++t) {
+      SCOPED_TRACE(path + " to " + std::to_string(t));
+      Project p;
+      int tune_flag = 0;
+      ASSERT_EQ(load_input(p, path, &tune_flag), 1);
+      const WriteResult c = write_capture(p, dir.file("out" + std::to_string(++written)), t);
+      const json& target = doc["targets"][t - 1];
+      EXPECT_EQ(target["ok"], c.ok == 1);
+      EXPECT_EQ(target.value("error", ""), c.ok == 1 ? "" : c.error);
+      size_t lines = 0;
+      for (size_t at = c.console.find('\n'); at != std::string::npos;
+           at = c.console.find('\n', at + 1)) {
+        lines += c.console.compare(at, 3, "\n* ") == 0 || c.console.compare(at, 3, "\n- ") == 0;
+      }
+      EXPECT_EQ(target["notes"].size(), lines) << c.console;
+      for (const std::string note : target["notes"]) {
+        EXPECT_NE(c.console.find(note), std::string::npos) << note;
+      }
+    }
+  }
 }
 
 TEST(Info, DamagedFileFailsWithTheDialoguesTextAndStatusOne) {
