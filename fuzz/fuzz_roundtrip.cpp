@@ -6,6 +6,7 @@
 #include "app/output.h"
 #include "fuzz/fuzz_common.h"
 #include "io/open_input.h"
+#include "io/qxi_reader.h"
 #include "io/writer.h"
 #include "platform/paths.h"
 
@@ -41,9 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(false);
   }
   // Tunes have their clocks divided, which may merge events; songs keep every one.
+  // An instrument file's units are told which woice they play: one event each.
   if (target >= TARGET_X5X_NO_OGG && !tune) {
     const int events_again = fuzz::linked_event_count(q);
-    if (events_again != events) {
+    if (events_again != events + (p.instrument ? INSTRUMENT_UNIT_NUM : 0)) {
       std::fprintf(stderr, "target %d: %d events, %d after the round trip\n", target, events,
                    events_again);
       FUZZ_CHECK(false);

@@ -5,7 +5,10 @@
 # tests need.
 set -euo pipefail
 
-packages=(cmake g++ make pkg-config libvorbis-dev libogg-dev libgtest-dev libcli11-dev libbenchmark-dev nlohmann-json3-dev)
+# python3-mido, midicsv and sox read the MIDI and WAV files the tests make, implementations
+# of those formats that no one here wrote.
+packages=(cmake g++ make pkg-config libvorbis-dev libogg-dev libgtest-dev libcli11-dev libbenchmark-dev nlohmann-json3-dev
+  python3-mido midicsv sox)
 for group in "$@"; do
   case "$group" in
     # mingw-w64 with posix threads; dpkg-dev unpacks the source packages of libogg and
