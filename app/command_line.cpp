@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,7 +49,8 @@ int run_command_line(int argc, char** argv) {
       "  tarvenox [FILE]                  the dialogue: asks for the target and writes into\n"
       "                                   the folder that holds this program\n"
       "  tarvenox -t N [-o DIR] FILE...   converts every FILE (or the files directly inside\n"
-      "                                   a folder) beside it, or into DIR\n"
+      "                                   a folder) beside it, or into DIR; N may be a name\n"
+      "                                   (midi)\n"
       "  tarvenox --info [--json] FILE... tells what each file holds and what each target\n"
       "                                   would do with it; writes nothing"};
   app.footer(targets_text() +
@@ -59,9 +61,14 @@ int run_command_line(int argc, char** argv) {
   batch.jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   bool info = false;
   bool json = false;
-  auto* target = app.add_option("-t,--target", batch.target, "convert to target N (1 to 11)")
-                     ->type_name("N")
-                     ->check(CLI::Range(1, 11));
+  std::map<std::string, int> target_names;
+  for (int t = MENU_TARGET_COUNT + 1; t <= TARGET_COUNT; ++t) target_names[target_rule(t).name] = t;
+  auto* target =
+      app.add_option("-t,--target", batch.target,
+                     "convert to target N (1 to " + std::to_string(TARGET_COUNT) + ") or NAME")
+          ->type_name("N")
+          ->transform(CLI::Transformer(target_names, CLI::ignore_case))
+          ->check(CLI::Range(1, TARGET_COUNT));
   auto* output = app.add_option("-o,--output-dir", batch.output_dir,
                                 "write the outputs into DIR instead of beside each input")
                      ->type_name("DIR");

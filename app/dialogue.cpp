@@ -28,9 +28,9 @@ const char BANNER[] =
 
 // The menu of targets in two columns, each as wide as its longest label.
 std::string menu_text() {
-  constexpr int ROWS = (TARGET_COUNT + 1) / 2;
+  constexpr int ROWS = (MENU_TARGET_COUNT + 1) / 2;
   size_t width[2] = {0, 0};
-  for (int target = 1; target <= TARGET_COUNT; ++target) {
+  for (int target = 1; target <= MENU_TARGET_COUNT; ++target) {
     size_t& w = width[(target - 1) / ROWS];
     w = std::max(w, std::strlen(target_rule(target).label));
   }
@@ -40,7 +40,7 @@ std::string menu_text() {
     std::snprintf(cell, sizeof cell, "[%2d]: %-*s", row, static_cast<int>(width[0]),
                   target_rule(row).label);
     text += cell;
-    if (row + ROWS <= TARGET_COUNT) {
+    if (row + ROWS <= MENU_TARGET_COUNT) {
       std::snprintf(cell, sizeof cell, " | [%2d]: %-*s", row + ROWS, static_cast<int>(width[1]),
                     target_rule(row + ROWS).label);
       text += cell;
@@ -156,6 +156,8 @@ void run_dialogue(Project& p, Console& con, const std::string& command_line) {
     print_text(p, "%s", menu_text().c_str());
     if (read_line(p, con, line, NUMBER_MODE)) {
       uint8_t target = static_cast<uint8_t>(std::atoi(line.c_str()));
+      // The menu holds the song family's targets; a number past it is past the table.
+      if (target > MENU_TARGET_COUNT) target = TARGET_PAST_TABLE;
       convert(p, input_path, target);
     } else {
       print_text(p, "\n\nOperation cancelled!");

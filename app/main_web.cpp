@@ -40,7 +40,7 @@ const char* reply(const nlohmann::json& j) {
 
 extern "C" {
 
-// The menu's labels of the eleven targets, as a JSON array.
+// The menu's labels of every target, as a JSON array.
 EMSCRIPTEN_KEEPALIVE const char* tarvenox_labels() {
   nlohmann::json labels = nlohmann::json::array();
   for (int target = 1; target <= TARGET_COUNT; ++target)
@@ -59,7 +59,7 @@ EMSCRIPTEN_KEEPALIVE const char* tarvenox_info(const char* path) {
   return g_reply.c_str();
 }
 
-// Converts the file for `target` (1 to 11). Gives {"ok", "output", "data", "size",
+// Converts the file for `target` (1 to 12). Gives {"ok", "output", "data", "size",
 // "listing" (target 11's text, or null), "lines", "error"}: "output" is the output's name in
 // /out, "data" the address of its "size" bytes, to be handed to tarvenox_free; "listing"
 // names a file in /out.

@@ -27,7 +27,7 @@ std::vector<std::string> output_names(const std::string& folder, const std::stri
   // Numbers past the table are named as songs: the writer refuses them afterwards.
   const TargetRow* row = target_row(target);
   const char* extension = row ? row->extension : ".qxprj";
-  if (tune_flag && (!row || row->writer != WRITER_QXI)) extension = ".qxtune";
+  if (tune_flag && (!row || writes_song(*row))) extension = ".qxtune";
   const std::string stem = path_join(folder, base);
   std::vector<std::string> names{stem + extension};
   for (int number = 0; number <= OUTPUT_NUMBER_MAX; ++number) {

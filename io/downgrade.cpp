@@ -327,6 +327,17 @@ int downgrade_x5x(Step& s) {
   return convert_leading_woices(s);
 }
 
+// A MIDI file keeps notes, keys, pans, velocities, volumes, portaments and voice numbers;
+// the plan says how the beat and the channels were fitted.
+int downgrade_midi(Step& s) {
+  const EventTally tally = tally_events(s.song, s.t.head_events);
+  for (int unit = 0; unit < 256; ++unit) {
+    warn_unsupported_kinds(s.run, tally, unit, EVENT_BEAT_CLOCK, EVENT_VOICE_NO);
+    warn_unsupported_kinds(s.run, tally, unit, EVENT_VOICE_NO + 1);
+  }
+  return midi_plan(s.run, s.song, s.t.head_events, s.t.midi);
+}
+
 int downgrade_qxi(Step& s) {
   const Song& song = s.song;
   const int32_t units = unit_count(song);
@@ -383,11 +394,13 @@ int downgrade_song(Run& run, const Song& song, int target, TargetSong& t, Downgr
   }
   if (t.tune_input) {
     // Only the newest tunes count 4800 clocks a beat; a tune already at an older editor's
-    // resolution keeps its clocks, or every pass would cut them by ten again.
-    t.clock_divisor = song.beat_clock > TUNE_OLD_BEAT_CLOCK ? TUNE_CLOCK_DIVISOR : 1;
+    // resolution keeps its clocks, or every pass would cut them by ten again. A MIDI file
+    // counts whatever the song counts.
+    const TargetRow* row = target_row(target);
+    const bool divided = song.beat_clock > TUNE_OLD_BEAT_CLOCK && (!row || writes_song(*row));
+    t.clock_divisor = divided ? TUNE_CLOCK_DIVISOR : 1;
     // A number past the table is refused as the newest targets are, one below it moves on
     // as x1x does: the tune test comes before the target's.
-    const TargetRow* row = target_row(target);
     const TuneRule rule = row ? row->tunes : target > TARGET_COUNT ? TUNE_REFUSED : TUNE_MOVED_ON;
     if (rule == TUNE_REFUSED) return fail(run, "deny beatclock");
     if (rule == TUNE_MOVED_ON) {
@@ -426,6 +439,8 @@ int downgrade_song(Run& run, const Song& song, int target, TargetSong& t, Downgr
         return downgrade_x5x(s);
       case WRITER_QXI:
         return downgrade_qxi(s);
+      case WRITER_MIDI:
+        return downgrade_midi(s);
     }
     return fail(run, "Invalid format!");
   } catch (const std::bad_alloc&) {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "io/midi_writer.h"
 #include "project/project.h"
 #include "project/targets.h"
 
@@ -39,6 +40,7 @@ struct TargetSong {
   // Events put before the song's own: an instrument file's units are told at clock 0 which
   // woice each plays where units and woices are independent.
   std::vector<Event> head_events;
+  MidiPlan midi;  // how a MIDI file fits the beat and the units' channels
 };
 
 // How materials to render or decode are handled: kept for writing, or only measured for

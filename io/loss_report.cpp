@@ -71,7 +71,7 @@ bool played_otherwise(const Song& p, int target, const Event& e) {
 int64_t units_written(const Song& p, int target) {
   const TargetRow& row = target_rule(target);
   const int64_t units = unit_count(p);
-  if (row.writer == WRITER_X5X || row.writer == WRITER_QXI) return -1;
+  if (row.writer == WRITER_X5X || row.writer == WRITER_QXI || row.writer == WRITER_MIDI) return -1;
   return row.units_tied_to_woices ? std::max<int64_t>(units, leading_woice_count(p)) : units;
 }
 
@@ -164,17 +164,8 @@ void report_x1x_losses(Run& run, const Song& p, int target) {
   }
 }
 
-void report_instrument_losses(Run& run, const Song& p, int target) {
-  const bool instrument_input = !find_magic(p.file_magic);
-  int64_t woices = 0;
-  for (int32_t i = 0; i < leading_woice_count(p); ++i) {
-    if (!woice_is_builtin(p, i)) ++woices;
-  }
-  if (woices > 0) {
-    loss_line(
-        run, target,
-        counted(woices, "woice", "woices") + " not written, units play the built-in instruments");
-  }
+// Targets without effects.
+void report_effect_losses(Run& run, const Song& p, int target) {
   int64_t delays = 0, overdrives = 0;
   for (const Delay& d : p.delays) {
     if (!d.in_use) break;
@@ -190,6 +181,46 @@ void report_instrument_losses(Run& run, const Song& p, int target) {
     effects += (effects.empty() ? "" : " and ") + counted(overdrives, "overdrive", "overdrives");
   }
   if (!effects.empty()) loss_line(run, target, effects + " not written");
+}
+
+// A MIDI file holds notes and controllers, no sounds: what a byte of MIDI cannot hold is
+// held at its ends.
+void report_midi_losses(Run& run, const Song& p, int target) {
+  int64_t woices = 0;
+  for (const auto& w : p.woices) woices += w ? 1 : 0;
+  if (woices > 0) {
+    loss_line(run, target,
+              counted(woices, "woice", "woices") + " not written, a MIDI file holds no sounds");
+  }
+  report_effect_losses(run, p, target);
+  // Notes beyond MIDI's keys and bends beyond its range are the plan's lines.
+  int64_t levels = 0;
+  for (const Event* e = first_event(p); e; e = e->next) {
+    if (e->kind == EVENT_VEL) {
+      levels += e->value < 1 || e->value > 127 ? 1 : 0;
+    } else if (e->kind == EVENT_VOL || e->kind == EVENT_PAN) {
+      levels += e->value < 0 || e->value > 127 ? 1 : 0;
+    }
+  }
+  if (levels > 0) {
+    loss_line(run, target,
+              counted(levels, "velocity, volume or pan", "velocities, volumes or pans") +
+                  " beyond a MIDI byte held at its ends");
+  }
+}
+
+void report_instrument_losses(Run& run, const Song& p, int target) {
+  const bool instrument_input = !find_magic(p.file_magic);
+  int64_t woices = 0;
+  for (int32_t i = 0; i < leading_woice_count(p); ++i) {
+    if (!woice_is_builtin(p, i)) ++woices;
+  }
+  if (woices > 0) {
+    loss_line(
+        run, target,
+        counted(woices, "woice", "woices") + " not written, units play the built-in instruments");
+  }
+  report_effect_losses(run, p, target);
   if (!instrument_input && p.name_text && !p.name_text->empty()) {
     loss_line(run, target, "song name not written");
   }
@@ -282,6 +313,7 @@ void report_losses(Run& run, const Song& p, int target, int tune_input, int cloc
   if (!row) return;
   if (row->writer == WRITER_X1X) report_x1x_losses(run, p, target);
   if (row->writer == WRITER_QXI) report_instrument_losses(run, p, target);
+  if (row->writer == WRITER_MIDI) report_midi_losses(run, p, target);
   if (old_generation(*row)) report_key_range(run, p, target);
   report_name_losses(run, p, target, tune_input);
   report_unit_losses(run, p, target);

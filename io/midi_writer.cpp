@@ -83,9 +83,13 @@ int64_t measure_clock(const Song& song, int32_t meas) {
   return static_cast<int64_t>(meas) * song.beat_num * beat_clocks(song);
 }
 
-// The events of every unit that has a track, each list in time order.
-std::vector<std::vector<const Event*>> events_by_unit(const Song& song) {
+// The events of every unit that has a track, each list in time order: `head` first.
+std::vector<std::vector<const Event*>> events_by_unit(const Song& song,
+                                                      std::span<const Event> head) {
   std::vector<std::vector<const Event*>> by_unit(UNIT_NUMBERS);
+  for (const Event& e : head) {
+    if (written_kind(e.kind)) by_unit[e.unit_no].push_back(&e);
+  }
   for (const Event* e = first_event(song); e; e = e->next) {
     if (written_kind(e->kind)) by_unit[e->unit_no].push_back(e);
   }
@@ -477,7 +481,7 @@ uint32_t plan_tempo(Run& run, const Song& song) {
 
 }  // namespace
 
-int midi_plan(Run& run, const Song& song, MidiPlan& plan) {
+int midi_plan(Run& run, const Song& song, std::span<const Event> head, MidiPlan& plan) {
   try {
     plan = MidiPlan{};
     const int64_t beat = song.beat_clock;
@@ -501,7 +505,7 @@ int midi_plan(Run& run, const Song& song, MidiPlan& plan) {
                  static_cast<int>(time_signature_numerator(song)));
     }
 
-    const std::vector<std::vector<const Event*>> by_unit = events_by_unit(song);
+    const std::vector<std::vector<const Event*>> by_unit = events_by_unit(song, head);
     plan.channel_of_unit.assign(UNIT_NUMBERS, -1);
     for (int u = 0; u < UNIT_NUMBERS; ++u) {
       if (by_unit[static_cast<size_t>(u)].empty()) continue;
@@ -539,7 +543,8 @@ int midi_plan(Run& run, const Song& song, MidiPlan& plan) {
   }
 }
 
-int write_midi(Run& run, const Song& song, const MidiPlan& plan, FILE* out) {
+int write_midi(Run& run, const Song& song, std::span<const Event> head, const MidiPlan& plan,
+               FILE* out) {
   if (!plan_valid(plan)) return fail(run, "bad midi plan");
   try {
     const auto tracks = static_cast<uint32_t>(plan.track_units.size() + 1);
@@ -557,7 +562,7 @@ int write_midi(Run& run, const Song& song, const MidiPlan& plan, FILE* out) {
       conductor_bytes(song, plan, conductor);
       if (!put(conductor)) return 0;
     }
-    const std::vector<std::vector<const Event*>> by_unit = events_by_unit(song);
+    const std::vector<std::vector<const Event*>> by_unit = events_by_unit(song, head);
     TrackBuild t;
     for (int u : plan.track_units) {
       build_track(song, plan, u, by_unit[static_cast<size_t>(u)], t);

@@ -6,7 +6,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <vector>
+
+#include "project/events.h"
 
 struct Run;
 struct Song;
@@ -33,7 +36,9 @@ struct MidiPlan {
 
 // Decides the plan and prints its lines (a scaled division, a replaced tempo, channels
 // shared, notes and bends held within MIDI's ranges). Returns 1, or 0 with the ErrorText set.
-int midi_plan(Run& run, const Song& song, MidiPlan& plan);
+// `head`: events put before the song's own (an instrument file's voice numbers).
+int midi_plan(Run& run, const Song& song, std::span<const Event> head, MidiPlan& plan);
 // Writes the file; prints nothing. Returns 1, or 0 with the ErrorText set ("write midi" for
 // a failed write).
-int write_midi(Run& run, const Song& song, const MidiPlan& plan, FILE* out);
+int write_midi(Run& run, const Song& song, std::span<const Event> head, const MidiPlan& plan,
+               FILE* out);

@@ -229,6 +229,10 @@ int write_target(Run& run, const Song& song, const TargetSong& t, FILE* out, FIL
       case WRITER_X5X:
         result = write_x5x(w);
         break;
+      case WRITER_MIDI:
+        // A MIDI file is its events: inspection leaves it all out.
+        result = !w.events || write_midi(run, song, t.head_events, t.midi, out);
+        break;
       case WRITER_QXI:
         w.listing_started = t.row->listing && listing;
         result = write_qxi_target(run, song, t, out, w.events ? listing : nullptr, w.events);

@@ -53,6 +53,10 @@ constexpr TargetRow TARGET_ROWS[TARGET_COUNT] = {
      "as 10, with a plain-text listing",
      "instrument file", 0, WRITER_QXI, nullptr, nullptr, 0, 6, OVERDRIVE_NONE,
      true, TUNE_REFUSED, DROPPED, DROPPED, DROPPED, QXVOICE_NONE, false, true, ".qxi"},
+    {12, "midi             -> Standard MIDI File", "midi",
+     "notes, keys, velocities, volumes, pans and programs; no materials or effects",
+     "midi", 0, WRITER_MIDI, nullptr, nullptr, 0, 7, OVERDRIVE_NONE,
+     false, TUNE_KEPT, DROPPED, DROPPED, DROPPED, QXVOICE_NONE, false, false, ".mid"},
 };
 // clang-format on
 

@@ -18,8 +18,13 @@ enum TargetFormat : int {
   TARGET_X5X_NEW_NOISE = 9,
   TARGET_QXI = 10,
   TARGET_QXI_LISTING = 11,
+  TARGET_MIDI = 12,
 };
-constexpr int TARGET_COUNT = 11;
+constexpr int TARGET_COUNT = 12;
+// The dialogue's menu: the targets of the song family, 1 to 11.
+constexpr int MENU_TARGET_COUNT = 11;
+// A number no row has, past the table (as a tune sees it: refused, not moved on).
+constexpr int TARGET_PAST_TABLE = 255;
 
 // How the writer lays out a target: the song generations, or the instrument file.
 enum TargetWriter : uint8_t {
@@ -28,6 +33,7 @@ enum TargetWriter : uint8_t {
   WRITER_X4X,
   WRITER_X5X,
   WRITER_QXI,
+  WRITER_MIDI,
 };
 
 enum TuneRule : uint8_t {
@@ -62,9 +68,9 @@ enum QxVoiceLayout : uint8_t {
 struct TargetRow {
   int number;
   const char* label;    // the menu's text
-  const char* name;     // short, for tables
+  const char* name;     // short, for tables and for the command line
   const char* summary;  // what is converted, for the man page
-  const char* family;   // "x1x" to "x5x" or "instrument file", as loss lines begin
+  const char* family;   // "x1x" to "x5x", "instrument file" or "midi", as loss lines begin
   int generation;       // 1 to 5; 0 for the instrument file
   TargetWriter writer;
   const char* project_magic;  // nullptr for the instrument file
@@ -85,6 +91,11 @@ struct TargetRow {
 // material header, from which their readers shift the unit's keys and make its correct event.
 inline bool old_generation(const TargetRow& row) {
   return row.generation >= 1 && row.generation <= 3;
+}
+
+// The song generations, whose files are projects or tunes of this family.
+inline bool writes_song(const TargetRow& row) {
+  return row.project_magic != nullptr;
 }
 
 // The row of `target`, or nullptr when it is not a target.

@@ -98,6 +98,21 @@ TEST(Batch, ConvertsEveryFileAndTheSameWithFourJobs) {
   EXPECT_TRUE(tree(four.path() + "/out") == files);
 }
 
+// The MIDI target by its name: a song, an instrument file and a tune each give NAME.mid,
+// which a MIDI reader no one here wrote takes.
+TEST(Batch, MidiByNameFromEveryKindOfInput) {
+  ScratchDir dir;
+  lay_out_batch(dir.path());
+  const ProgramRun r =
+      run_tarvenox(dir.path(), {"-t", "MIDI", "-o", "out", "in/b.qxi", "in/d.qxtune", "in2"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  for (const char* name : {"b.mid", "d.mid", "a.mid"}) {
+    EXPECT_NE(r.out.find(std::string("-> out/") + name), std::string::npos) << r.out;
+    const std::string csv = "midicsv '" + dir.path() + "/out/" + name + "' > /dev/null";
+    EXPECT_EQ(std::system(csv.c_str()), 0) << name;
+  }
+}
+
 // Names go in argument order even when the later file of a name finishes long before.
 TEST(Batch, NamesFollowTheArgumentsNotTheFinishingOrder) {
   ScratchDir dir;
@@ -120,7 +135,8 @@ TEST(Batch, UsageErrorsWriteNothing) {
       {"-t", "6", "-o", "missing", "in/a.qxprj"},
       {"-t", "6", "-o", "in/a.qxprj", "in/a.qxprj"},
       {"-t", "6", "-o", "/proc", "in/a.qxprj"},  // no file can be made there, even by root
-      {"-t", "12", "in/a.qxprj"},
+      {"-t", "13", "in/a.qxprj"},
+      {"-t", "mid", "in/a.qxprj"},
       {"-t", "6"},
       {"--frobnicate", "in/a.qxprj"},
       {"-o", "out", "in/a.qxprj"},

@@ -102,8 +102,8 @@ TEST_P(InfoOfGeneration, ReportsTheSongAndEveryTarget) {
   EXPECT_EQ(doc["events"]["On"], 2);
   EXPECT_EQ(doc["events"]["pan-time"], c.generation == 5 ? 1 : 0);
 
-  ASSERT_EQ(doc["targets"].size(), 11u);
-  for (int t = 1; t <= 11; ++t) {
+  ASSERT_EQ(doc["targets"].size(), static_cast<size_t>(TARGET_COUNT));
+  for (int t = 1; t <= TARGET_COUNT; ++t) {
     const json& target = doc["targets"][t - 1];
     EXPECT_EQ(target["target"], t);
     EXPECT_EQ(target["ok"], true) << t << ": " << target.value("error", "");

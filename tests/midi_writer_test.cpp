@@ -76,7 +76,7 @@ Midi write(Project& p) {
   Midi m;
   p.console = [&m](std::string_view s) { m.console += s; };
   FILE* out = std::fopen(path.c_str(), "wb");
-  m.ok = midi_plan(p, p, m.plan) && write_midi(p, p, m.plan, out);
+  m.ok = midi_plan(p, p, {}, m.plan) && write_midi(p, p, {}, m.plan, out);
   std::fclose(out);
   p.console = nullptr;
   m.error = p.error_text;
@@ -322,14 +322,14 @@ TEST(MidiWriter, Failures) {
   put(p, 0, 0, EVENT_ON, 480);
   MidiPlan plan;
   p.console = [](std::string_view) {};
-  ASSERT_TRUE(midi_plan(p, p, plan));
+  ASSERT_TRUE(midi_plan(p, p, {}, plan));
   FILE* full = std::fopen("/dev/full", "wb");
   ASSERT_NE(full, nullptr);
-  EXPECT_FALSE(write_midi(p, p, plan, full));
+  EXPECT_FALSE(write_midi(p, p, {}, plan, full));
   std::fclose(full);
   EXPECT_STREQ(p.error_text, "write midi");
 
   put(p, 480, 0, EVENT_ON, INT32_MAX);  // ends past what a delta time reaches
-  EXPECT_FALSE(midi_plan(p, p, plan));
+  EXPECT_FALSE(midi_plan(p, p, {}, plan));
   EXPECT_STREQ(p.error_text, "song too long for midi");
 }

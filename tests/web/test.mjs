@@ -83,7 +83,8 @@ try {
   const cases = [];
   for (const input of inputs) {
     const instrument = input.endsWith(".qxi");
-    for (const target of instrument ? [1, 6, 9, 11] : [1, 3, 7, 10]) cases.push([input, target]);
+    for (const target of instrument ? [1, 6, 9, 11, 12] : [1, 3, 7, 10, 12])
+      cases.push([input, target]);
   }
   let shot = false;
   for (const [input, target] of cases) {
