@@ -141,6 +141,29 @@ struct Note {
 };
 
 // A unit's track as messages, with what it had to hold within MIDI's ranges.
+// Insertion sort, which costs what is out of order; past a few moves an element it gives
+// way to a full sort, so that no input makes it quadratic.
+template <typename It, typename Less>
+void sort_nearly_ordered(It first, It last, Less less) {
+  const auto n = static_cast<size_t>(last - first);
+  size_t moves = 0;
+  const size_t budget = 8 * n + 64;
+  for (It i = first; i != last; ++i) {
+    if (i == first || !less(*i, *(i - 1))) continue;
+    auto v = std::move(*i);
+    It j = i;
+    do {
+      *j = std::move(*(j - 1));
+      --j;
+    } while (j != first && less(v, *(j - 1)) && ++moves <= budget);
+    *j = std::move(v);
+    if (moves > budget) {
+      std::sort(first, last, less);
+      return;
+    }
+  }
+}
+
 struct TrackBuild {
   std::vector<Message> messages;
   int64_t notes_held = 0;  // keys past MIDI's 0 to 127
@@ -153,6 +176,7 @@ struct TrackMaker {
   const MidiPlan& plan;
   uint8_t channel;
   TrackBuild& t;
+  bool ordered;  // false: the messages are only counted (the plan), not kept in file order
   uint32_t seq = 0;
   int64_t bend_sent = BEND_CENTRE;
 
@@ -167,8 +191,12 @@ struct TrackMaker {
     m.bytes[1] = a;
     m.bytes[2] = static_cast<uint8_t>(b < 0 ? 0 : b);
     m.size = b < 0 ? 2 : 3;
-    t.messages.push_back(m);
-    t.last_tick = std::max(t.last_tick, tick);
+    keep(m);
+  }
+  // The plan only counts: it keeps no message.
+  void keep(const Message& m) {
+    if (ordered) t.messages.push_back(m);
+    t.last_tick = std::max(t.last_tick, m.tick);
   }
   void control(int64_t tick, uint8_t controller, int64_t value, Order order = ORDER_CONTROL) {
     add(tick, order, 0xB0, controller, static_cast<int>(std::clamp<int64_t>(value, 0, 127)));
@@ -179,8 +207,7 @@ struct TrackMaker {
     m.order = ORDER_PROGRAM;
     m.seq = seq++;
     m.woice = woice;
-    t.messages.push_back(m);
-    t.last_tick = std::max(t.last_tick, tick);
+    keep(m);
   }
 
   void start() {
@@ -279,8 +306,12 @@ struct TrackMaker {
     int64_t key = DEFAULT_KEY;
     int64_t glide = 0;
     int32_t woice = -1;
+    // Room for what a track of these events makes, so that nothing grows by copying.
     std::vector<KeySegment> segments;
     std::vector<Note> notes;
+    segments.reserve(events.size());
+    notes.reserve(events.size());
+    if (ordered) t.messages.reserve(2 * events.size() + 16);
     for (size_t i = 0; i < events.size();) {
       const int64_t clock = events[i]->clock;
       size_t j = i;
@@ -332,20 +363,28 @@ struct TrackMaker {
       }
       i = j;
     }
+    const size_t settings = t.messages.size();
     play_notes(notes, segments);
-    std::sort(t.messages.begin(), t.messages.end(), [](const Message& a, const Message& b) {
+    if (!ordered) return;
+    const auto before = [](const Message& a, const Message& b) {
       if (a.tick != b.tick) return a.tick < b.tick;
       if (a.order != b.order) return a.order < b.order;
       return a.seq < b.seq;
-    });
+    };
+    // The settings come in time order and so, a unit playing one note at a time, do the
+    // notes, but for messages of one tick: two runs nearly in order, put in order and merged.
+    const auto mid = t.messages.begin() + static_cast<std::ptrdiff_t>(settings);
+    sort_nearly_ordered(t.messages.begin(), mid, before);
+    sort_nearly_ordered(mid, t.messages.end(), before);
+    std::inplace_merge(t.messages.begin(), mid, t.messages.end(), before);
   }
 };
 
 void build_track(const Song& song, const MidiPlan& plan, int unit,
-                 std::span<const Event* const> events, TrackBuild& t) {
+                 std::span<const Event* const> events, TrackBuild& t, bool ordered = true) {
   t = TrackBuild{};
   const auto channel = static_cast<uint8_t>(plan.channel_of_unit[static_cast<size_t>(unit)]);
-  TrackMaker maker{song, plan, channel, t};
+  TrackMaker maker{song, plan, channel, t, ordered};
   maker.build(events);
 }
 
@@ -389,6 +428,7 @@ std::string unit_track_name(const Song& song, int unit) {
 }
 
 void unit_track_bytes(const Song& song, int unit, const TrackBuild& t, TrackBytes& out) {
+  out.b.reserve(4 * t.messages.size() + 64);
   out.text(0, 0x03, unit_track_name(song, unit));
   for (const Message& m : t.messages) {
     if (m.size == 0) {
@@ -521,7 +561,7 @@ int midi_plan(Run& run, const Song& song, std::span<const Event> head, MidiPlan&
     int64_t notes_held = 0, bends_held = 0, last_tick = 0;
     TrackBuild t;
     for (int u : plan.track_units) {
-      build_track(song, plan, u, by_unit[static_cast<size_t>(u)], t);
+      build_track(song, plan, u, by_unit[static_cast<size_t>(u)], t, false);
       notes_held += t.notes_held;
       bends_held += t.bends_held;
       last_tick = std::max(last_tick, t.last_tick);
