@@ -3,8 +3,8 @@
 // wait4's rusage), each round alternating with the baseline it is judged against, so that
 // both see the same machine load:
 //  - a 200 MB song of PCM woices, x5x to x4x, against dd copying the same file;
-//  - songs of 1,000,000 and 100,000 events to targets 1, 3, 6 and 7: every per-unit target
-//    against target 7 of the same song, and every target against the smaller song;
+//  - songs of 1,000,000 and 100,000 events to targets 1, 3, 6, 12 (MIDI) and 7: every other
+//    target against target 7 of the same song, and every target against the smaller song;
 //  - --info on the song of 1,000,000 events, against one conversion of it to target 7;
 //  - that song written as targets 1, 3 and 6 from one load, against the slowest of the three
 //    converted alone (each in a process of its own, timed there);
@@ -608,6 +608,7 @@ BENCHMARK(BM_EventSong)
     ->Arg(TARGET_X1X_PCM)
     ->Arg(TARGET_X2X_MID_VOICE)
     ->Arg(TARGET_X4X)
+    ->Arg(TARGET_MIDI)
     ->Arg(TARGET_X5X_NO_OGG)
     ->UseManualTime()
     ->Iterations(7)

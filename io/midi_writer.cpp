@@ -83,16 +83,23 @@ int64_t measure_clock(const Song& song, int32_t meas) {
   return static_cast<int64_t>(meas) * song.beat_num * beat_clocks(song);
 }
 
+// A unit's event as its track reads it, copied out of the list: a track is made from its
+// unit's events side by side, not from records strewn over the whole store.
+struct UnitEvent {
+  int32_t clock;
+  int32_t value;
+  uint8_t kind;
+};
+using UnitEvents = std::vector<std::vector<UnitEvent>>;
+
 // The events of every unit that has a track, each list in time order: `head` first.
-std::vector<std::vector<const Event*>> events_by_unit(const Song& song,
-                                                      std::span<const Event> head) {
-  std::vector<std::vector<const Event*>> by_unit(UNIT_NUMBERS);
-  for (const Event& e : head) {
-    if (written_kind(e.kind)) by_unit[e.unit_no].push_back(&e);
-  }
-  for (const Event* e = first_event(song); e; e = e->next) {
-    if (written_kind(e->kind)) by_unit[e->unit_no].push_back(e);
-  }
+UnitEvents events_by_unit(const Song& song, std::span<const Event> head) {
+  UnitEvents by_unit(UNIT_NUMBERS);
+  const auto take = [&](const Event& e) {
+    if (written_kind(e.kind)) by_unit[e.unit_no].push_back({e.clock, e.value, e.kind});
+  };
+  for (const Event& e : head) take(e);
+  for (const Event* e = first_event(song); e; e = e->next) take(*e);
   return by_unit;
 }
 
@@ -180,7 +187,11 @@ struct TrackMaker {
   uint32_t seq = 0;
   int64_t bend_sent = BEND_CENTRE;
 
-  int64_t tick_of(int64_t clock) const { return std::max<int64_t>(clock, 0) / plan.clock_divisor; }
+  // Most beats need no division, and a division is dear at every message.
+  int64_t tick_of(int64_t clock) const {
+    const int64_t c = std::max<int64_t>(clock, 0);
+    return plan.clock_divisor == 1 ? c : c / plan.clock_divisor;
+  }
 
   void add(int64_t tick, Order order, uint8_t status, uint8_t a, int b = -1) {
     Message m;
@@ -298,7 +309,7 @@ struct TrackMaker {
     }
   }
 
-  void build(std::span<const Event* const> events) {
+  void build(std::span<const UnitEvent> events) {
     start();
     int32_t velocity = START_VELOCITY;
     int64_t volume = START_VOLUME;
@@ -313,13 +324,13 @@ struct TrackMaker {
     notes.reserve(events.size());
     if (ordered) t.messages.reserve(2 * events.size() + 16);
     for (size_t i = 0; i < events.size();) {
-      const int64_t clock = events[i]->clock;
+      const int64_t clock = events[i].clock;
       size_t j = i;
-      while (j < events.size() && events[j]->clock == clock) ++j;
+      while (j < events.size() && events[j].clock == clock) ++j;
       const int64_t tick = tick_of(clock);
       // At one clock a unit's settings take effect before its notes start.
       for (size_t k = i; k < j; ++k) {
-        const Event& e = *events[k];
+        const UnitEvent& e = events[k];
         switch (e.kind) {
           case EVENT_KEY: {
             const int64_t from = segments.empty() ? DEFAULT_KEY : pitch_at(segments.back(), clock);
@@ -356,7 +367,7 @@ struct TrackMaker {
         }
       }
       for (size_t k = i; k < j; ++k) {
-        const Event& e = *events[k];
+        const UnitEvent& e = events[k];
         if (e.kind == EVENT_ON && e.value > 0) {
           notes.push_back({clock, clock + e.value, key, velocity});
         }
@@ -381,7 +392,7 @@ struct TrackMaker {
 };
 
 void build_track(const Song& song, const MidiPlan& plan, int unit,
-                 std::span<const Event* const> events, TrackBuild& t, bool ordered = true) {
+                 std::span<const UnitEvent> events, TrackBuild& t, bool ordered = true) {
   t = TrackBuild{};
   const auto channel = static_cast<uint8_t>(plan.channel_of_unit[static_cast<size_t>(unit)]);
   TrackMaker maker{song, plan, channel, t, ordered};
@@ -545,7 +556,7 @@ int midi_plan(Run& run, const Song& song, std::span<const Event> head, MidiPlan&
                  static_cast<int>(time_signature_numerator(song)));
     }
 
-    const std::vector<std::vector<const Event*>> by_unit = events_by_unit(song, head);
+    const UnitEvents by_unit = events_by_unit(song, head);
     plan.channel_of_unit.assign(UNIT_NUMBERS, -1);
     for (int u = 0; u < UNIT_NUMBERS; ++u) {
       if (by_unit[static_cast<size_t>(u)].empty()) continue;
@@ -602,7 +613,7 @@ int write_midi(Run& run, const Song& song, std::span<const Event> head, const Mi
       conductor_bytes(song, plan, conductor);
       if (!put(conductor)) return 0;
     }
-    const std::vector<std::vector<const Event*>> by_unit = events_by_unit(song, head);
+    const UnitEvents by_unit = events_by_unit(song, head);
     TrackBuild t;
     for (int u : plan.track_units) {
       build_track(song, plan, u, by_unit[static_cast<size_t>(u)], t);
