@@ -9,7 +9,6 @@
 #include <string>
 
 #include "bytes/bytes.h"
-#include "io/file_header.h"
 #include "io/qxi_reader.h"
 #include "io/qxi_writer.h"
 #include "io/song_reader.h"
@@ -165,7 +164,7 @@ void report_x1x_losses(Run& run, const Song& p, int target) {
 }
 
 void report_instrument_losses(Run& run, const Song& p, int target) {
-  const bool instrument_input = !find_magic(p.file_magic);
+  const bool instrument_input = p.instrument;
   int64_t woices = 0;
   for (int32_t i = 0; i < leading_woice_count(p); ++i) {
     if (!woice_is_builtin(p, i)) ++woices;
