@@ -109,6 +109,7 @@ bool before(const A& a, const B& b) {
 }
 
 struct Reading {
+  int64_t file_size = 0;
   int32_t division = 0;
   std::vector<Note> notes;
   // By channel and kind, in the order read (sorted by time once every track is read).
@@ -121,6 +122,11 @@ struct Reading {
   // First and last note still sounding for each channel and key of the track being read.
   std::array<int32_t, CHANNEL_NUM * KEY_NUM> open_first;
   std::array<int32_t, CHANNEL_NUM * KEY_NUM> open_last;
+
+  Reading() {
+    open_first.fill(-1);
+    open_last.fill(-1);
+  }
 };
 
 int fail(Project& p, const char* text) {
@@ -284,8 +290,6 @@ int meta_event(Project& p, Reading& r, Cursor& c, uint16_t track, int64_t tick, 
 // One track's events, from its first byte to its end-of-track meta or the end of its bytes.
 // Notes still sounding at its end end there.
 int read_track(Project& p, Reading& r, const uint8_t* data, size_t size, uint16_t track) {
-  r.open_first.fill(-1);
-  r.open_last.fill(-1);
   const size_t first_note = r.notes.size();
   Cursor c{data, size};
   int64_t tick = 0;
@@ -321,8 +325,14 @@ int read_track(Project& p, Reading& r, const uint8_t* data, size_t size, uint16_
     }
     if (r.notes.size() >= static_cast<size_t>(INT32_MAX)) return fail(p, NO_EVENTS);
   }
+  // Only this track's notes can be open: closing theirs leaves every slot empty for the next
+  // track, whatever the number of tracks.
   for (size_t i = first_note; i < r.notes.size(); ++i) {
-    if (r.notes[i].off_tick < 0) r.notes[i].off_tick = tick;
+    Note& n = r.notes[i];
+    if (n.off_tick < 0) n.off_tick = tick;
+    const size_t slot = static_cast<size_t>(n.channel) * KEY_NUM + n.key;
+    r.open_first[slot] = -1;
+    r.open_last[slot] = -1;
   }
   return 1;
 }
@@ -578,12 +588,20 @@ struct Put {
   int32_t value;
 };
 
-// A unit's volume or pan: what its channel holds when its first note starts (when not the
-// default), then every change until its last note ends. Two at one clock: the later stands.
+// Volume and pan changes a file may give: as many as it has bytes, beside its notes. Each
+// change goes to every unit of its channel that sounds then, so without a bound a few
+// megabytes of changes under fifty overlapping notes would make a hundred million events.
+struct ControlBudget {
+  size_t left = 0;
+  int64_t dropped = 0;
+};
+
+// A unit's volume or pan: a change while one of its notes sounds goes in at its clock; one
+// while it is silent (or before its first note) waits for its next note to start. A value it
+// already has is not given again, and of two at one clock the later stands.
 void put_controls(std::vector<Put>& puts, const Reading& r, const UnitPlan& plan, uint8_t unit,
-                  ControlKind kind, int64_t end) {
+                  ControlKind kind, ControlBudget& budget) {
   const std::vector<Control>& list = r.controls[plan.channel][kind];
-  const Note& first = r.notes[static_cast<size_t>(plan.notes.front())];
   const uint8_t event = kind == CONTROL_KIND_VOLUME ? EVENT_VOL : EVENT_PAN;
   auto mapped = [kind](uint8_t v) { return kind == CONTROL_KIND_VOLUME ? level(v) : pan(v); };
   int32_t now = kind == CONTROL_KIND_VOLUME ? DEFAULT_VOLUME : CENTRE_PAN;
@@ -592,28 +610,47 @@ void put_controls(std::vector<Put>& puts, const Reading& r, const UnitPlan& plan
     if (value == now) return;
     if (last != SIZE_MAX && puts[last].clock == clock) {
       puts[last].value = value;
+    } else if (budget.left == 0) {
+      ++budget.dropped;
+      return;
     } else {
+      --budget.left;
       last = puts.size();
       puts.push_back({clock, unit, event, value});
     }
     now = value;
   };
-  const Meta at{first.on_tick, first.seq, 0};
+  auto note = [&](size_t i) -> const Note& { return r.notes[static_cast<size_t>(plan.notes[i])]; };
+  // What the channel holds when the first note starts, by the order a player meets them in.
+  const Meta at{note(0).on_tick, note(0).seq, 0};
   auto it = std::lower_bound(list.begin(), list.end(), at,
                              [](const Control& c, const Meta& m) { return before(c, m); });
-  if (it != list.begin()) put(first.clock, mapped(std::prev(it)->value));
+  int32_t waiting = it == list.begin() ? -1 : mapped(std::prev(it)->value);
+  size_t next = 0;  // the first note not yet started
   for (; it != list.end(); ++it) {
     const int64_t clock = clock_of(r, it->tick);
-    if (clock >= end) break;
-    put(static_cast<int32_t>(clock), mapped(it->value));
+    for (; next < plan.notes.size() && note(next).clock <= clock; ++next) {
+      if (waiting >= 0) put(note(next).clock, waiting);
+      waiting = -1;
+    }
+    if (next == plan.notes.size() &&
+        clock >= int64_t{note(next - 1).clock} + note(next - 1).length) {
+      break;  // after the unit's last note: nothing more to play with it
+    }
+    const bool sounding = next > 0 && clock < int64_t{note(next - 1).clock} + note(next - 1).length;
+    if (sounding) {
+      put(static_cast<int32_t>(clock), mapped(it->value));
+    } else {
+      waiting = mapped(it->value);
+    }
   }
+  if (next < plan.notes.size() && waiting >= 0) put(note(next).clock, waiting);
 }
 
-void put_unit_events(std::vector<Put>& puts, const Reading& r, const UnitPlan& plan, uint8_t unit) {
+void put_note_events(std::vector<Put>& puts, const Reading& r, const UnitPlan& plan, uint8_t unit) {
   puts.push_back({0, unit, EVENT_VOICE_NO, unit});
   int32_t key_now = -1;
   int32_t velocity_now = DEFAULT_VELOCITY;
-  int64_t end = 0;
   for (int32_t i : plan.notes) {
     const Note& n = r.notes[static_cast<size_t>(i)];
     const int32_t key = KEY_ORIGIN + (n.key - NOTE_AT_KEY_ORIGIN) * KEY_STEP;
@@ -623,10 +660,7 @@ void put_unit_events(std::vector<Put>& puts, const Reading& r, const UnitPlan& p
     if (velocity != velocity_now) puts.push_back({n.clock, unit, EVENT_VEL, velocity});
     velocity_now = velocity;
     puts.push_back({n.clock, unit, EVENT_ON, n.length});
-    end = std::max(end, int64_t{n.clock} + n.length);
   }
-  put_controls(puts, r, plan, unit, CONTROL_KIND_VOLUME, end);
-  put_controls(puts, r, plan, unit, CONTROL_KIND_PAN, end);
 }
 
 // The events in the order event_put would link them: by clock, then kind priority, then in
@@ -669,6 +703,7 @@ const char* midi_family_material(int program) {
 
 int read_midi(Project& p, ByteSource& s) {
   Reading r;
+  r.file_size = source_remaining(s);
   if (!read_chunks(p, s, r)) return 0;
   for (auto& kinds : r.controls) {
     for (auto& list : kinds) {
@@ -700,7 +735,17 @@ int read_midi(Project& p, ByteSource& s) {
     if (!add_unit_woice(p, r, plans[u]) || leading_woice_count(p) != static_cast<int32_t>(u) + 1) {
       return fail(p, "load MIDI woices");
     }
-    put_unit_events(puts, r, plans[u], static_cast<uint8_t>(u));
+    put_note_events(puts, r, plans[u], static_cast<uint8_t>(u));
+  }
+  ControlBudget budget{static_cast<size_t>(r.file_size)};
+  for (size_t u = 0; u < plans.size(); ++u) {
+    put_controls(puts, r, plans[u], static_cast<uint8_t>(u), CONTROL_KIND_VOLUME, budget);
+    put_controls(puts, r, plans[u], static_cast<uint8_t>(u), CONTROL_KIND_PAN, budget);
+  }
+  if (budget.dropped > 0) {
+    lines.push_back(
+        "\n* MIDI: " + counted(budget.dropped, "volume or pan change", "volume and pan changes") +
+        " not read, more than the file's size allows");
   }
   if (!store_events(p, puts)) return 0;
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <tuple>
@@ -175,7 +176,8 @@ TEST_F(MidiTest, UnitsNamesWoicesAndControls) {
       M('note_on', note=69, velocity=104), M('note_on', note=81, velocity=64, time=240),
       M('control_change', control=7, value=64, time=120), M('control_change', control=10,
       value=127), M('note_off', note=69, time=120), M('note_off', note=81, time=480),
-      M('control_change', control=7, value=1, time=10), M('pitchwheel', pitch=9)),
+      M('control_change', control=7, value=1, time=10), M('pitchwheel', pitch=9),
+      M('note_on', note=69, velocity=104, time=230)),
       track(T('track_name', name='A name far longer than sixteen'), M('note_on', channel=1,
       note=60, velocity=10), M('note_on', channel=1, note=62, velocity=10),
       M('program_change', channel=4, program=17), M('note_on', channel=4, note=50,
@@ -199,14 +201,15 @@ TEST_F(MidiTest, UnitsNamesWoicesAndControls) {
   EXPECT_EQ(p.woices[6]->voices[0].basic_key, 0x4500 - 27 * 256);
   EXPECT_EQ(p.name_text, "Song");
   EXPECT_EQ(p.beat_num, 3);
-  EXPECT_EQ(song_notes()[0], (std::vector<Note>{{0, 0x4500, 480, 105}}));
+  EXPECT_EQ(song_notes()[0], (std::vector<Note>{{0, 0x4500, 480, 105}, {1200, 0x4500, 1, 105}}));
   EXPECT_EQ(song_notes()[1], (std::vector<Note>{{240, 0x5100, 720, 65}}));
-  // Volume and pan: held when the first note starts, changed while a unit plays, and the
-  // volume after the last note ends not given.
+  // Volume and pan: what the channel holds when a unit's first note starts, a change while
+  // it sounds at once, one while it is silent at its next note, none after its last.
   EXPECT_EQ(events_of(EVENT_VOL), (std::vector<Ev>{{0, 0, EVENT_VOL, 128},
                                                    {240, 1, EVENT_VOL, 128},
                                                    {360, 0, EVENT_VOL, 65},
-                                                   {360, 1, EVENT_VOL, 65}}));
+                                                   {360, 1, EVENT_VOL, 65},
+                                                   {1200, 0, EVENT_VOL, 1}}));
   EXPECT_EQ(events_of(EVENT_PAN), (std::vector<Ev>{{0, 0, EVENT_PAN, 0},
                                                    {240, 1, EVENT_PAN, 0},
                                                    {360, 0, EVENT_PAN, 128},
@@ -214,7 +217,7 @@ TEST_F(MidiTest, UnitsNamesWoicesAndControls) {
   std::vector<Ev> voice_nos;
   for (int u = 0; u < 7; ++u) voice_nos.push_back({0, u, EVENT_VOICE_NO, u});
   EXPECT_EQ(events_of(EVENT_VOICE_NO), voice_nos);
-  EXPECT_EQ(p.meas_num, 1);  // 960 clocks, within one measure of three beats
+  EXPECT_EQ(p.meas_num, 1);  // 1201 clocks, within one measure of three beats
   EXPECT_EQ(lines,
             "\n* MIDI: 1 channel message not read (pitch bend, aftertouch, controls but "
             "volume and pan)");
@@ -275,6 +278,14 @@ TEST_F(MidiTest, MasterAndTheLinesOfWhatIsNotRead) {
   }
   EXPECT_EQ(unit_count(p), 50);
   EXPECT_EQ(unit_names()[49], "ch 1");
+  // Fifty notes that sound while the volume changes 200 times: more changes than bytes.
+  run_python(R"(save('m.mid', [track(*[M('note_on', note=30 + i, velocity=9) for i in range(50)],
+      *[M('control_change', control=7, value=i % 2, time=1) for i in range(200)])]))");
+  ASSERT_TRUE(load("m.mid")) << p.report_text;
+  EXPECT_EQ(events_of(EVENT_VOL).size(), std::filesystem::file_size(dir + "/m.mid"));
+  EXPECT_NE(lines.find(" volume and pan changes not read, more than the file's size allows"),
+            std::string::npos)
+      << lines;
 }
 
 namespace {
