@@ -1,8 +1,8 @@
-// Standard MIDI File reader. The tracks are parsed into notes (each note-on paired with the
-// first note-off of its track, channel and key still open), channel controls and the tempo
-// and time signature metas, all at their absolute ticks; then the notes of each track and
-// channel are dealt out to units that play one key at a time, and the units' events are
-// made, sorted as the event store keeps them, and stored in one go.
+// Standard MIDI File reader. The tracks are parsed into notes (a note-off ends the oldest note
+// of its track, channel and key still sounding), channel controls and the tempo and time
+// signature metas, all at their absolute ticks; then the notes of each track and channel are
+// dealt out to units that play one key at a time, and the units' events are made, sorted as
+// the event store keeps them, and stored in one go.
 #include "io/midi_reader.h"
 
 #include <algorithm>
@@ -275,8 +275,9 @@ int meta_event(Project& p, Reading& r, Cursor& c, uint16_t track, int64_t tick, 
       }
       break;
     case 0x58:
-      if (length >= 2)
+      if (length >= 2) {
         r.signatures.push_back({tick, r.seq++, static_cast<uint32_t>(d[0] << 8 | d[1])});
+      }
       break;
     case 0x2F:
       *end = true;
