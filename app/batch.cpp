@@ -26,7 +26,7 @@ bool has_input_extension(const std::string& name) {
   std::string ext = path_find_extension(name);
   std::transform(ext.begin(), ext.end(), ext.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return ext == ".qxprj" || ext == ".qxtune" || ext == ".qxi";
+  return ext == ".qxprj" || ext == ".qxtune" || ext == ".qxi" || ext == ".mid" || ext == ".midi";
 }
 
 // Whether a file can be created in the folder; tried with an unnamed file, which leaves

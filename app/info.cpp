@@ -104,7 +104,8 @@ Json optional_text(const std::optional<std::string>& text) {
 // What the loaded Project holds.
 void describe_song(const Project& p, Json& doc) {
   const MagicEntry* magic = find_magic(p.file_magic);
-  doc["kind"] = !magic ? "instrument" : magic->tune ? "tune" : "project";
+  // Only the instrument reader and the MIDI reader load files without a song magic.
+  doc["kind"] = magic ? (magic->tune ? "tune" : "project") : p.instrument ? "instrument" : "midi";
   doc["generation"] = magic ? Json(magic->generation) : Json(nullptr);
   doc["master"] = {{"beat_clock", p.beat_clock},
                    {"beat_num", p.beat_num},
@@ -205,13 +206,22 @@ Json describe_file(const std::string& path) {
   Project p;
   try {
     int tune_flag = 0;
-    if (!load_input(p, path, &tune_flag)) {
+    // What loading says goes into the report, not between reports.
+    std::vector<std::string> read_notes;
+    p.console = [&read_notes](std::string_view line) {
+      std::string note = tidy_console_line(line);
+      if (!note.empty()) read_notes.push_back(std::move(note));
+    };
+    const int loaded = load_input(p, path, &tune_flag);
+    p.console = nullptr;
+    if (!loaded) {
       doc["loaded"] = false;
       doc["error"] = p.report_text;
       return doc;
     }
     doc["loaded"] = true;
     describe_song(p, doc);
+    doc["read_notes"] = read_notes;
   } catch (const std::bad_alloc&) {
     doc["loaded"] = false;
     doc["error"] = "out of memory.";
@@ -275,10 +285,15 @@ void print_plain(const Json& doc, FILE* out) {
   const std::string kind = doc["kind"].get<std::string>();
   if (kind == "instrument") {
     std::fprintf(out, "  kind        instrument file\n");
+  } else if (kind == "midi") {
+    std::fprintf(out, "  kind        Standard MIDI File\n");
   } else {
     const int generation = doc["generation"].get<int>();
     std::fprintf(out, "  kind        %s, generation %d (x%dx)\n", kind.c_str(), generation,
                  generation);
+  }
+  for (const Json& note : doc["read_notes"]) {
+    std::fprintf(out, "  read        %s\n", printable(note.get<std::string>()).c_str());
   }
   const Json& m = doc["master"];
   std::fprintf(out,

@@ -7,8 +7,9 @@
 //
 // JSON (json true): one compact document per file, each on its own line, so that a script
 // can read the output line by line:
-//   {"file": path, "loaded": true, "kind": "project" | "tune" | "instrument",
-//    "generation": 1..5 or null for an instrument file,
+//   {"file": path, "loaded": true, "kind": "project" | "tune" | "instrument" | "midi",
+//    "generation": 1..5 or null for an instrument file or a MIDI file,
+//    "read_notes": [what loading said was not read (MIDI files), without the markers],
 //    "master": {"beat_clock", "beat_num", "beat_tempo", "repeat_meas", "last_meas"},
 //    "measures": n, "name": text or null, "comment": text or null,
 //    "units": [{"index", "name"}],

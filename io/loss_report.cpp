@@ -9,7 +9,6 @@
 #include <string>
 
 #include "bytes/bytes.h"
-#include "io/file_header.h"
 #include "io/qxi_reader.h"
 #include "io/qxi_writer.h"
 #include "io/song_reader.h"
@@ -198,8 +197,10 @@ void report_midi_losses(Run& run, const Song& p, int target) {
   for (const Event* e = first_event(p); e; e = e->next) {
     if (e->kind == EVENT_VEL) {
       levels += e->value < 1 || e->value > 127 ? 1 : 0;
-    } else if (e->kind == EVENT_VOL || e->kind == EVENT_PAN) {
+    } else if (e->kind == EVENT_VOL) {
       levels += e->value < 0 || e->value > 127 ? 1 : 0;
+    } else if (e->kind == EVENT_PAN) {
+      levels += e->value < 0 || e->value > 128 ? 1 : 0;
     }
   }
   if (levels > 0) {
@@ -210,7 +211,7 @@ void report_midi_losses(Run& run, const Song& p, int target) {
 }
 
 void report_instrument_losses(Run& run, const Song& p, int target) {
-  const bool instrument_input = !find_magic(p.file_magic);
+  const bool instrument_input = p.instrument;
   int64_t woices = 0;
   for (int32_t i = 0; i < leading_woice_count(p); ++i) {
     if (!woice_is_builtin(p, i)) ++woices;

@@ -171,6 +171,13 @@ void sort_nearly_ordered(It first, It last, Less less) {
   }
 }
 
+// The songs' pans run from 0 to 128 with 64 in the centre: 64 to 128 go onto 64 to 127, as
+// the reader of MIDI files takes them back.
+int64_t midi_pan(int64_t v) {
+  const int64_t right = v <= 64 ? v : 64 + ((v - 64) * 126 + 64) / 128;
+  return std::clamp<int64_t>(right, 0, 127);
+}
+
 struct TrackBuild {
   std::vector<Message> messages;
   int64_t notes_held = 0;  // keys past MIDI's 0 to 127
@@ -349,8 +356,8 @@ struct TrackMaker {
             volume = std::clamp<int64_t>(e.value, 0, 127);
             break;
           case EVENT_PAN:
-            if (std::clamp<int64_t>(e.value, 0, 127) != pan) control(tick, 10, e.value);
-            pan = std::clamp<int64_t>(e.value, 0, 127);
+            if (midi_pan(e.value) != pan) control(tick, 10, midi_pan(e.value));
+            pan = midi_pan(e.value);
             break;
           case EVENT_VOICE_NO: {
             if (e.value == woice) break;

@@ -1,13 +1,16 @@
-// Opening an input file: a song of any generation goes through the event pre-count and the
-// song reader; any other file is checked and read as an instrument file.
+// Opening an input file: a ".mid" or ".midi" file goes to the MIDI reader; a song of any
+// generation goes through the event pre-count and the song reader; any other file is checked
+// and read as an instrument file.
 #include "io/open_input.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "io/file_header.h"
+#include "io/midi_reader.h"
 #include "io/qxi_reader.h"
 #include "io/song_reader.h"
 #include "platform/input_file.h"
@@ -83,6 +86,22 @@ int open_instrument(Project& p, ByteSource& s, const std::string& path) {
   return 0;
 }
 
+// A MIDI file is known by its extension, and must start as one: whatever else such a file
+// holds is refused, never taken for a song or an instrument file.
+int open_midi(Project& p, ByteSource& s) {
+  uint8_t id[4];
+  if (!read_bytes(id, sizeof id, 1, s) || std::memcmp(id, "MThd", sizeof id) != 0) {
+    set_error_text(p, "not a MIDI file");
+  } else if (!source_seek(s, 0, SEEK_SET)) {
+    set_error_text(p, "read.");
+  } else {
+    clear_loaded(p);
+    if (read_midi(p, s)) return 1;
+  }
+  p.report_text = p.error_text;
+  return 0;
+}
+
 }  // namespace
 
 int open_input(Project& p, const std::string& path, int* tune_flag) {
@@ -99,8 +118,11 @@ int open_input(Project& p, const std::string& path, int* tune_flag) {
   int ok = 0;
   try {
     int generation = 0;
-    const int is_song = read_file_header(p, s, &generation, nullptr);
-    if (!source_seek(s, 0, SEEK_SET)) {
+    const bool midi = midi_extension(path);
+    const int is_song = !midi && read_file_header(p, s, &generation, nullptr);
+    if (midi) {
+      ok = open_midi(p, s);
+    } else if (!source_seek(s, 0, SEEK_SET)) {
       set_error_text(p, "read.");
       p.report_text = p.error_text;
     } else if (is_song) {

@@ -1,8 +1,8 @@
 // Writes the raw seed inputs of every fuzz target into OUT/<target>/: the example files
 // with a target byte before them, the material chunks the examples hold, the built-in
-// bodies, small Ogg Vorbis streams, and songs of every generation made with the tests'
-// builders. scripts/fuzz.sh --merge merges them into fuzz/corpus/, keeping the fewest that
-// cover the same code.
+// bodies, small Ogg Vorbis streams, songs of every generation made with the tests'
+// builders, and MIDI files built byte by byte. scripts/fuzz.sh --merge merges them into
+// fuzz/corpus/, keeping the fewest that cover the same code.
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -94,6 +94,68 @@ std::vector<uint8_t> sized(const Bytes& body) {
   return Bytes().u32(static_cast<uint32_t>(body.size())).add(body).b;
 }
 
+// MIDI files: big-endian fields, a chunk of a four-letter tag and its exact size.
+struct Midi {
+  std::vector<uint8_t> b;
+  Midi& bytes(std::initializer_list<int> v) {
+    for (int x : v) b.push_back(static_cast<uint8_t>(x));
+    return *this;
+  }
+  Midi& be(uint32_t v, int n) {
+    for (int i = n - 1; i >= 0; --i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    return *this;
+  }
+  Midi& chunk(const char* tag, const Midi& body) {
+    b.insert(b.end(), tag, tag + 4);
+    be(static_cast<uint32_t>(body.b.size()), 4);
+    b.insert(b.end(), body.b.begin(), body.b.end());
+    return *this;
+  }
+  Midi& header(int format, int tracks, int division) {
+    return chunk("MThd", Midi().be(format, 2).be(tracks, 2).be(division, 2));
+  }
+};
+
+const std::initializer_list<int> END_OF_TRACK = {0, 0xFF, 0x2F, 0};
+
+// The MIDI seeds: every kind of event in running status, tracks of several channels with
+// overlapping notes and drums, an alien chunk, and the refused formats.
+std::vector<std::pair<std::string, std::vector<uint8_t>>> midi_seeds() {
+  Midi everything;
+  everything.bytes({0, 0xFF, 0x03, 4, 'l', 'e', 'a', 'd', 0, 0xFF, 0x51, 3, 0x07, 0xA1, 0x20});
+  everything.bytes({0, 0xFF, 0x58, 4, 6, 3, 24, 8, 0, 0xF0, 3, 0x7E, 0x09, 0xF7});
+  everything.bytes({0, 0xF7, 2, 0x01, 0x02, 0, 0xC0, 41, 0, 0xB0, 7, 100, 0, 10, 20});
+  everything.bytes({0, 0x90, 60, 100, 48, 64, 90, 0, 0xE0, 0, 64, 48, 0x90, 60, 0, 0, 67, 70});
+  everything.bytes({0x81, 0x00, 0xA0, 67, 30, 0, 0xD0, 20, 0, 0x80, 64, 0, 0, 0xFF, 0x51, 3});
+  everything.bytes({0x09, 0x27, 0xC0, 0x60, 0xFF, 0x01, 0x81, 0x00});
+  for (int i = 0; i < 128; ++i) everything.b.push_back('t');
+  everything.bytes(END_OF_TRACK);
+  Midi format0 = Midi().header(0, 1, 96).chunk("MTrk", everything);
+
+  Midi conductor;
+  conductor.bytes({0, 0xFF, 0x03, 4, 's', 'o', 'n', 'g', 0, 0xFF, 0x58, 4, 3, 2, 24, 8});
+  conductor.bytes({0x83, 0x60, 0xFF, 0x51, 3, 0x09, 0x27, 0xC0}).bytes(END_OF_TRACK);
+  Midi chords;
+  for (int k = 0; k < 4; ++k) chords.bytes({0, 0x91, 60 + 4 * k, 80 + k});
+  chords.bytes({0x83, 0x60, 0x81, 60, 0, 0, 64, 0, 0, 0x92, 48, 50});
+  chords.bytes(END_OF_TRACK);
+  Midi drums;
+  for (int k = 0; k < 8; ++k) drums.bytes({0, 0x99, k % 2 ? 42 : 36, 100, 60, 0x89, 36, 0});
+  drums.bytes(END_OF_TRACK);
+  Midi format1 = Midi().header(1, 3, 480);
+  format1.chunk("MTrk", conductor).chunk("MTrk", chords).chunk("MTrk", drums);
+
+  Midi alien = Midi().chunk("MThd", Midi().be(1, 2).be(1, 2).be(1, 2).be(0, 4));
+  alien.chunk("XFIH", Midi().bytes({1, 2, 3})).chunk("MTrk", everything);
+
+  return {{"format0", format0.b},
+          {"format1", format1.b},
+          {"alien", alien.b},
+          {"format2", Midi().header(2, 1, 480).chunk("MTrk", everything).b},
+          {"smpte", Midi().header(1, 1, 0xE250).chunk("MTrk", everything).b},
+          {"cut", std::vector<uint8_t>(format1.b.begin(), format1.b.end() - 9)}};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -166,6 +228,12 @@ int main(int argc, char** argv) {
   for (uint8_t cmd = 1; cmd <= 6; ++cmd) qxi.u8(cmd % 7).u8(cmd).u8(static_cast<uint8_t>(cmd * 9));
   qxi.u8(9).u8(2).u8(4).u8(0).u8(1);
   write_seed(out / "fuzz_qxi", "commands.7", with_byte(7, qxi.b));
+
+  for (const auto& [name, bytes] : midi_seeds()) {
+    for (uint8_t t : {1, 3, 6, 9, 10}) {
+      write_seed(out / "fuzz_midi", name + "." + std::to_string(t), with_byte(t, bytes));
+    }
+  }
 
   for (const char* name : {"QXV_TRIA784", "QXV_SAW784", "QXV_RECT784"}) {
     write_seed(out / "fuzz_qxvoice", name, sized(voice_chunk_body(resource(name))));

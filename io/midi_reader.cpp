@@ -1,0 +1,757 @@
+// Standard MIDI File reader. The tracks are parsed into notes (a note-off ends the oldest note
+// of its track, channel and key still sounding), channel controls and the tempo and time
+// signature metas, all at their absolute ticks; then the notes of each track and channel are
+// dealt out to units that play one key at a time, and the units' events are made, sorted as
+// the event store keeps them, and stored in one go.
+#include "io/midi_reader.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <queue>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bytes/bytes.h"
+#include "io/qxi_reader.h"
+#include "io/song_reader.h"
+#include "platform/paths.h"
+#include "project/events.h"
+#include "project/project.h"
+
+namespace {
+
+constexpr uint32_t HEADER_SIZE = 6;
+constexpr size_t CHUNK_HEAD_SIZE = 8;
+constexpr int CHANNEL_NUM = 16;
+constexpr int KEY_NUM = 128;
+constexpr int DRUM_CHANNEL = 9;  // channel 10, counted from 1
+constexpr int NOTE_AT_KEY_ORIGIN = 69;
+constexpr int32_t KEY_STEP = 256;  // a semitone
+// What a unit plays with until an event says otherwise.
+constexpr int32_t DEFAULT_VELOCITY = 104;
+constexpr int32_t DEFAULT_VOLUME = 104;
+constexpr int32_t CENTRE_PAN = 64;
+constexpr uint8_t CONTROL_VOLUME = 7;
+constexpr uint8_t CONTROL_PAN = 10;
+constexpr int32_t MICROSECONDS_A_MINUTE = 60000000;
+// No tick past this gives a clock, whatever the division; below it the rescaling cannot
+// overflow.
+constexpr int64_t TICK_LIMIT = int64_t{INT32_MAX} * 0x7FFF;
+constexpr int32_t BEAT_NUM_MAX = 127;  // what the newest master's byte holds
+
+constexpr const char* NOT_MIDI = "not a MIDI file";
+constexpr const char* HEADER_SHORT = "MIDI header cut short";
+constexpr const char* TRACKS_PAST_END = "MIDI tracks past end of file";
+constexpr const char* EVENT_PAST_END = "MIDI event past end of track";
+constexpr const char* SONG_TOO_LONG = "MIDI song too long";
+constexpr const char* NO_EVENTS = "Initialize events";
+
+struct Family {
+  const char* name;
+  const char* material;
+};
+
+// The General MIDI program families, eight programs each, and the built-in qxVoice that
+// sounds most like each: the triangle for soft and round sounds, the saw for bowed, blown
+// brass and plucked ones, the square for hollow and electronic ones.
+const Family FAMILIES[16] = {
+    {"piano", "QXV_TRIA784"},         {"chromatic perc", "QXV_TRIA784"},
+    {"organ", "QXV_RECT784"},         {"guitar", "QXV_SAW784"},
+    {"bass", "QXV_TRIA784"},          {"strings", "QXV_SAW784"},
+    {"ensemble", "QXV_SAW784"},       {"brass", "QXV_SAW784"},
+    {"reed", "QXV_RECT784"},          {"pipe", "QXV_TRIA784"},
+    {"synth lead", "QXV_RECT784"},    {"synth pad", "QXV_TRIA784"},
+    {"synth effects", "QXV_RECT784"}, {"ethnic", "QXV_SAW784"},
+    {"percussive", "QXV_TRIA784"},    {"sound effects", "QXV_RECT784"},
+};
+constexpr const char* DRUM_NAME = "drums";
+constexpr const char* DRUM_NOISE = "QXN_HATC";
+constexpr const char* BASS_DRUM_NOISE = "QXN_BD6";
+
+struct Note {
+  int64_t on_tick = 0;
+  int64_t off_tick = -1;   // -1 while it sounds
+  int64_t seq = 0;         // place in the tracks laid end to end
+  int32_t next_open = -1;  // the next note of its track, channel and key still sounding
+  uint16_t track = 0;
+  uint8_t channel = 0;
+  uint8_t key = 0;
+  uint8_t velocity = 0;
+  int32_t clock = 0;
+  int32_t length = 0;
+};
+
+enum ControlKind : uint8_t { CONTROL_KIND_VOLUME, CONTROL_KIND_PAN, CONTROL_KIND_PROGRAM };
+constexpr int CONTROL_KIND_NUM = 3;
+
+struct Control {
+  int64_t tick;
+  int64_t seq;
+  uint8_t value;
+};
+
+// A tempo (microseconds a beat) or a time signature (numerator and denominator's power).
+struct Meta {
+  int64_t tick;
+  int64_t seq;
+  uint32_t value;
+};
+
+// Events in the order a player meets them: by tick, then track, then place in the track.
+template <typename A, typename B>
+bool before(const A& a, const B& b) {
+  return a.tick != b.tick ? a.tick < b.tick : a.seq < b.seq;
+}
+
+struct Reading {
+  int64_t file_size = 0;
+  int32_t division = 0;
+  std::vector<Note> notes;
+  // By channel and kind, in the order read (sorted by time once every track is read).
+  std::array<std::array<std::vector<Control>, CONTROL_KIND_NUM>, CHANNEL_NUM> controls;
+  std::vector<Meta> tempos;
+  std::vector<Meta> signatures;
+  std::vector<std::string> track_names;
+  int64_t seq = 0;
+  int64_t other_messages = 0;  // channel messages nothing is made of
+  // First and last note still sounding for each channel and key of the track being read.
+  std::array<int32_t, CHANNEL_NUM * KEY_NUM> open_first;
+  std::array<int32_t, CHANNEL_NUM * KEY_NUM> open_last;
+
+  Reading() {
+    open_first.fill(-1);
+    open_last.fill(-1);
+  }
+};
+
+int fail(Project& p, const char* text) {
+  set_error_text(p, "%s", text);
+  return 0;
+}
+
+uint32_t be32(const uint8_t* b) {
+  return static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
+         static_cast<uint32_t>(b[2]) << 8 | b[3];
+}
+
+uint16_t be16(const uint8_t* b) {
+  return static_cast<uint16_t>(b[0] << 8 | b[1]);
+}
+
+// A track body held in memory, read forward.
+struct Cursor {
+  const uint8_t* data;
+  size_t size;
+  size_t pos = 0;
+
+  size_t left() const { return size - pos; }
+  bool byte(uint8_t& b) {
+    if (pos >= size) return false;
+    b = data[pos++];
+    return true;
+  }
+  // A variable-length quantity: at most four bytes of seven bits, most significant first.
+  // False past the end or for a fifth byte.
+  bool vlq(uint32_t& v) {
+    v = 0;
+    for (int i = 0; i < 4; ++i) {
+      uint8_t b;
+      if (!byte(b)) return false;
+      v = v << 7 | (b & 0x7Fu);
+      if (!(b & 0x80)) return true;
+    }
+    return false;
+  }
+  // A length read from the track, taken only while the track holds that many bytes.
+  bool sized(uint32_t& n) { return vlq(n) && n <= left(); }
+};
+
+std::string counted(int64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+void note_on(Reading& r, uint16_t track, uint8_t channel, uint8_t key, uint8_t velocity,
+             int64_t tick) {
+  Note n;
+  n.on_tick = tick;
+  n.seq = r.seq++;
+  n.track = track;
+  n.channel = channel;
+  n.key = key;
+  n.velocity = velocity;
+  const auto index = static_cast<int32_t>(r.notes.size());
+  r.notes.push_back(n);
+  const size_t slot = static_cast<size_t>(channel) * KEY_NUM + key;
+  if (r.open_last[slot] >= 0) {
+    r.notes[static_cast<size_t>(r.open_last[slot])].next_open = index;
+  } else {
+    r.open_first[slot] = index;
+  }
+  r.open_last[slot] = index;
+}
+
+// Ends the note of that channel and key that began first; a note-off with none open is
+// nothing.
+void note_off(Reading& r, uint8_t channel, uint8_t key, int64_t tick) {
+  const size_t slot = static_cast<size_t>(channel) * KEY_NUM + key;
+  const int32_t first = r.open_first[slot];
+  if (first < 0) return;
+  Note& n = r.notes[static_cast<size_t>(first)];
+  n.off_tick = tick;
+  r.open_first[slot] = n.next_open;
+  if (n.next_open < 0) r.open_last[slot] = -1;
+}
+
+void add_control(Reading& r, uint8_t channel, ControlKind kind, uint8_t value, int64_t tick) {
+  r.controls[channel][kind].push_back({tick, r.seq++, value});
+}
+
+int channel_message(Project& p, Reading& r, Cursor& c, uint8_t status, uint16_t track,
+                    int64_t tick) {
+  const uint8_t kind = status & 0xF0;
+  const uint8_t channel = status & 0x0F;
+  const int size = kind == 0xC0 || kind == 0xD0 ? 1 : 2;
+  uint8_t d[2] = {0, 0};
+  for (int i = 0; i < size; ++i) {
+    if (!c.byte(d[i])) return fail(p, EVENT_PAST_END);
+    if (d[i] & 0x80) return fail(p, "MIDI data byte above 127");
+  }
+  switch (kind) {
+    case 0x90:
+      // A note-on of velocity 0 is a note-off.
+      if (d[1] > 0) {
+        note_on(r, track, channel, d[0], d[1], tick);
+      } else {
+        note_off(r, channel, d[0], tick);
+      }
+      break;
+    case 0x80:
+      note_off(r, channel, d[0], tick);
+      break;
+    case 0xB0:
+      if (d[0] == CONTROL_VOLUME) {
+        add_control(r, channel, CONTROL_KIND_VOLUME, d[1], tick);
+      } else if (d[0] == CONTROL_PAN) {
+        add_control(r, channel, CONTROL_KIND_PAN, d[1], tick);
+      } else {
+        ++r.other_messages;
+      }
+      break;
+    case 0xC0:
+      add_control(r, channel, CONTROL_KIND_PROGRAM, d[0], tick);
+      break;
+    default:
+      ++r.other_messages;
+      break;
+  }
+  return 1;
+}
+
+int meta_event(Project& p, Reading& r, Cursor& c, uint16_t track, int64_t tick, bool* end) {
+  uint8_t type;
+  uint32_t length;
+  if (!c.byte(type) || !c.sized(length)) return fail(p, EVENT_PAST_END);
+  const uint8_t* d = c.data + c.pos;
+  c.pos += length;
+  switch (type) {
+    case 0x03: {
+      // The first name of a track names it; a name stops at a zero byte.
+      std::string& name = r.track_names[track];
+      if (name.empty()) {
+        name.assign(reinterpret_cast<const char*>(d), length);
+        name.resize(std::strlen(name.c_str()));
+      }
+      break;
+    }
+    case 0x51:
+      if (length == 3) {
+        const uint32_t us = static_cast<uint32_t>(d[0]) << 16 | d[1] << 8 | d[2];
+        if (us > 0) r.tempos.push_back({tick, r.seq++, us});
+      }
+      break;
+    case 0x58:
+      if (length >= 2) {
+        r.signatures.push_back({tick, r.seq++, static_cast<uint32_t>(d[0] << 8 | d[1])});
+      }
+      break;
+    case 0x2F:
+      *end = true;
+      break;
+    default:
+      break;
+  }
+  return 1;
+}
+
+// One track's events, from its first byte to its end-of-track meta or the end of its bytes.
+// Notes still sounding at its end end there.
+int read_track(Project& p, Reading& r, const uint8_t* data, size_t size, uint16_t track) {
+  const size_t first_note = r.notes.size();
+  Cursor c{data, size};
+  int64_t tick = 0;
+  uint8_t running = 0;  // the last channel status, which data bytes may go on with
+  bool end = false;
+  while (!end && c.left() > 0) {
+    uint32_t delta;
+    if (!c.vlq(delta)) return fail(p, EVENT_PAST_END);
+    tick += delta;
+    if (tick > TICK_LIMIT) return fail(p, SONG_TOO_LONG);
+    uint8_t status;
+    if (!c.byte(status)) return fail(p, EVENT_PAST_END);
+    if (status < 0x80) {
+      if (!running) return fail(p, "MIDI data before any status");
+      --c.pos;  // the byte is the message's first data byte
+      status = running;
+    } else if (status < 0xF0) {
+      running = status;
+    }
+    // Meta and system-exclusive events leave the running status as it was: files that go on
+    // with it after them are read as their writers meant.
+    if (status == 0xFF) {
+      if (!meta_event(p, r, c, track, tick, &end)) return 0;
+    } else if (status == 0xF0 || status == 0xF7) {
+      uint32_t length;
+      if (!c.sized(length)) return fail(p, EVENT_PAST_END);
+      c.pos += length;
+    } else if (status >= 0xF0) {
+      set_error_text(p, "MIDI status %02X not read", static_cast<unsigned>(status));
+      return 0;
+    } else if (!channel_message(p, r, c, status, track, tick)) {
+      return 0;
+    }
+    if (r.notes.size() >= static_cast<size_t>(INT32_MAX)) return fail(p, NO_EVENTS);
+  }
+  // Only this track's notes can be open: closing theirs leaves every slot empty for the next
+  // track, whatever the number of tracks.
+  for (size_t i = first_note; i < r.notes.size(); ++i) {
+    Note& n = r.notes[i];
+    if (n.off_tick < 0) n.off_tick = tick;
+    const size_t slot = static_cast<size_t>(n.channel) * KEY_NUM + n.key;
+    r.open_first[slot] = -1;
+    r.open_last[slot] = -1;
+  }
+  return 1;
+}
+
+// The header and every track; an alien chunk between tracks is passed over.
+int read_chunks(Project& p, ByteSource& s, Reading& r) {
+  uint8_t head[CHUNK_HEAD_SIZE];
+  if (!read_bytes(head, CHUNK_HEAD_SIZE, 1, s) || std::memcmp(head, "MThd", 4) != 0) {
+    return fail(p, NOT_MIDI);
+  }
+  const uint32_t header_size = be32(head + 4);
+  uint8_t h[HEADER_SIZE];
+  if (header_size < HEADER_SIZE || header_size > source_remaining(s) ||
+      !read_bytes(h, HEADER_SIZE, 1, s) || !source_seek(s, header_size - HEADER_SIZE, SEEK_CUR)) {
+    return fail(p, HEADER_SHORT);
+  }
+  const uint16_t format = be16(h);
+  const uint16_t tracks = be16(h + 2);
+  const uint16_t division = be16(h + 4);
+  if (format == 2) return fail(p, "MIDI format 2 not read");
+  if (format > 2) {
+    set_error_text(p, "MIDI format %u unknown", static_cast<unsigned>(format));
+    return 0;
+  }
+  if (division & 0x8000) return fail(p, "MIDI SMPTE time not read");
+  if (division == 0) return fail(p, "MIDI division of 0");
+  r.division = division;
+  if (static_cast<int64_t>(tracks) * static_cast<int64_t>(CHUNK_HEAD_SIZE) > source_remaining(s)) {
+    return fail(p, TRACKS_PAST_END);
+  }
+  r.track_names.resize(tracks);
+  std::vector<uint8_t> body;
+  for (uint16_t track = 0; track < tracks;) {
+    if (!read_bytes(head, CHUNK_HEAD_SIZE, 1, s)) return fail(p, TRACKS_PAST_END);
+    const uint32_t size = be32(head + 4);
+    if (size > source_remaining(s)) return fail(p, TRACKS_PAST_END);
+    if (std::memcmp(head, "MTrk", 4) != 0) {
+      if (!source_seek(s, size, SEEK_CUR)) return fail(p, TRACKS_PAST_END);
+      continue;
+    }
+    body.resize(size);
+    if (size > 0 && !read_bytes(body.data(), size, 1, s)) return fail(p, TRACKS_PAST_END);
+    if (!read_track(p, r, body.data(), body.size(), track)) return 0;
+    ++track;
+  }
+  return 1;
+}
+
+int64_t clock_of(const Reading& r, int64_t tick) {
+  return (tick * 2 * MIDI_BEAT_CLOCK + r.division) / (2 * int64_t{r.division});
+}
+
+// 0 to 127 with 64 in the centre onto 0 to 128 with 64 in the centre.
+int32_t pan(uint8_t v) {
+  return v <= CENTRE_PAN ? v : CENTRE_PAN + ((v - CENTRE_PAN) * 128 + 63) / 126;
+}
+
+// Beats of a quarter note a measure of the signature holds, or 0 when not a whole number a
+// master can hold.
+int32_t measure_beats(uint32_t numerator, uint32_t power) {
+  int64_t quarters = numerator * 4;
+  for (uint32_t i = 0; i < power; ++i) {
+    if (quarters % 2 != 0) return 0;
+    quarters /= 2;
+  }
+  return quarters >= 1 && quarters <= BEAT_NUM_MAX ? static_cast<int32_t>(quarters) : 0;
+}
+
+// Later metas of another value than the one before them: what holding the first loses.
+int64_t changes_after_first(const std::vector<Meta>& metas) {
+  int64_t n = 0;
+  for (size_t i = 1; i < metas.size(); ++i) n += metas[i].value != metas[i - 1].value ? 1 : 0;
+  return n;
+}
+
+void read_master(Project& p, Reading& r, std::vector<std::string>& lines) {
+  auto by_time = [](const Meta& a, const Meta& b) { return before(a, b); };
+  std::sort(r.tempos.begin(), r.tempos.end(), by_time);
+  std::sort(r.signatures.begin(), r.signatures.end(), by_time);
+  p.beat_clock = MIDI_BEAT_CLOCK;
+  p.beat_tempo = 120.0f;
+  p.beat_num = 4;
+  if (!r.tempos.empty()) {
+    p.beat_tempo =
+        static_cast<float>(MICROSECONDS_A_MINUTE) / static_cast<float>(r.tempos[0].value);
+  }
+  if (!r.signatures.empty()) {
+    const uint32_t numerator = r.signatures[0].value >> 8, power = r.signatures[0].value & 0xFF;
+    const int32_t beats = measure_beats(numerator, power);
+    if (beats > 0) {
+      p.beat_num = beats;
+    } else {
+      const std::string denominator =
+          power < 32 ? std::to_string(1u << power) : "2^" + std::to_string(power);
+      lines.push_back("\n* MIDI: time signature " + std::to_string(numerator) + "/" + denominator +
+                      " read as 4 beats a measure");
+    }
+  }
+  const int64_t tempos = changes_after_first(r.tempos);
+  if (tempos > 0) {
+    lines.push_back("\n* MIDI: " + counted(tempos, "tempo change", "tempo changes") +
+                    " after the first not read");
+  }
+  const int64_t signatures = changes_after_first(r.signatures);
+  if (signatures > 0) {
+    lines.push_back(
+        "\n* MIDI: " + counted(signatures, "time signature change", "time signature changes") +
+        " after the first not read");
+  }
+}
+
+// The notes of one unit: one track and channel, never two at once.
+struct UnitPlan {
+  uint16_t track = 0;
+  uint8_t channel = 0;
+  int32_t lane = 0;            // 0 for the track and channel's first unit
+  std::vector<int32_t> notes;  // in time order
+};
+
+// Deals each track and channel's notes out to units: a note goes to the first of them that
+// is silent by its clock, or to a new one. The first PROJECT_UNIT_CAPACITY units are kept;
+// the notes of the others are counted in *dropped.
+int plan_units(Project& p, Reading& r, std::vector<UnitPlan>& units, int64_t* dropped) {
+  for (Note& n : r.notes) {
+    const int64_t on = clock_of(r, n.on_tick);
+    const int64_t off = clock_of(r, n.off_tick);
+    // A note is at least one clock long, so that it sounds and two never start together.
+    const int64_t length = std::max<int64_t>(off - on, 1);
+    if (on + length > INT32_MAX) return fail(p, SONG_TOO_LONG);
+    n.clock = static_cast<int32_t>(on);
+    n.length = static_cast<int32_t>(length);
+  }
+  std::vector<int32_t> order(r.notes.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
+  std::sort(order.begin(), order.end(), [&r](int32_t a, int32_t b) {
+    const Note& x = r.notes[static_cast<size_t>(a)];
+    const Note& y = r.notes[static_cast<size_t>(b)];
+    if (x.track != y.track) return x.track < y.track;
+    if (x.channel != y.channel) return x.channel < y.channel;
+    return x.clock != y.clock ? x.clock < y.clock : x.seq < y.seq;
+  });
+  *dropped = 0;
+  size_t unit_base = 0;                      // units of the groups before this one
+  using Busy = std::pair<int64_t, int32_t>;  // silent from, lane
+  for (size_t g = 0; g < order.size();) {
+    const Note& lead = r.notes[static_cast<size_t>(order[g])];
+    std::priority_queue<Busy, std::vector<Busy>, std::greater<Busy>> busy;
+    std::set<int32_t> silent;
+    int32_t lanes = 0;
+    size_t i = g;
+    for (; i < order.size(); ++i) {
+      const Note& n = r.notes[static_cast<size_t>(order[i])];
+      if (n.track != lead.track || n.channel != lead.channel) break;
+      while (!busy.empty() && busy.top().first <= n.clock) {
+        silent.insert(busy.top().second);
+        busy.pop();
+      }
+      int32_t lane;
+      if (silent.empty()) {
+        lane = lanes++;
+      } else {
+        lane = *silent.begin();
+        silent.erase(silent.begin());
+      }
+      busy.push({int64_t{n.clock} + n.length, lane});
+      const size_t unit = unit_base + static_cast<size_t>(lane);
+      if (unit >= static_cast<size_t>(PROJECT_UNIT_CAPACITY)) {
+        ++*dropped;
+        continue;
+      }
+      if (unit >= units.size()) {
+        units.resize(unit + 1);
+        units[unit].track = lead.track;
+        units[unit].channel = lead.channel;
+        units[unit].lane = lane;
+      }
+      units[unit].notes.push_back(order[i]);
+    }
+    unit_base += static_cast<size_t>(lanes);
+    g = i;
+  }
+  return 1;
+}
+
+// The track's name, or "ch N", with " 2", " 3", ... for the track and channel's later units,
+// cut to the name field without splitting a UTF-8 character or losing the number.
+void name_unit(Unit& unit, const UnitPlan& plan, const Reading& r) {
+  std::string base = r.track_names[plan.track];
+  if (base.empty()) base = "ch " + std::to_string(plan.channel + 1);
+  const std::string suffix = plan.lane > 0 ? " " + std::to_string(plan.lane + 1) : "";
+  size_t room = NAME_FIELD_SIZE - suffix.size();
+  if (base.size() > room) {
+    while (room > 0 && (static_cast<uint8_t>(base[room]) & 0xC0) == 0x80) --room;
+    base.resize(room);
+  }
+  const std::string name = base + suffix;
+  std::memset(unit.name, 0, sizeof unit.name);
+  std::memcpy(unit.name, name.data(), std::min<size_t>(name.size(), NAME_FIELD_SIZE));
+  unit.name_len = NAME_FIELD_SIZE;
+}
+
+// The value of the channel's last control of a kind before the note, or -1.
+int32_t value_before(const std::vector<Control>& list, const Note& n) {
+  const Meta at{n.on_tick, n.seq, 0};
+  auto it = std::lower_bound(list.begin(), list.end(), at,
+                             [](const Control& c, const Meta& m) { return before(c, m); });
+  return it == list.begin() ? -1 : std::prev(it)->value;
+}
+
+// The woice of a unit in the first free slot: a drum unit plays a qxNoise (the bass drum when
+// most of its notes are bass drums) whose basic key is its most played key, so that this key
+// sounds as the noise was made; the others the qxVoice of their channel's program family.
+int add_unit_woice(Project& p, const Reading& r, const UnitPlan& plan) {
+  const Note& first = r.notes[static_cast<size_t>(plan.notes.front())];
+  Woice* w = nullptr;
+  const char* name;
+  if (plan.channel == DRUM_CHANNEL) {
+    int32_t played[KEY_NUM] = {};
+    int32_t bass_drums = 0;
+    for (int32_t i : plan.notes) {
+      const uint8_t key = r.notes[static_cast<size_t>(i)].key;
+      ++played[key];
+      bass_drums += key == 35 || key == 36 ? 1 : 0;
+    }
+    const bool bass = static_cast<size_t>(bass_drums) * 2 > plan.notes.size();
+    if (!load_builtin_noise(p, bass ? BASS_DRUM_NOISE : DRUM_NOISE)) return 0;
+    const int key = static_cast<int>(std::max_element(played, played + KEY_NUM) - played);
+    w = p.woices[static_cast<size_t>(leading_woice_count(p) - 1)].get();
+    w->voices[0].basic_key = KEY_ORIGIN + (key - NOTE_AT_KEY_ORIGIN) * KEY_STEP;
+    name = DRUM_NAME;
+  } else {
+    // Without a program change the channel plays program 0, a piano.
+    const int32_t program =
+        std::max(value_before(r.controls[plan.channel][CONTROL_KIND_PROGRAM], first), 0);
+    if (!load_builtin_voice(p, midi_family_material(program))) return 0;
+    w = p.woices[static_cast<size_t>(leading_woice_count(p) - 1)].get();
+    name = midi_family_name(program);
+  }
+  std::memset(w->name, 0, sizeof w->name);
+  std::memcpy(w->name, name, std::min(std::strlen(name), sizeof w->name));
+  w->name_len = NAME_FIELD_SIZE;
+  return 1;
+}
+
+struct Put {
+  int32_t clock;
+  uint8_t unit;
+  uint8_t kind;
+  int32_t value;
+};
+
+// Volume and pan changes a file may give: as many as it has bytes, beside its notes. Each
+// change goes to every unit of its channel that sounds then, so without a bound a few
+// megabytes of changes under fifty overlapping notes would make a hundred million events.
+struct ControlBudget {
+  size_t left = 0;
+  int64_t dropped = 0;
+};
+
+// A unit's volume or pan: a change while one of its notes sounds goes in at its clock; one
+// while it is silent (or before its first note) waits for its next note to start. A value it
+// already has is not given again, and of two at one clock the later stands.
+void put_controls(std::vector<Put>& puts, const Reading& r, const UnitPlan& plan, uint8_t unit,
+                  ControlKind kind, ControlBudget& budget) {
+  const std::vector<Control>& list = r.controls[plan.channel][kind];
+  const uint8_t event = kind == CONTROL_KIND_VOLUME ? EVENT_VOL : EVENT_PAN;
+  // Velocities and volumes count to 127 in songs as in MIDI files; pans reach 128.
+  auto mapped = [kind](uint8_t v) { return kind == CONTROL_KIND_VOLUME ? int32_t{v} : pan(v); };
+  int32_t now = kind == CONTROL_KIND_VOLUME ? DEFAULT_VOLUME : CENTRE_PAN;
+  size_t last = SIZE_MAX;
+  auto put = [&](int32_t clock, int32_t value) {
+    if (value == now) return;
+    if (last != SIZE_MAX && puts[last].clock == clock) {
+      puts[last].value = value;
+    } else if (budget.left == 0) {
+      ++budget.dropped;
+      return;
+    } else {
+      --budget.left;
+      last = puts.size();
+      puts.push_back({clock, unit, event, value});
+    }
+    now = value;
+  };
+  auto note = [&](size_t i) -> const Note& { return r.notes[static_cast<size_t>(plan.notes[i])]; };
+  // What the channel holds when the first note starts, by the order a player meets them in.
+  const Meta at{note(0).on_tick, note(0).seq, 0};
+  auto it = std::lower_bound(list.begin(), list.end(), at,
+                             [](const Control& c, const Meta& m) { return before(c, m); });
+  int32_t waiting = it == list.begin() ? -1 : mapped(std::prev(it)->value);
+  size_t next = 0;  // the first note not yet started
+  for (; it != list.end(); ++it) {
+    const int64_t clock = clock_of(r, it->tick);
+    for (; next < plan.notes.size() && note(next).clock <= clock; ++next) {
+      if (waiting >= 0) put(note(next).clock, waiting);
+      waiting = -1;
+    }
+    if (next == plan.notes.size() &&
+        clock >= int64_t{note(next - 1).clock} + note(next - 1).length) {
+      break;  // after the unit's last note: nothing more to play with it
+    }
+    const bool sounding = next > 0 && clock < int64_t{note(next - 1).clock} + note(next - 1).length;
+    if (sounding) {
+      put(static_cast<int32_t>(clock), mapped(it->value));
+    } else {
+      waiting = mapped(it->value);
+    }
+  }
+  if (next < plan.notes.size() && waiting >= 0) put(note(next).clock, waiting);
+}
+
+void put_note_events(std::vector<Put>& puts, const Reading& r, const UnitPlan& plan, uint8_t unit) {
+  puts.push_back({0, unit, EVENT_VOICE_NO, unit});
+  int32_t key_now = -1;
+  int32_t velocity_now = DEFAULT_VELOCITY;
+  for (int32_t i : plan.notes) {
+    const Note& n = r.notes[static_cast<size_t>(i)];
+    const int32_t key = KEY_ORIGIN + (n.key - NOTE_AT_KEY_ORIGIN) * KEY_STEP;
+    if (key != key_now) puts.push_back({n.clock, unit, EVENT_KEY, key});
+    key_now = key;
+    const int32_t velocity = n.velocity;
+    if (velocity != velocity_now) puts.push_back({n.clock, unit, EVENT_VEL, velocity});
+    velocity_now = velocity;
+    puts.push_back({n.clock, unit, EVENT_ON, n.length});
+  }
+}
+
+// The events in the order event_put would link them: by clock, then kind priority, then in
+// the order made; stored and linked in one go.
+int store_events(Project& p, std::vector<Put>& puts) {
+  std::stable_sort(puts.begin(), puts.end(), [](const Put& a, const Put& b) {
+    if (a.clock != b.clock) return a.clock < b.clock;
+    return KIND_PRIORITY[a.kind] < KIND_PRIORITY[b.kind];
+  });
+  if (puts.size() >= static_cast<size_t>(INT32_MAX)) return fail(p, NO_EVENTS);
+  events_release(p);
+  // A song of no notes is a song of no events, with a record to spare.
+  if (!events_allocate(p, std::max<int32_t>(static_cast<int32_t>(puts.size()), 1))) {
+    return fail(p, NO_EVENTS);
+  }
+  for (const Put& e : puts) {
+    if (!event_store(p, e.clock, e.unit, e.kind, e.value)) return fail(p, NO_EVENTS);
+  }
+  events_link_stored(p);
+  events_search_reset(p);
+  return 1;
+}
+
+}  // namespace
+
+bool midi_extension(const std::string& path) {
+  std::string ext = path_find_extension(path_find_file_name(path));
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return ext == ".mid" || ext == ".midi";
+}
+
+const char* midi_family_name(int program) {
+  return FAMILIES[std::clamp(program, 0, 127) / 8].name;
+}
+
+const char* midi_family_material(int program) {
+  return FAMILIES[std::clamp(program, 0, 127) / 8].material;
+}
+
+int read_midi(Project& p, ByteSource& s) {
+  Reading r;
+  r.file_size = source_remaining(s);
+  if (!read_chunks(p, s, r)) return 0;
+  for (auto& kinds : r.controls) {
+    for (auto& list : kinds) {
+      std::sort(list.begin(), list.end(),
+                [](const Control& a, const Control& b) { return before(a, b); });
+    }
+  }
+  std::vector<std::string> lines;
+  read_master(p, r, lines);
+
+  std::vector<UnitPlan> plans;
+  int64_t dropped = 0;
+  if (!plan_units(p, r, plans, &dropped)) return 0;
+  if (dropped > 0) {
+    lines.push_back("\n* MIDI: " + counted(dropped, "note", "notes") + " beyond " +
+                    std::to_string(PROJECT_UNIT_CAPACITY) + " units not read");
+  }
+  if (r.other_messages > 0) {
+    lines.push_back(
+        "\n* MIDI: " + counted(r.other_messages, "channel message", "channel messages") +
+        " not read (pitch bend, aftertouch, controls but volume and pan)");
+  }
+
+  if (!units_allocate(p, PROJECT_UNIT_CAPACITY)) return fail(p, "Initialize units");
+  std::vector<Put> puts;
+  for (size_t u = 0; u < plans.size(); ++u) {
+    if (!unit_add(p) || !p.units[u]) return fail(p, "Initialize units");
+    name_unit(*p.units[u], plans[u], r);
+    if (!add_unit_woice(p, r, plans[u]) || leading_woice_count(p) != static_cast<int32_t>(u) + 1) {
+      return fail(p, "load MIDI woices");
+    }
+    put_note_events(puts, r, plans[u], static_cast<uint8_t>(u));
+  }
+  ControlBudget budget{static_cast<size_t>(r.file_size)};
+  for (size_t u = 0; u < plans.size(); ++u) {
+    put_controls(puts, r, plans[u], static_cast<uint8_t>(u), CONTROL_KIND_VOLUME, budget);
+    put_controls(puts, r, plans[u], static_cast<uint8_t>(u), CONTROL_KIND_PAN, budget);
+  }
+  if (budget.dropped > 0) {
+    lines.push_back(
+        "\n* MIDI: " + counted(budget.dropped, "volume or pan change", "volume and pan changes") +
+        " not read, more than the file's size allows");
+  }
+  if (!store_events(p, puts)) return 0;
+
+  std::memset(p.file_magic, 0, sizeof p.file_magic);
+  if (!r.track_names.empty() && !r.track_names[0].empty()) p.name_text = r.track_names[0];
+  p.repeat_meas = 0;
+  p.last_meas = 0;
+  meas_num_update(p, events_end_clock(p));
+  for (const std::string& line : lines) print_text(p, "%s", line.c_str());
+  return 1;
+}
