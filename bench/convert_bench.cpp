@@ -6,6 +6,7 @@
 //  - songs of 1,000,000 and 100,000 events to targets 1, 3, 6, 12 (MIDI) and 7: every other
 //    target against target 7 of the same song, and every target against the smaller song;
 //  - --info on the song of 1,000,000 events, against one conversion of it to target 7;
+//  - a MIDI file of that song to x5x, against the song it gives back converted to target 7;
 //  - that song written as targets 1, 3 and 6 from one load, against the slowest of the three
 //    converted alone (each in a process of its own, timed there);
 //  - a 3-minute stereo OGG woice decoded to PCM, against vorbisfile decoding the stream;
@@ -728,6 +729,60 @@ void BM_ThreeTargetsOneLoad(benchmark::State& state) {
            std::string("time ") + yes_no(ratio <= 1.5)});
 }
 BENCHMARK(BM_ThreeTargetsOneLoad)->UseManualTime()->Iterations(7)->Unit(benchmark::kMillisecond);
+
+// Writes `input` as `target` to `output` through the library, in this process.
+bool write_as(const std::string& input, int target, const std::string& output) {
+  Project p;
+  p.console = [](std::string_view) {};
+  int tune_flag = 0;
+  return load_input(p, input, &tune_flag) && write_output(p, p, output, target);
+}
+
+// A MIDI file of the event song (its 1,000,000 events make some 330,000 notes) to x5x,
+// against the song that gives back converted to target 7: each iteration both, in turn.
+void BM_MidiFileIn(benchmark::State& state) {
+  const std::string& large = event_song(LARGE_SONG_EVENTS);
+  const std::string midi = scratch_file("events.mid");
+  const std::string song = scratch_file("events_from_midi.qxprj");
+  if (large.empty() || !in_child([&] { return write_as(large, TARGET_MIDI, midi); }) ||
+      !in_child([&] { return write_as(midi, TARGET_X5X_NEW_NOISE, song); })) {
+    state.SkipWithError("could not make the MIDI file");
+    return;
+  }
+  if (!convert(midi, TARGET_X5X_NEW_NOISE).ok || !convert(song, TARGET_X5X_NO_OGG).ok) {
+    state.SkipWithError("warm-up failed");
+    return;
+  }
+  Samples read, baseline;
+  int round = 0;
+  for (auto _ : state) {
+    ChildRun a;
+    if (round++ % 2 == 0) {
+      a = convert(midi, TARGET_X5X_NEW_NOISE);
+      baseline.add(convert(song, TARGET_X5X_NO_OGG));
+    } else {
+      baseline.add(convert(song, TARGET_X5X_NO_OGG));
+      a = convert(midi, TARGET_X5X_NEW_NOISE);
+    }
+    read.add(a);
+    state.SetIterationTime(a.seconds);
+  }
+  if (!read.ok || !baseline.ok) {
+    state.SkipWithError("a run failed");
+    return;
+  }
+  const double ratio = read.time() / baseline.time();
+  const double input_bytes = file_bytes(midi);
+  state.counters["midi_s"] = read.time();
+  state.counters["target7_s"] = baseline.time();
+  state.counters["ratio"] = ratio;
+  add_row({"MIDI file of the 1,000,000-event song (" + mb_text(input_bytes) + ") to x5x",
+           seconds_text(read.time()), "its song to target 7: " + seconds_text(baseline.time()),
+           format("%.2f", ratio), "<= 2",
+           memory_text(read.peak_bytes, input_bytes, memory_limit(input_bytes, 0.0)),
+           std::string("time ") + yes_no(ratio <= 2.0)});
+}
+BENCHMARK(BM_MidiFileIn)->UseManualTime()->Iterations(7)->Unit(benchmark::kMillisecond);
 
 // Each iteration converts the song to target 7 (the OGG woice decoded to PCM) and decodes the
 // same stream with vorbisfile in this process, in alternating order.

@@ -522,8 +522,10 @@ int plan_units(Project& p, Reading& r, std::vector<UnitPlan>& units, int64_t* dr
 // cut to the name field without splitting a UTF-8 character or losing the number.
 void name_unit(Unit& unit, const UnitPlan& plan, const Reading& r) {
   std::string base = r.track_names[plan.track];
-  if (base.empty()) base = "ch " + std::to_string(plan.channel + 1);
-  const std::string suffix = plan.lane > 0 ? " " + std::to_string(plan.lane + 1) : "";
+  // Appended rather than added to a literal, which g++ 12 warns of wrongly when optimising.
+  if (base.empty()) base.append("ch ").append(std::to_string(plan.channel + 1));
+  std::string suffix;
+  if (plan.lane > 0) suffix.append(" ").append(std::to_string(plan.lane + 1));
   size_t room = NAME_FIELD_SIZE - suffix.size();
   if (base.size() > room) {
     while (room > 0 && (static_cast<uint8_t>(base[room]) & 0xC0) == 0x80) --room;
