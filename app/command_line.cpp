@@ -45,7 +45,7 @@ int dialogue(const std::vector<std::string>& files) {
 int run_command_line(int argc, char** argv) {
   CLI::App app{
       "Tarvenox converts song projects (.qxprj), tunes (.qxtune) and instrument files (.qxi)\n"
-      "to older generations of their formats.\n\n"
+      "to older generations of their formats, and Standard MIDI Files (.mid) in and out.\n\n"
       "  tarvenox [FILE]                  the dialogue: asks for the target and writes into\n"
       "                                   the folder that holds this program\n"
       "  tarvenox -t N [-o DIR] FILE...   converts every FILE (or the files directly inside\n"
