@@ -1,10 +1,11 @@
 // The downgrade step: everything a target changes in a song, decided and said once before a
 // byte is written. It makes the target's copy of the song (units made for woices, qxVoice
 // waves converted, qxNoise waveforms replaced, materials rendered or decoded to PCM, the
-// tune's clocks divided, the instrument file's tempo held in a byte) and prints each change
-// as a conversion line, with the losses and dropped kinds beside them. The writers then only
-// write. The copy shares what did not change with the song: the events, the effects and
-// every woice kept as it is.
+// divisor of a tune's clocks, the instrument file's tempo byte, the MIDI file's plan) and
+// prints each change as a conversion line, with the losses and dropped kinds beside them.
+// The writers then only write. The copy shares what did not change with the song: the
+// events (the writers divide their clocks and leave out the kinds a layout cannot hold, as
+// decided and warned of here), the effects and every woice kept as it is.
 #pragma once
 
 #include <cstdint>
