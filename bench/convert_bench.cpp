@@ -6,7 +6,8 @@
 //  - songs of 1,000,000 and 100,000 events to targets 1, 3, 6, 12 (MIDI) and 7: every other
 //    target against target 7 of the same song, and every target against the smaller song;
 //  - --info on the song of 1,000,000 events, against one conversion of it to target 7;
-//  - a MIDI file of that song to x5x, against the song it gives back converted to target 7;
+//  - a MIDI file of 1,000,000 notes to x5x, against the song it gives back converted to
+//    target 7;
 //  - that song written as targets 1, 3 and 6 from one load, against the slowest of the three
 //    converted alone (each in a process of its own, timed there);
 //  - a 3-minute stereo OGG woice decoded to PCM, against vorbisfile decoding the stream;
@@ -738,13 +739,17 @@ bool write_as(const std::string& input, int target, const std::string& output) {
   return load_input(p, input, &tune_flag) && write_output(p, p, output, target);
 }
 
-// A MIDI file of the event song (its 1,000,000 events make some 330,000 notes) to x5x,
-// against the song that gives back converted to target 7: each iteration both, in turn.
+// The event song plays 16 notes in every 55 events: this many make 1,000,000 notes.
+constexpr int32_t MIDI_SONG_EVENTS = 1'000'000 / 16 * 55;
+
+// A MIDI file of 1,000,000 notes (an event song written as MIDI) to x5x, against the song
+// that file gives back converted to target 7: each iteration both, in turn.
 void BM_MidiFileIn(benchmark::State& state) {
-  const std::string& large = event_song(LARGE_SONG_EVENTS);
+  const std::string source = scratch_file("events_for_midi.qxprj");
   const std::string midi = scratch_file("events.mid");
   const std::string song = scratch_file("events_from_midi.qxprj");
-  if (large.empty() || !in_child([&] { return write_as(large, TARGET_MIDI, midi); }) ||
+  if (!in_child([&] { return make_event_song(source, MIDI_SONG_EVENTS); }) ||
+      !in_child([&] { return write_as(source, TARGET_MIDI, midi); }) ||
       !in_child([&] { return write_as(midi, TARGET_X5X_NEW_NOISE, song); })) {
     state.SkipWithError("could not make the MIDI file");
     return;
@@ -776,7 +781,7 @@ void BM_MidiFileIn(benchmark::State& state) {
   state.counters["midi_s"] = read.time();
   state.counters["target7_s"] = baseline.time();
   state.counters["ratio"] = ratio;
-  add_row({"MIDI file of the 1,000,000-event song (" + mb_text(input_bytes) + ") to x5x",
+  add_row({"MIDI file of 1,000,000 notes (" + mb_text(input_bytes) + ") to x5x",
            seconds_text(read.time()), "its song to target 7: " + seconds_text(baseline.time()),
            format("%.2f", ratio), "<= 2",
            memory_text(read.peak_bytes, input_bytes, memory_limit(input_bytes, 0.0)),
