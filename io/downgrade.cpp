@@ -9,6 +9,7 @@
 #include <string>
 
 #include "io/chunk_writers.h"
+#include "io/file_header.h"
 #include "io/loss_report.h"
 #include "io/material_writer.h"
 #include "io/qxi_writer.h"
@@ -19,8 +20,6 @@
 
 namespace {
 
-constexpr const char* TUNE_MAGICS[4] = {"QXTUNE--20050608", "QXTUNE--20060115", "QXTUNE--20060930",
-                                        "QXTUNE--20071119"};
 // The largest material body a chunk can hold.
 constexpr int64_t BODY_MAX = 0x7FFFFFE0;
 // The flag bits a PCM chunk holds; its readers take a higher one for a newer format. A
@@ -117,70 +116,64 @@ void take_render(Step& s, const Woice& w, const std::vector<int16_t>& samples, i
   }
 }
 
-int render_voice(Step& s, size_t slot, const Woice& w, TargetWoice& tw) {
-  constexpr const char* failure = "convert qxv";
-  tw.pcm_tag = "matePCM=";
+// A woice turned into PCM, said with its sizes: `convert` fills the outcome (and the
+// target's copy when it is kept); when inspecting, once a song.
+template <typename Convert>
+int to_pcm(Step& s, size_t slot, const Woice& w, TargetWoice& tw, const char* kind, const char* tag,
+           const char* failure, Convert&& convert) {
+  tw.pcm_tag = tag;
   tw.failure = failure;
   MaterialOutcome* known = known_outcome(s, slot);
-  if (known && known->known) return replay(s, *known, "qxVoice", w, failure, tw);
-  MaterialOutcome o{true, false, qxvoice_body_size(w), 0};
-  std::unique_ptr<Woice> cycle = woice_clone(w);
-  if (qxvoice_render(*cycle) && !cycle->voices.empty() && !cycle->instances.empty()) {
+  if (known && known->known) return replay(s, *known, kind, w, failure, tw);
+  MaterialOutcome o{true, false, 0, 0};
+  convert(o);
+  if (known) *known = o;
+  return replay(s, o, kind, w, failure, tw);
+}
+
+int render_voice(Step& s, size_t slot, const Woice& w, TargetWoice& tw) {
+  return to_pcm(s, slot, w, tw, "qxVoice", "matePCM=", "convert qxv", [&](MaterialOutcome& o) {
+    o.from_bytes = qxvoice_body_size(w);
+    std::unique_ptr<Woice> cycle = woice_clone(w);
+    if (!qxvoice_render(*cycle) || cycle->voices.empty() || cycle->instances.empty()) return;
     const VoiceInstance& inst = cycle->instances[0];
     const int64_t frames = static_cast<int64_t>(inst.head_num) + inst.body_num + inst.tail_num;
     take_render(s, w, inst.samples, frames, CONVERTED_VOICE_KEY, w.voices[0].voice_flags, o, tw);
-  }
-  if (known) *known = o;
-  return replay(s, o, "qxVoice", w, failure, tw);
+  });
 }
 
 int render_noise(Step& s, size_t slot, const Woice& w, TargetWoice& tw) {
-  constexpr const char* failure = "convert qxn";
-  tw.pcm_tag = "matePCM=";
-  tw.failure = failure;
-  if (w.voices.empty() || !w.voices[0].noise) return fail(s.run, failure);
-  MaterialOutcome* known = known_outcome(s, slot);
-  if (known && known->known) return replay(s, *known, "qxNoise", w, failure, tw);
-  // The line counts the design as it is rendered: held within the renderer's bounds.
-  NoiseDesign design = *w.voices[0].noise;
-  noise_clamp_design(design);
-  MaterialOutcome o{true, false, qxnoise_body_size(design), 0};
-  std::vector<int16_t> block;
-  if (qxnoise_render(s.run, design, block)) {
+  if (w.voices.empty() || !w.voices[0].noise) return fail(s.run, "convert qxn");
+  return to_pcm(s, slot, w, tw, "qxNoise", "matePCM=", "convert qxn", [&](MaterialOutcome& o) {
+    // The line counts the design as it is rendered: held within the renderer's bounds.
+    NoiseDesign design = *w.voices[0].noise;
+    noise_clamp_design(design);
+    o.from_bytes = qxnoise_body_size(design);
+    std::vector<int16_t> block;
+    if (!qxnoise_render(s.run, design, block)) return;
     take_render(s, w, block, design.sample_num, w.voices[0].basic_key,
                 w.voices[0].voice_flags & PCM_VOICE_FLAGS, o, tw);
-  }
-  if (known) *known = o;
-  return replay(s, o, "qxNoise", w, failure, tw);
+  });
 }
 
 int decode_ogg(Step& s, size_t slot, const Woice& w, TargetWoice& tw) {
-  constexpr const char* failure = "convert ogg";
-  tw.pcm_tag = "matePCM ";
-  tw.failure = failure;
   if (!s.run.ogg_codec.ogg_decode || w.voices.empty() || !w.voices[0].ogg) {
-    return fail(s.run, failure);
+    return fail(s.run, "convert ogg");
   }
-  MaterialOutcome* known = known_outcome(s, slot);
-  if (known && known->known) return replay(s, *known, "OGG", w, failure, tw);
-  const Voice& a = w.voices[0];
-  MaterialOutcome o{true, false, a.ogg->size, 0};
-  auto pcm = std::make_unique<PcmBuffer>();
-  if (s.run.ogg_codec.ogg_decode(a.ogg.get(), pcm.get())) {
+  return to_pcm(s, slot, w, tw, "OGG", "matePCM ", "convert ogg", [&](MaterialOutcome& o) {
+    const Voice& a = w.voices[0];
+    o.from_bytes = a.ogg->size;
+    auto pcm = std::make_unique<PcmBuffer>();
+    if (!s.run.ogg_codec.ogg_decode(a.ogg.get(), pcm.get())) return;
     const int64_t bytes = pcm_data_bytes(*pcm);
-    if (bytes >= 0) {
-      o.ok = true;
-      o.to_bytes = static_cast<int32_t>(bytes);
-      if (s.mode == DOWNGRADE_KEEP) {
-        tw.changed = rendered_woice(w, a.basic_key, a.voice_flags, {});
-        Voice& v = tw.changed->voices[0];
-        v.tuning = a.tuning;
-        v.pcm = std::move(pcm);
-      }
+    if (bytes < 0) return;
+    o.ok = true;
+    o.to_bytes = static_cast<int32_t>(bytes);
+    if (s.mode == DOWNGRADE_KEEP) {
+      tw.changed = rendered_woice(w, a.basic_key, a.voice_flags, {});
+      tw.changed->voices[0].pcm = std::move(pcm);
     }
-  }
-  if (known) *known = o;
-  return replay(s, o, "OGG", w, failure, tw);
+  });
 }
 
 // What the target does to woice `slot`: kept as it is, changed in a copy, or turned to PCM.
@@ -389,9 +382,8 @@ int downgrade_song(Run& run, const Song& song, int target, TargetSong& t, Downgr
   t = TargetSong{};
   t.target = target;
   std::fill(std::begin(run.kind_warned), std::end(run.kind_warned), false);
-  for (const char* magic : TUNE_MAGICS) {
-    if (std::memcmp(song.file_magic, magic, 16) == 0) t.tune_input = 1;
-  }
+  const MagicEntry* magic = find_magic(song.file_magic);
+  t.tune_input = magic && magic->tune;
   if (t.tune_input) {
     // Only the newest tunes count 4800 clocks a beat; a tune already at an older editor's
     // resolution keeps its clocks, or every pass would cut them by ten again. A MIDI file
