@@ -33,11 +33,35 @@ namespace {
 
 // The output kept in memory under the first free name, which an empty file takes; target
 // 11's listing is written beside it, and stays when the instrument file fails.
+// A folder's files kept in memory under the first free name, which an empty folder takes.
+void keep_files_in_memory(Project& p, Conversion& c, const std::vector<std::string>& names,
+                          uint8_t target) {
+  c.output_path = names[first_free_name(names, target)];
+  FileSink sink{[&](const std::string& name) -> FILE* {
+                  c.files.push_back({name, std::make_unique<MemoryStream>()});
+                  return c.files.back().memory->file();
+                },
+                [&](FILE*) { return c.files.back().memory->finish(); }};
+  const bool made = make_folder(c.output_path);
+  if (!made) set_error_text(p, "%s", "open file");
+  if (made && write_output_files(p, p, target, sink)) {
+    c.stage = CONVERT_DONE;
+    return;
+  }
+  c.stage = CONVERT_WRITE_FAILED;
+  c.files.clear();
+  if (made) delete_file(c.output_path);
+}
+
 void keep_in_memory(Project& p, Conversion& c, const std::vector<std::string>& names,
                     uint8_t target, size_t reserve) {
+  const TargetRow* row = target_row(target);
+  if (row && row->writer == WRITER_WAV) {
+    keep_files_in_memory(p, c, names, target);
+    return;
+  }
   c.output_path = names[first_free_name(names, target)];
   const std::string listing_path = qxi_listing_path(c.output_path);
-  const TargetRow* row = target_row(target);
   const bool has_listing = row && row->listing;
   c.memory = std::make_unique<MemoryStream>(reserve);
   FILE* name_taken = std::fopen(c.output_path.c_str(), "wb");

@@ -22,6 +22,12 @@ enum ConvertStage {
   CONVERT_WRITE_FAILED,  // the write failed; the ErrorText says why
 };
 
+// One file of an output written as a folder, kept in memory.
+struct MemoryFile {
+  std::string name;  // within the folder
+  std::unique_ptr<MemoryStream> memory;
+};
+
 struct Conversion {
   ConvertStage stage = CONVERT_READ_FAILED;
   // The output's name; for CONVERT_NO_NAME the plain name that was taken.
@@ -32,6 +38,9 @@ struct Conversion {
   // (empty when there is none).
   std::unique_ptr<MemoryStream> memory;
   std::string listing_path;
+  // Kept in memory, for a target written as a folder (an empty folder takes its name): its
+  // files, in place of `memory`.
+  std::vector<MemoryFile> files;
 };
 
 // Clears the Project and sets it up for one conversion. Returns 0 with *failure set when

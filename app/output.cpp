@@ -50,10 +50,34 @@ size_t first_free_name(const std::vector<std::string>& names, uint8_t target) {
   return first;
 }
 
+namespace {
+
+// Whether `target` is written as a folder of files.
+bool writes_folder(int target) {
+  const TargetRow* row = target_row(target);
+  return row && row->writer == WRITER_WAV;
+}
+
+int write_folder_staged(Run& run, const Song& song, const std::string& folder, int target,
+                        StagedOutput& s) {
+  if (!staged_folder_open(s.folder, folder)) return fail(run, "open file");
+  FileSink sink{[&](const std::string& name) { return staged_folder_create(s.folder, name); },
+                [](FILE* f) {
+                  const bool ok = std::fflush(f) == 0 && !std::ferror(f);
+                  return std::fclose(f) == 0 && ok;
+                }};
+  s.result = write_output_files(run, song, target, sink);
+  if (!s.result) staged_folder_discard(s.folder);
+  return s.result;
+}
+
+}  // namespace
+
 int write_output_staged(Run& run, const Song& song, const std::string& folder, int target,
                         StagedOutput& s) {
   s.result = 0;
   s.keep_listing = false;
+  if (writes_folder(target)) return write_folder_staged(run, song, folder, target, s);
   if (!staged_open(s.out, folder)) return fail(run, "open file");
   const TargetRow* row = target_row(target);
   if (row && row->listing && !staged_open(s.listing, folder)) return fail(run, "open txt");
@@ -71,6 +95,17 @@ int write_output_staged(Run& run, const Song& song, const std::string& folder, i
 int publish_output(Run& run, StagedOutput& s, const std::vector<std::string>& names,
                    std::string* named) {
   if (!s.result && !s.keep_listing) return 0;
+  if (!s.folder.temp_path.empty()) {
+    for (const std::string& name : names) {
+      const PublishResult r = staged_folder_publish(s.folder, name);
+      if (r == PUBLISH_TAKEN) continue;
+      if (r == PUBLISH_FAILED) break;
+      if (named) *named = name;
+      return 1;
+    }
+    staged_folder_discard(s.folder);
+    return fail(run, "open file");
+  }
   // The first name whose place (and its listing's) is free: nothing is ever replaced.
   const char* taken = "open file";
   for (const std::string& name : names) {

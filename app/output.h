@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/staged_file.h"
+#include "platform/staged_folder.h"
 
 struct Run;
 struct Song;
@@ -27,6 +28,7 @@ size_t first_free_name(const std::vector<std::string>& names, uint8_t target);
 struct StagedOutput {
   StagedFile out;
   StagedFile listing;
+  StagedFolder folder;        // for a target written as a folder of files, in place of `out`
   int result = 0;             // the write succeeded
   bool keep_listing = false;  // target 11's listing is whole and stays even if the write failed
 };

@@ -331,6 +331,17 @@ int downgrade_midi(Step& s) {
   return midi_plan(s.run, s.song, s.t.head_events, s.t.midi);
 }
 
+// WAV files hold the woices only, every one as PCM; the events' loss is the loss report's.
+int downgrade_wav(Step& s) {
+  bool any = false;
+  for (size_t i = 0; i < s.t.woices.size(); ++i) {
+    if (!s.t.woices[i].source) continue;
+    any = true;
+    if (!convert_woice_at(s, static_cast<int32_t>(i))) return 0;
+  }
+  return any ? 1 : fail(s.run, "no woices");
+}
+
 int downgrade_qxi(Step& s) {
   const Song& song = s.song;
   const int32_t units = unit_count(song);
@@ -433,6 +444,8 @@ int downgrade_song(Run& run, const Song& song, int target, TargetSong& t, Downgr
         return downgrade_qxi(s);
       case WRITER_MIDI:
         return downgrade_midi(s);
+      case WRITER_WAV:
+        return downgrade_wav(s);
     }
     return fail(run, "Invalid format!");
   } catch (const std::bad_alloc&) {

@@ -309,12 +309,43 @@ EventTally tally_lost_events(const Song& p, int target) {
   return t;
 }
 
+// WAV files hold each woice's sound and root key, nothing of the song around them.
+void report_wav_losses(Run& run, const Song& p, int target) {
+  int64_t events = 0;
+  for (const Event* e = first_event(p); e; e = e->next) events += e->kind != EVENT_NONE ? 1 : 0;
+  if (events > 0) {
+    loss_line(run, target,
+              counted(events, "event", "events") + " of " +
+                  counted(unit_count(p), "unit", "units") +
+                  " not written, WAV files hold the woices only");
+  }
+  report_effect_losses(run, p, target);
+  int64_t tunings = 0, flags = 0;
+  for (const auto& w : p.woices) {
+    if (!w || w->voices.empty()) continue;
+    const float tuning = w->voices[0].tuning;
+    tunings += tuning != 0.0f && tuning != 1.0f ? 1 : 0;
+    flags += w->voices[0].voice_flags != 0 ? 1 : 0;
+  }
+  if (tunings > 0) {
+    loss_line(run, target, counted(tunings, "woice tuning", "woice tunings") + " not written");
+  }
+  if (flags > 0) {
+    loss_line(run, target, "the flags of " + counted(flags, "woice", "woices") + " not written");
+  }
+}
+
 void report_losses(Run& run, const Song& p, int target, int tune_input, int clock_divisor) {
   const TargetRow* row = target_row(target);
   if (!row) return;
   if (row->writer == WRITER_X1X) report_x1x_losses(run, p, target);
   if (row->writer == WRITER_QXI) report_instrument_losses(run, p, target);
   if (row->writer == WRITER_MIDI) report_midi_losses(run, p, target);
+  if (row->writer == WRITER_WAV) {
+    // Names go into the file names; the events are one line.
+    report_wav_losses(run, p, target);
+    return;
+  }
   if (old_generation(*row)) report_key_range(run, p, target);
   report_name_losses(run, p, target, tune_input);
   report_unit_losses(run, p, target);

@@ -14,6 +14,7 @@
 #include "io/material_writer.h"
 #include "io/qxi_writer.h"
 #include "io/song_reader.h"
+#include "io/wav_writer.h"
 #include "project/events.h"
 #include "project/project.h"
 
@@ -233,6 +234,13 @@ int write_target(Run& run, const Song& song, const TargetSong& t, FILE* out, FIL
         // A MIDI file is its events: inspection leaves it all out.
         result = !w.events || write_midi(run, song, t.head_events, t.midi, out);
         break;
+      case WRITER_WAV:
+        // One stream holds the files one after another: for inspection, which only
+        // measures. A folder is written by write_target_files.
+        result = std::all_of(t.woices.begin(), t.woices.end(), [&](const TargetWoice& tw) {
+          return !tw.source || tw.measured || write_wav(run, tw, out);
+        });
+        break;
       case WRITER_QXI:
         w.listing_started = t.row->listing && listing;
         result = write_qxi_target(run, song, t, out, w.events ? listing : nullptr, w.events);
@@ -255,4 +263,26 @@ int write_output_streams(Run& run, const Song& song, FILE* out, FILE* listing, i
     return 0;
   }
   return write_target(run, song, t, out, listing, listing_started);
+}
+
+int write_target_files(Run& run, const TargetSong& t, FileSink& sink) {
+  try {
+    for (size_t i = 0; i < t.woices.size(); ++i) {
+      const TargetWoice& tw = t.woices[i];
+      if (!tw.source) continue;
+      FILE* out = sink.open(wav_file_name(static_cast<int>(i), tw.woice()));
+      if (!out) return fail(run, "open file");
+      const int written = write_wav(run, tw, out);
+      if (!sink.close(out)) return written ? fail(run, "write file") : 0;
+      if (!written) return 0;
+    }
+  } catch (const std::bad_alloc&) {
+    return fail(run, "out of memory");
+  }
+  return 1;
+}
+
+int write_output_files(Run& run, const Song& song, int target, FileSink& sink) {
+  TargetSong t;
+  return downgrade_song(run, song, target, t) && write_target_files(run, t, sink);
 }

@@ -23,6 +23,8 @@ void path_remove_extension(std::string& path);
 std::string path_find_extension(const std::string& path);
 bool path_file_exists(const std::string& path);
 bool delete_file(const std::string& path);
+// Makes the folder `path`; false when anything stands there or it cannot be made.
+bool make_folder(const std::string& path);
 // Opens a regular file for reading ("rb"); nullptr for anything else (a folder, a pipe, a
 // device), which could block or never end. Checked on the opened file, so nothing can swap
 // the path between the check and the open.

@@ -57,6 +57,10 @@ constexpr TargetRow TARGET_ROWS[TARGET_COUNT] = {
      "notes, keys, velocities, volumes, pans and programs; no materials or effects",
      "midi", 0, WRITER_MIDI, nullptr, nullptr, 0, 7, OVERDRIVE_NONE,
      false, TUNE_KEPT, DROPPED, DROPPED, DROPPED, QXVOICE_NONE, false, false, ".mid"},
+    {13, "wav              -> woices as WAV files", "wav",
+     "each woice as a WAV file in a folder, rendered or decoded as for 1; no events",
+     "wav", 0, WRITER_WAV, nullptr, nullptr, 0, 0, OVERDRIVE_NONE,
+     false, TUNE_KEPT, TO_PCM, TO_PCM, TO_PCM, QXVOICE_NONE, false, false, ".woices"},
 };
 // clang-format on
 

@@ -19,8 +19,9 @@ enum TargetFormat : int {
   TARGET_QXI = 10,
   TARGET_QXI_LISTING = 11,
   TARGET_MIDI = 12,
+  TARGET_WAV = 13,
 };
-constexpr int TARGET_COUNT = 12;
+constexpr int TARGET_COUNT = 13;
 // The dialogue's menu: the targets of the song family, 1 to 11.
 constexpr int MENU_TARGET_COUNT = 11;
 // A number no row has, past the table (as a tune sees it: refused, not moved on).
@@ -34,6 +35,7 @@ enum TargetWriter : uint8_t {
   WRITER_X5X,
   WRITER_QXI,
   WRITER_MIDI,
+  WRITER_WAV,  // a folder of WAV files, one a woice
 };
 
 enum TuneRule : uint8_t {
@@ -70,7 +72,7 @@ struct TargetRow {
   const char* label;    // the menu's text
   const char* name;     // short, for tables and for the command line
   const char* summary;  // what is converted, for the man page
-  const char* family;   // "x1x" to "x5x", "instrument file" or "midi", as loss lines begin
+  const char* family;   // "x1x" to "x5x", "instrument file", "midi" or "wav", as loss lines begin
   int generation;       // 1 to 5; 0 for the instrument file
   TargetWriter writer;
   const char* project_magic;  // nullptr for the instrument file
@@ -84,7 +86,7 @@ struct TargetRow {
   QxVoiceLayout qxvoice_layout;  // of kept qxVoice woices
   bool old_noise_layout;         // kept qxNoise in the old layout
   bool listing;                  // a plain-text listing beside the output
-  const char* extension;         // of the output; a tune's ".qxtune" where tunes are kept
+  const char* extension;  // of the output (a folder's for wav); ".qxtune" where tunes are kept
 };
 
 // Generations 1 to 3 tie unit i to woice i and keep a woice's basic key and tuning in its

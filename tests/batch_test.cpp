@@ -135,7 +135,7 @@ TEST(Batch, UsageErrorsWriteNothing) {
       {"-t", "6", "-o", "missing", "in/a.qxprj"},
       {"-t", "6", "-o", "in/a.qxprj", "in/a.qxprj"},
       {"-t", "6", "-o", "/proc", "in/a.qxprj"},  // no file can be made there, even by root
-      {"-t", "13", "in/a.qxprj"},
+      {"-t", "14", "in/a.qxprj"},
       {"-t", "mid", "in/a.qxprj"},
       {"-t", "6"},
       {"--frobnicate", "in/a.qxprj"},

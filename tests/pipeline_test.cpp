@@ -15,8 +15,9 @@ namespace {
 
 std::map<std::string, std::vector<uint8_t>> files_in(const std::string& dir) {
   std::map<std::string, std::vector<uint8_t>> files;
-  for (const auto& e : fs::directory_iterator(dir)) {
-    files[e.path().filename().string()] = song_parser::read_file(e.path().string());
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    if (e.is_directory()) continue;
+    files[fs::relative(e.path(), dir).string()] = song_parser::read_file(e.path().string());
   }
   return files;
 }

@@ -62,7 +62,7 @@ std::string write_under_limit(Project& p, const std::string& path, int target, r
 
 TEST(WriterFailure, InvalidTargetsAndRefusedTunes) {
   ScratchDir dir;
-  for (int target : {0, 13, 99}) {
+  for (int target : {0, 14, 99}) {
     Project p;
     small_song(p);
     WriteResult r = write_capture(p, dir.file("x.qxprj"), target);
@@ -70,7 +70,7 @@ TEST(WriterFailure, InvalidTargetsAndRefusedTunes) {
     EXPECT_EQ(r.error, "Invalid format!");
     EXPECT_FALSE(exists(dir.file("x.qxprj")));
   }
-  for (int target : {9, 10, 11, 13}) {
+  for (int target : {9, 10, 11, 14}) {
     Project p;
     small_song(p);
     set_magic(p, "QXTUNE--20071119");

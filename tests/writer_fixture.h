@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -203,7 +204,8 @@ inline WriteResult write_capture(Project& p, const std::string& path, int target
   r.ok = write_output(p, p, path, target);
   p.console = nullptr;
   r.error = p.error_text;
-  if (r.ok) r.bytes = song_parser::read_file(path);
+  // A folder's files are the caller's to read.
+  if (r.ok && !std::filesystem::is_directory(path)) r.bytes = song_parser::read_file(path);
   return r;
 }
 

@@ -1,6 +1,8 @@
 // The one POSIX handler of the signals that end the program, and of Ctrl-Z on a terminal.
 #include "platform/posix/exit_signals.h"
 
+#include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,6 +31,38 @@ ExitRestore exit_restore;
 const int EXIT_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP, SIGQUIT, SIGABRT,
                             SIGSEGV, SIGBUS,  SIGFPE, SIGILL};
 
+// A hidden output folder: its files, then itself. Read with the raw system call into a
+// buffer on the stack, as opendir would allocate.
+void remove_hidden_folder(const char* path) {
+#if defined(__linux__) && defined(SYS_getdents64)
+  const int dir = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir < 0) return;
+  alignas(8) char buffer[4096];
+  // Entries removed while the folder is read may hide others: read it again until a pass
+  // finds none.
+  for (int pass = 0; pass < 64; ++pass) {
+    bool removed = false;
+    lseek(dir, 0, SEEK_SET);
+    for (;;) {
+      const long n = syscall(SYS_getdents64, dir, buffer, sizeof buffer);
+      if (n <= 0) break;
+      for (long at = 0; at < n;) {
+        // struct linux_dirent64: inode, offset, record length, type, name.
+        unsigned short length;
+        __builtin_memcpy(&length, buffer + at + 16, sizeof length);
+        const char* name = buffer + at + 19;
+        const bool dots = name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
+        if (!dots && unlinkat(dir, name, 0) == 0) removed = true;
+        at += length;
+      }
+    }
+    if (!removed) break;
+  }
+  close(dir);
+#endif
+  rmdir(path);
+}
+
 // Only async-signal-safe calls: it may interrupt anything, malloc and the locks included.
 void on_exit_signal(int sig) {
   if (exit_restore.active) tcsetattr(exit_restore.fd, TCSANOW, &exit_restore.saved);
@@ -36,7 +70,9 @@ void on_exit_signal(int sig) {
     [[maybe_unused]] ssize_t n =
         write(exit_restore.title_fd, exit_restore.title_pop.data(), exit_restore.title_pop.size());
   }
-  hidden_remove_all([](const char* path) { unlink(path); });
+  hidden_remove_all([](const char* path) {
+    if (unlink(path) != 0) remove_hidden_folder(path);
+  });
   // The handler was reset to the default on entry and the signal is blocked until it
   // returns: raised again, it ends the process the way the signal means to.
   raise(sig);

@@ -72,6 +72,10 @@ bool delete_file(const std::string& path) {
   return std::remove(path.c_str()) == 0;
 }
 
+bool make_folder(const std::string& path) {
+  return mkdir(path.c_str(), 0777) == 0;
+}
+
 FILE* open_regular_file(const std::string& path) {
   // Non-blocking, so that opening a named pipe does not wait for a writer.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);

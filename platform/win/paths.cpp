@@ -65,6 +65,10 @@ bool delete_file(const std::string& path) {
   return DeleteFileA(path.c_str()) != FALSE;
 }
 
+bool make_folder(const std::string& path) {
+  return CreateDirectoryA(path.c_str(), nullptr) != FALSE;
+}
+
 FILE* open_regular_file(const std::string& path) {
   // Folders cannot be opened this way at all; pipes and devices are turned away below.
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

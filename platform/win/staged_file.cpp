@@ -23,15 +23,41 @@ namespace {
 
 constexpr size_t STAGED_BUFFER = 1 << 18;
 
+// A hidden output folder (staged_folder.cpp): its files, then itself. The handler runs on
+// a thread of its own, where these calls may be made.
+void remove_hidden_folder(const char* path) {
+  char pattern[MAX_PATH + 3];
+  if (std::snprintf(pattern, sizeof pattern, "%s\\*", path) >= static_cast<int>(sizeof pattern)) {
+    return;
+  }
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA(pattern, &found);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      char file[MAX_PATH * 2 + 2];
+      std::snprintf(file, sizeof file, "%s\\%s", path, found.cFileName);
+      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileA(file);
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+  }
+  RemoveDirectoryA(path);
+}
+
 BOOL WINAPI on_console_event(DWORD) {
-  hidden_remove_all([](const char* path) { DeleteFileA(path); });
+  hidden_remove_all([](const char* path) {
+    if (!DeleteFileA(path)) remove_hidden_folder(path);
+  });
   return FALSE;  // the event goes on to end the program as it would have
 }
 
-void install_cleanup_handler() {
+}  // namespace
+
+void staged_cleanup_install() {
   static std::once_flag once;
   std::call_once(once, [] { SetConsoleCtrlHandler(on_console_event, TRUE); });
 }
+
+namespace {
 
 HANDLE create_hidden(const std::string& folder, std::string* path) {
   std::random_device seed;
@@ -55,7 +81,7 @@ StagedFile::~StagedFile() {
 
 bool staged_open(StagedFile& s, const std::string& folder, bool) {
   staged_discard(s);
-  install_cleanup_handler();
+  staged_cleanup_install();
   std::string hidden;
   HANDLE h = create_hidden(folder.empty() ? std::string(".") : folder, &hidden);
   if (h == INVALID_HANDLE_VALUE) return false;
