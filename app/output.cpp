@@ -60,12 +60,10 @@ bool writes_folder(int target) {
 
 int write_folder_staged(Run& run, const Song& song, const std::string& folder, int target,
                         StagedOutput& s) {
-  if (!staged_folder_open(s.folder, folder)) return fail(run, "open file");
+  s.folder_output = true;
+  staged_folder_open(s.folder, folder);
   FileSink sink{[&](const std::string& name) { return staged_folder_create(s.folder, name); },
-                [](FILE* f) {
-                  const bool ok = std::fflush(f) == 0 && !std::ferror(f);
-                  return std::fclose(f) == 0 && ok;
-                }};
+                [&](FILE*) { return staged_folder_finish_file(s.folder); }};
   s.result = write_output_files(run, song, target, sink);
   if (!s.result) staged_folder_discard(s.folder);
   return s.result;
@@ -95,7 +93,7 @@ int write_output_staged(Run& run, const Song& song, const std::string& folder, i
 int publish_output(Run& run, StagedOutput& s, const std::vector<std::string>& names,
                    std::string* named) {
   if (!s.result && !s.keep_listing) return 0;
-  if (!s.folder.temp_path.empty()) {
+  if (s.folder_output) {
     for (const std::string& name : names) {
       const PublishResult r = staged_folder_publish(s.folder, name);
       if (r == PUBLISH_TAKEN) continue;

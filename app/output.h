@@ -28,9 +28,10 @@ size_t first_free_name(const std::vector<std::string>& names, uint8_t target);
 struct StagedOutput {
   StagedFile out;
   StagedFile listing;
-  StagedFolder folder;        // for a target written as a folder of files, in place of `out`
-  int result = 0;             // the write succeeded
-  bool keep_listing = false;  // target 11's listing is whole and stays even if the write failed
+  StagedFolder folder;         // for a target written as a folder of files, in place of `out`
+  bool folder_output = false;  // written as `folder`
+  int result = 0;              // the write succeeded
+  bool keep_listing = false;   // target 11's listing is whole and stays even if the write failed
 };
 // Writes the conversion, unnamed, in `folder`. Returns s.result (0 with the ErrorText set).
 int write_output_staged(Run& run, const Song& song, const std::string& folder, int target,

@@ -8,7 +8,9 @@
 
 namespace {
 
-constexpr int HIDDEN_SLOTS = 64;
+// Room for a folder of 100 woice files in each of several jobs at once; untouched slots
+// cost no memory.
+constexpr int HIDDEN_SLOTS = 1024;
 constexpr size_t HIDDEN_PATH_MAX = 4096;
 struct HiddenSlot {
   std::atomic<bool> used{false};

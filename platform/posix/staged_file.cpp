@@ -98,6 +98,7 @@ bool staged_finish(StagedFile& s) {
   s.state->fd = dup(s.state->fd);
   std::fclose(s.file);
   s.file = nullptr;
+  s.buffer.reset();  // a folder keeps many finished files until it is named
   return ok && s.state->fd >= 0;
 }
 

@@ -1,9 +1,7 @@
-// Staged output folders over Linux calls: a hidden folder, renamed with RENAME_NOREPLACE,
-// which never replaces a name; where the file system lacks it, the name is first claimed
-// by an empty folder of our own, which a rename may replace. The hidden folder is removed
-// on the way out by a signal (platform/posix/exit_signals.h).
-#include "platform/staged_folder.h"
-
+// Hidden output folders over Linux calls: renamed with RENAME_NOREPLACE, which never
+// replaces a name; where the file system lacks it, the name is first claimed by an empty
+// folder of our own, which a rename may replace. A signal removes a hidden folder on the
+// way out (platform/posix/exit_signals.h).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -14,6 +12,7 @@
 
 #include "platform/common/hidden_files.h"
 #include "platform/posix/exit_signals.h"
+#include "platform/staged_folder.h"
 
 namespace {
 
@@ -30,62 +29,40 @@ int rename_noreplace(const char* from, const char* to) {
 
 }  // namespace
 
-bool staged_folder_open(StagedFolder& s, const std::string& folder) {
-  staged_folder_discard(s);
+bool hidden_folder_make(const std::string& folder, std::string* path) {
   exit_signals_install();
-  const std::string dir = folder.empty() ? std::string(".") : folder;
   std::random_device seed;
   std::mt19937 random(seed());
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string path = dir + "/" + hidden_file_name(static_cast<uint32_t>(random()));
+    *path = folder + "/" + hidden_file_name(static_cast<uint32_t>(random()));
     struct stat st;
-    if (lstat(path.c_str(), &st) == 0) continue;
-    // Registered before it is made, as the hidden files are (staged_file.cpp).
-    if (!hidden_register(path)) return false;
-    if (mkdir(path.c_str(), 0777) == 0) {
-      s.temp_path = path;
-      return true;
-    }
+    if (lstat(path->c_str(), &st) == 0) continue;
+    // Registered before it is made, as the hidden files are.
+    if (!hidden_register(*path)) return false;
+    if (mkdir(path->c_str(), 0777) == 0) return true;
     const int mkdir_errno = errno;
-    hidden_unregister(path);
+    hidden_unregister(*path);
     if (mkdir_errno != EEXIST) return false;
   }
   return false;
 }
 
-FILE* staged_folder_create(StagedFolder& s, const std::string& name) {
-  if (s.temp_path.empty()) return nullptr;
-  const int fd = open((s.temp_path + "/" + name).c_str(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-  if (fd < 0) return nullptr;
-  s.files.push_back(name);
-  FILE* f = fdopen(fd, "wb");
-  if (!f) close(fd);
-  return f;
-}
-
-PublishResult staged_folder_publish(StagedFolder& s, const std::string& path) {
-  if (s.temp_path.empty()) return PUBLISH_FAILED;
-  if (rename_noreplace(s.temp_path.c_str(), path.c_str()) != 0) {
+PublishResult folder_rename(const std::string& from, const std::string& to) {
+  if (rename_noreplace(from.c_str(), to.c_str()) != 0) {
     if (errno == EEXIST) return PUBLISH_TAKEN;
     if (errno != ENOSYS && errno != EINVAL) return PUBLISH_FAILED;
-    if (mkdir(path.c_str(), 0777) != 0) return errno == EEXIST ? PUBLISH_TAKEN : PUBLISH_FAILED;
-    if (rename(s.temp_path.c_str(), path.c_str()) != 0) {
-      rmdir(path.c_str());
+    if (mkdir(to.c_str(), 0777) != 0) return errno == EEXIST ? PUBLISH_TAKEN : PUBLISH_FAILED;
+    if (rename(from.c_str(), to.c_str()) != 0) {
+      rmdir(to.c_str());
       return PUBLISH_FAILED;
     }
   }
-  hidden_unregister(s.temp_path);
-  s.temp_path.clear();
-  s.files.clear();
+  hidden_unregister(from);
   return PUBLISH_DONE;
 }
 
-void staged_folder_discard(StagedFolder& s) {
-  if (s.temp_path.empty()) return;
-  for (const std::string& name : s.files) unlink((s.temp_path + "/" + name).c_str());
-  rmdir(s.temp_path.c_str());
-  hidden_unregister(s.temp_path);
-  s.temp_path.clear();
-  s.files.clear();
+void hidden_folder_remove(const std::string& path, const std::vector<std::string>& names) {
+  for (const std::string& name : names) unlink((path + "/" + name).c_str());
+  rmdir(path.c_str());
+  hidden_unregister(path);
 }

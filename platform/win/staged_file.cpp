@@ -114,6 +114,7 @@ bool staged_finish(StagedFile& s) {
   bool ok = std::fflush(s.file) == 0 && !std::ferror(s.file);
   ok = std::fclose(s.file) == 0 && ok;
   s.file = nullptr;
+  s.buffer.reset();  // a folder keeps many finished files until it is named
   s.state->whole = ok;
   return ok;
 }
