@@ -17,6 +17,7 @@
 #include "app/output.h"
 #include "io/writer.h"
 #include "platform/staged_file.h"
+#include "platform/staged_folder.h"
 #include "tests/ogg_encode.h"
 #include "tests/program_run.h"
 #include "tests/writer_fixture.h"
@@ -149,39 +150,49 @@ TEST(Batch, UsageErrorsWriteNothing) {
   EXPECT_TRUE(tree(dir.path()) == before);
 }
 
-// However the program ends while it writes, the output folder is as it was.
+// However the program ends while it writes, the output folder is as it was: a file, or a
+// folder of files, is there whole or not at all.
 TEST(Batch, KilledOrFailingConversionsLeaveTheFolderAsItWas) {
   ScratchDir dir;
   fs::create_directories(dir.file("out"));
   put_file(dir.file("out/keep.txt"), "mine");
   write_large_song(dir.file("big.qxprj"));
   const auto before = tree(dir.file("out"));
-  const std::vector<std::string> args = {"-t", "1", "-o", "out", "big.qxprj"};
-  // What a whole run leaves: a signal may only come after the file got its name.
-  ASSERT_EQ(run_tarvenox(dir.path(), args).status, 0);
-  const auto whole = tree(dir.file("out"));
-  ASSERT_EQ(whole.size(), 2u);
-  fs::remove(dir.file("out/big.qxprj"));
-  int ended_early = 0;
-  for (int sig : {SIGKILL, SIGTERM, SIGINT}) {
-    for (int ms : {5, 40, 120}) {
-      const ProgramRun r = run_tarvenox(dir.path(), args, ms, sig);
-      ended_early += r.status == 128 + sig;
-      const auto after = tree(dir.file("out"));
-      EXPECT_TRUE(after == before || after == whole) << sig << " " << ms;
-      fs::remove(dir.file("out/big.qxprj"));
+  struct Case {
+    const char *target, *output, *failure;
+  };
+  for (const Case& c :
+       {Case{"1", "out/big.qxprj", "write pcm"}, Case{"wav", "out/big.woices", "write wav"}}) {
+    SCOPED_TRACE(c.target);
+    const std::vector<std::string> args = {"-t", c.target, "-o", "out", "big.qxprj"};
+    // What a whole run leaves: a signal may only come after the output got its name.
+    ASSERT_EQ(run_tarvenox(dir.path(), args).status, 0);
+    const auto whole = tree(dir.file("out"));
+    ASSERT_GT(whole.size(), 1u);
+    fs::remove_all(dir.file(c.output));
+    int ended_early = 0;
+    for (int sig : {SIGKILL, SIGTERM, SIGINT}) {
+      for (int ms : {5, 40, 120}) {
+        const ProgramRun r = run_tarvenox(dir.path(), args, ms, sig);
+        ended_early += r.status == 128 + sig;
+        const auto after = tree(dir.file("out"));
+        EXPECT_TRUE(after == before || after == whole) << sig << " " << ms;
+        fs::remove_all(dir.file(c.output));
+      }
     }
+    EXPECT_GT(ended_early, 0);
+    // A write that fails part-way: the file-size limit stops it at 1 MB.
+    const ProgramRun r = run_tarvenox(dir.path(), args, -1, 0, [] {
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit = {1 << 20, 1 << 20};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find(std::string("big.qxprj: Error converting file: ") + c.failure),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(tree(dir.file("out")) == before);
   }
-  EXPECT_GT(ended_early, 0);
-  // A write that fails part-way: the file-size limit stops it at 1 MB.
-  const ProgramRun r = run_tarvenox(dir.path(), args, -1, 0, [] {
-    signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit = {1 << 20, 1 << 20};
-    setrlimit(RLIMIT_FSIZE, &limit);
-  });
-  EXPECT_EQ(r.status, 1) << r.out;
-  EXPECT_NE(r.out.find("big.qxprj: Error converting file: write pcm"), std::string::npos) << r.out;
-  EXPECT_TRUE(tree(dir.file("out")) == before);
 }
 
 // Where the file system cannot hold unnamed files (forced here), a signal in the middle of
@@ -190,8 +201,8 @@ TEST(Batch, SignalWhileAHiddenFileIsWrittenEndsTheRunAndLeavesNothing) {
   ScratchDir dir;
   fs::create_directories(dir.file("out"));
   write_large_song(dir.file("big.qxprj"));
-  for (int sig : {SIGINT, SIGTERM}) {
-    StartedProgram s = start_tarvenox(dir.path(), {"-t", "1", "-o", "out", "big.qxprj"},
+  for (const auto& [sig, target] : {std::pair{SIGINT, "1"}, std::pair{SIGTERM, "wav"}}) {
+    StartedProgram s = start_tarvenox(dir.path(), {"-t", target, "-o", "out", "big.qxprj"},
                                       [] { setenv("TARVENOX_TEST_NO_TMPFILE", "1", 1); });
     ASSERT_GT(s.pid, 0);
     EXPECT_TRUE(hidden_file_appears(dir.file("out"), 5000)) << sig;
@@ -229,4 +240,47 @@ TEST(StagedFile, HiddenNameWayLeavesOnlyTheNamedFile) {
   waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
   EXPECT_EQ(tree(dir.path()).size(), 2u);
+}
+
+// A folder of files is named whole, under a name nothing stands at, or not at all; a signal
+// while its files are named in the hidden folder takes the folder with them.
+TEST(StagedFolder, NamedWholeUnderAFreeNameOrNotAtAll) {
+  ScratchDir dir;
+  fs::create_directories(dir.file("taken"));
+  const auto before = tree(dir.path());
+  for (const bool named : {false, true}) {
+    StagedFolder s;
+    staged_folder_open(s, dir.path());
+    for (const char* name : {"a.wav", "b.wav"}) {
+      FILE* f = staged_folder_create(s, name);
+      ASSERT_NE(f, nullptr);
+      std::fputs(name, f);
+      ASSERT_TRUE(staged_folder_finish_file(s));
+    }
+    if (!named) continue;  // given up before its name: nothing stays
+    EXPECT_TRUE(tree(dir.path()) == before);
+    EXPECT_EQ(staged_folder_publish(s, dir.file("taken")), PUBLISH_TAKEN);
+    EXPECT_EQ(staged_folder_publish(s, dir.file("mine")), PUBLISH_DONE);
+  }
+  auto want = before;
+  want["mine"] = {};
+  want["mine/a.wav"] = {'a', '.', 'w', 'a', 'v'};
+  want["mine/b.wav"] = {'b', '.', 'w', 'a', 'v'};
+  EXPECT_TRUE(tree(dir.path()) == want);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::string hidden;
+    if (!hidden_folder_make(dir.path(), &hidden)) _exit(3);
+    for (int i = 0; i < 300; ++i) {
+      FILE* f = std::fopen((hidden + "/" + std::to_string(i) + ".wav").c_str(), "wb");
+      if (!f) _exit(4);
+      std::fclose(f);
+    }
+    raise(SIGTERM);
+    _exit(5);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_TRUE(tree(dir.path()) == want);
 }
