@@ -320,6 +320,8 @@ void report_wav_losses(Run& run, const Song& p, int target) {
                   " not written, WAV files hold the woices only");
   }
   report_effect_losses(run, p, target);
+  if (p.name_text && !p.name_text->empty()) loss_line(run, target, "song name not written");
+  if (p.comment_text && !p.comment_text->empty()) loss_line(run, target, "comment not written");
   int64_t tunings = 0, flags = 0;
   for (const auto& w : p.woices) {
     if (!w || w->voices.empty()) continue;

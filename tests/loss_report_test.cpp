@@ -160,3 +160,24 @@ TEST(LossReport, CarriedTuningIsNoLoss) {
     EXPECT_EQ(r.console.find("'correct'") != std::string::npos, target == 1) << target;
   }
 }
+
+// WAV files keep each woice's sound and root key: the rest of the song is said, once each.
+TEST(LossReport, WavSaysAllButTheWoices) {
+  Project p;
+  base_song(p);
+  ScratchDir dir;
+  const std::vector<std::string> base = {
+      "* wav: 4 events of 1 unit not written, WAV files hold the woices only",
+      "* wav: the flags of 1 woice not written"};
+  EXPECT_EQ(loss_lines(write_capture(p, dir.file("a.woices"), TARGET_WAV).console), base);
+  p.name_text = "song";
+  p.comment_text = "words";
+  p.delays[0] = {1, 1, 0, 1.0f, 30.0f};
+  p.woices[0]->voices[0].tuning = 1.5f;
+  p.woices[0]->voices[0].voice_flags = 0;
+  EXPECT_EQ(loss_lines(write_capture(p, dir.file("b.woices"), TARGET_WAV).console),
+            (std::vector<std::string>{
+                "* wav: 4 events of 1 unit not written, WAV files hold the woices only",
+                "* wav: 1 delay not written", "* wav: song name not written",
+                "* wav: comment not written", "* wav: 1 woice tuning not written"}));
+}
