@@ -2,7 +2,8 @@
 // mode as a child process and measures its wall time and its peak resident set (from
 // wait4's rusage), each round alternating with the baseline it is judged against, so that
 // both see the same machine load:
-//  - a 200 MB song of PCM woices, x5x to x4x, against dd copying the same file;
+//  - a 200 MB song of PCM woices, x5x to x4x and to a folder of WAV files, against dd
+//    copying the same file;
 //  - songs of 1,000,000 and 100,000 events to targets 1, 3, 6, 12 (MIDI) and 7: every other
 //    target against target 7 of the same song, and every target against the smaller song;
 //  - --info on the song of 1,000,000 events, against one conversion of it to target 7;
@@ -44,6 +45,7 @@
 #include "material/ogg.h"
 #include "project/events.h"
 #include "project/project.h"
+#include "project/targets.h"
 #include "tests/ogg_encode.h"
 
 namespace fs = std::filesystem;
@@ -452,9 +454,10 @@ bool vorbisfile_decode_in_child(const std::string& stream_path, double* seconds,
 // ---------------------------------------------------------------------------------------
 // Benchmarks
 
-// Each iteration converts once and copies once with dd, in alternating order; the reported
-// time is the conversion's.
-void BM_PcmSongX5xToX4x(benchmark::State& state) {
+// One target: each iteration converts once and copies once with dd, in alternating order;
+// the reported time is the conversion's.
+void BM_PcmSong(benchmark::State& state) {
+  const int target = static_cast<int>(state.range(0));
   const std::string input = scratch_file("pcm_200mb.qxprj");
   const std::string copy = scratch_file("pcm_200mb.copy");
   if (!in_child([&] { return make_pcm_song(input); })) {
@@ -468,7 +471,7 @@ void BM_PcmSongX5xToX4x(benchmark::State& state) {
     return r;
   };
   // Both once, untimed, so that both find the input in the page cache.
-  if (!convert(input, TARGET_X4X).ok || !run_dd().ok) {
+  if (!convert(input, target).ok || !run_dd().ok) {
     state.SkipWithError("warm-up failed");
     return;
   }
@@ -477,11 +480,11 @@ void BM_PcmSongX5xToX4x(benchmark::State& state) {
   for (auto _ : state) {
     ChildRun a, b;
     if (round++ % 2 == 0) {
-      a = convert(input, TARGET_X4X);
+      a = convert(input, target);
       b = run_dd();
     } else {
       b = run_dd();
-      a = convert(input, TARGET_X4X);
+      a = convert(input, target);
     }
     program.add(a);
     baseline.add(b);
@@ -500,13 +503,20 @@ void BM_PcmSongX5xToX4x(benchmark::State& state) {
   state.counters["ratio"] = ratio;
   state.counters["peak_MB"] = program.peak_bytes / 1e6;
   state.counters["input_MB"] = input_bytes / 1e6;
-  add_row({"PCM song of " + mb_text(input_bytes) + ", x5x to x4x (target 6)",
+  add_row({"PCM song of " + mb_text(input_bytes) + ", x5x to " + target_rule(target).family +
+               " (target " + std::to_string(target) + ")",
            seconds_text(program.time()), "dd bs=1M: " + seconds_text(baseline.time()),
            format("%.2f", ratio), "<= 1.5", memory_text(program.peak_bytes, input_bytes, limit),
            std::string("time ") + yes_no(ratio <= 1.5) + ", memory " +
                yes_no(program.peak_bytes <= limit)});
 }
-BENCHMARK(BM_PcmSongX5xToX4x)->UseManualTime()->Iterations(7)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PcmSong)
+    ->ArgName("target")
+    ->Arg(TARGET_X4X)
+    ->Arg(TARGET_WAV)
+    ->UseManualTime()
+    ->Iterations(7)
+    ->Unit(benchmark::kMillisecond);
 
 constexpr int32_t LARGE_SONG_EVENTS = 1'000'000;
 constexpr int32_t SMALL_SONG_EVENTS = 100'000;
