@@ -14,7 +14,9 @@
 #include <thread>
 
 #include "app/convert.h"
+#include "app/output.h"
 #include "platform/console.h"
+#include "platform/interrupt.h"
 #include "platform/paths.h"
 #include "platform/staged_file.h"
 #include "project/project.h"
@@ -45,63 +47,146 @@ std::string one_line(std::string name) {
   return name;
 }
 
-// The conversion lines as the dialogue prints them, one to a line, then the result line.
-std::string file_report(const std::string& input_path, const Conversion& c,
-                        const std::string& lines, size_t number, size_t total) {
+// What a finished output holds, for -v: its bytes, or a folder's files and bytes.
+std::string output_size(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (!fs::is_directory(path, ec)) {
+    const auto bytes = fs::file_size(path, ec);
+    return ec ? std::string() : " (" + std::to_string(bytes) + " bytes)";
+  }
+  uintmax_t files = 0, bytes = 0;
+  for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code size_ec;
+    const auto size = it->file_size(size_ec);
+    ++files;
+    bytes += size_ec ? 0 : size;
+  }
+  return " (" + std::to_string(files) + " files, " + std::to_string(bytes) + " bytes)";
+}
+
+struct FileReport {
+  std::string err, out;
+};
+
+// The conversion lines as the dialogue prints them, one to a line, then each output's
+// result: a result line for the output stream, an error line for the error stream.
+FileReport file_report(const std::string& input_path, const std::vector<Conversion>& done,
+                       const std::string& lines, Verbosity verbosity) {
   const std::string input = one_line(input_path);
-  const std::string output = one_line(c.output_path);
-  std::string text;
+  FileReport r;
+  if (verbosity == VERBOSITY_VERBOSE && !done.empty() && !done.front().loaded.empty()) {
+    r.err += "  loaded " + input + ": " + done.front().loaded + "\n";
+  }
   size_t start = 0;
-  while (start <= lines.size()) {
+  while (verbosity != VERBOSITY_QUIET && start <= lines.size()) {
     size_t end = lines.find('\n', start);
     if (end == std::string::npos) end = lines.size();
-    if (end > start) text += "  " + lines.substr(start, end - start) + "\n";
+    if (end > start) r.err += "  " + lines.substr(start, end - start) + "\n";
     start = end + 1;
   }
-  if (total > 1) text += "[" + std::to_string(number) + "/" + std::to_string(total) + "] ";
-  switch (c.stage) {
-    case CONVERT_DONE:
-      text += input + " -> " + output;
-      break;
-    case CONVERT_READ_FAILED:
-      text += input + ": Error reading file: " + c.error;
-      break;
-    case CONVERT_NO_NAME:
-      text += input + ": Error: failure creating file in path: " + output;
-      break;
-    case CONVERT_WRITE_FAILED:
-      text += input + ": Error converting file: " + c.error;
-      break;
+  for (const Conversion& c : done) {
+    const std::string output = one_line(c.output_path);
+    switch (c.stage) {
+      case CONVERT_DONE:
+        if (verbosity == VERBOSITY_VERBOSE) {
+          r.err += "  wrote " + output + output_size(c.output_path) + "\n";
+        }
+        if (verbosity != VERBOSITY_QUIET) r.out += "converted\t" + input + "\t" + output + "\n";
+        break;
+      case CONVERT_READ_FAILED:
+        r.err += input + ": Error reading file: " + c.error + "\n";
+        break;
+      case CONVERT_NO_NAME:
+        r.err += input + ": Error: failure creating file in path: " + output + "\n";
+        break;
+      case CONVERT_WRITE_FAILED:
+        r.err += input + ": Error converting file: " + c.error + "\n";
+        break;
+    }
   }
-  return text + "\n";
+  return r;
 }
 
 struct Finished {
-  std::string text;
+  FileReport report;
   bool converted = false;
+  bool stopped = false;  // interrupted before it was named: nothing of it stays
   bool ready = false;
 };
 
 }  // namespace
 
-std::vector<std::string> expand_input(const std::string& argument) {
+std::vector<BatchInput> expand_inputs(const std::string& argument, bool recursive,
+                                      std::vector<std::string>* passed_over) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  if (!fs::is_directory(argument, ec)) return {argument};
-  std::vector<std::string> names;
-  for (fs::directory_iterator it(argument, ec), end; !ec && it != end; it.increment(ec)) {
+  if (!fs::is_directory(argument, ec)) return {{argument, ""}};
+  std::vector<BatchInput> inputs;
+  std::vector<std::string> skipped;
+  const auto take = [&](const fs::directory_entry& e, const std::string& subfolder) {
     std::error_code type_ec;
-    const std::string name = it->path().filename().string();
-    if (it->is_regular_file(type_ec) && has_input_extension(name)) names.push_back(name);
+    const std::string name = e.path().filename().string();
+    const std::string path =
+        path_join(subfolder.empty() ? argument : path_join(argument, subfolder), name);
+    if (!e.is_regular_file(type_ec)) {
+      if (!e.is_directory(type_ec)) skipped.push_back(path + ": not a regular file");
+    } else if (has_input_extension(name)) {
+      inputs.push_back({path, subfolder});
+    } else {
+      skipped.push_back(path + ": not a song, tune, instrument or MIDI file");
+    }
+  };
+  if (recursive) {
+    for (fs::recursive_directory_iterator it(argument, ec), end; !ec && it != end;
+         it.increment(ec)) {
+      // Hidden entries (our own staged outputs among them) are no one's input.
+      if (it->path().filename().string().starts_with(".")) {
+        if (it->is_directory()) it.disable_recursion_pending();
+        continue;
+      }
+      std::string sub = fs::relative(it->path().parent_path(), argument, ec).string();
+      if (sub == ".") sub.clear();
+      take(*it, sub);
+    }
+  } else {
+    for (fs::directory_iterator it(argument, ec), end; !ec && it != end; it.increment(ec)) {
+      if (it->path().filename().string().starts_with(".")) continue;
+      std::error_code type_ec;
+      if (it->is_directory(type_ec)) continue;
+      take(*it, "");
+    }
   }
-  std::sort(names.begin(), names.end());
-  for (std::string& name : names) name = path_join(argument, name);
-  return names;
+  const auto by_path = [](const BatchInput& a, const BatchInput& b) { return a.path < b.path; };
+  std::sort(inputs.begin(), inputs.end(), by_path);
+  std::sort(skipped.begin(), skipped.end());
+  if (passed_over) passed_over->insert(passed_over->end(), skipped.begin(), skipped.end());
+  return inputs;
+}
+
+std::vector<std::string> expand_input(const std::string& argument) {
+  std::vector<std::string> files;
+  for (BatchInput& in : expand_inputs(argument, false, nullptr))
+    files.push_back(std::move(in.path));
+  return files;
 }
 
 int run_batch(const BatchOptions& options, FILE* out, FILE* err) {
-  if (!target_row(options.target)) {
-    std::fprintf(err, "tarvenox: the target must be a number from 1 to %d\n", TARGET_COUNT);
+  // From the first file made on (the output folder's probe among them).
+  interrupt_defer();
+  for (const int target : options.targets) {
+    if (!target_row(target)) {
+      std::fprintf(err, "tarvenox: the target must be a number from 1 to %d\n", TARGET_COUNT);
+      return EXIT_USAGE;
+    }
+  }
+  if (options.targets.empty()) {
+    std::fprintf(err, "tarvenox: no target given\n");
+    return EXIT_USAGE;
+  }
+  std::string template_problem;
+  if (!names_differ_by_target(options.name_template, options.targets, &template_problem)) {
+    std::fprintf(err, "tarvenox: %s (see --help)\n", template_problem.c_str());
     return EXIT_USAGE;
   }
   std::string dir = options.output_dir;
@@ -116,17 +201,25 @@ int run_batch(const BatchOptions& options, FILE* out, FILE* err) {
       return EXIT_USAGE;
     }
   }
-  std::vector<std::string> files;
+  std::vector<BatchInput> files;
+  std::vector<std::string> passed_over;
   for (const std::string& argument : options.files) {
-    for (std::string& f : expand_input(argument)) files.push_back(std::move(f));
+    for (BatchInput& f : expand_inputs(argument, options.recursive, &passed_over)) {
+      files.push_back(std::move(f));
+    }
+  }
+  if (options.verbosity != VERBOSITY_QUIET) {
+    for (const std::string& skipped : passed_over) {
+      std::fprintf(err, "%s\n", terminal_safe_text("passed over " + one_line(skipped)).c_str());
+    }
   }
   if (files.empty()) {
-    std::fprintf(err, "tarvenox: no song, tune or instrument file to convert\n");
+    std::fprintf(err, "tarvenox: no song, tune, instrument or MIDI file to convert\n");
     return EXIT_USAGE;
   }
 
   const size_t total = files.size();
-  const auto target = static_cast<uint8_t>(options.target);
+  const std::vector<uint8_t> targets(options.targets.begin(), options.targets.end());
   std::vector<Finished> finished(total);
   std::mutex mutex;
   std::condition_variable changed;
@@ -138,55 +231,105 @@ int run_batch(const BatchOptions& options, FILE* out, FILE* err) {
       std::unique_lock<std::mutex> lock(mutex);
       changed.wait(lock, [&] { return naming_turn == i; });
     };
-    bool turn_taken = false;
-    const NamingTurn turn = [&](const std::function<void()>& name_it) {
+    if (interrupt_received()) {
+      // Never started; its turn passes on, so that the files in flight can end.
       take_turn();
+      std::lock_guard<std::mutex> lock(mutex);
+      ++naming_turn;
+      finished[i].stopped = true;
+      finished[i].ready = true;
+      changed.notify_all();
+      return;
+    }
+    bool turn_taken = false;
+    bool stopped = false;
+    const NamingTurn turn = [&](const std::function<void()>& name_it) {
+      if (!turn_taken) take_turn();
       turn_taken = true;
+      // Interrupted: what is in flight is given up, not named.
+      if (interrupt_received()) {
+        stopped = true;
+        return;
+      }
       name_it();
     };
     std::string lines;
-    Conversion c;
+    std::vector<Conversion> done;
     try {
       Project p;
       p.console = [&lines](std::string_view text) { lines.append(text); };
-      const std::string folder = dir.empty() ? folder_of(files[i]) : dir;
-      c = convert_into_folder(p, files[i], target, folder, turn);
+      std::string folder = dir.empty() ? folder_of(files[i].path) : dir;
+      if (!dir.empty() && !files[i].subfolder.empty()) {
+        folder = path_join(dir, files[i].subfolder);
+        std::error_code ec;
+        std::filesystem::create_directories(folder, ec);
+      }
+      done = convert_into_folder(p, files[i].path, targets, folder, turn, false,
+                                 options.name_template);
     } catch (const std::bad_alloc&) {
+      Conversion c;
       c.stage = CONVERT_WRITE_FAILED;
       c.error = "out of memory";
+      done.clear();
+      done.push_back(std::move(c));
     }
     if (!turn_taken) take_turn();
     std::lock_guard<std::mutex> lock(mutex);
     ++naming_turn;
-    // Names from files and folders could otherwise send commands to a terminal.
-    finished[i].text = terminal_safe_text(file_report(files[i], c, lines, i + 1, total));
-    finished[i].converted = c.stage == CONVERT_DONE;
-    finished[i].ready = true;
+    Finished& f = finished[i];
+    f.stopped = stopped;
+    if (!stopped) {
+      // Names from files and folders could otherwise send commands to a terminal.
+      f.report = file_report(files[i].path, done, lines, options.verbosity);
+      f.report.err = terminal_safe_text(f.report.err);
+      f.report.out = terminal_safe_text(f.report.out);
+      f.converted = std::all_of(done.begin(), done.end(),
+                                [](const Conversion& c) { return c.stage == CONVERT_DONE; });
+    }
+    f.ready = true;
     changed.notify_all();
   };
 
-  const size_t jobs = std::clamp<size_t>(static_cast<size_t>(std::max(options.jobs, 1)), 1, total);
+  const size_t processors = std::max(1u, std::thread::hardware_concurrency());
+  const size_t asked = options.jobs > 0 ? static_cast<size_t>(options.jobs) : processors;
+  const size_t jobs = std::clamp<size_t>(asked, 1, std::min<size_t>(total, JOBS_MAX));
   std::vector<std::thread> workers;
   for (size_t j = 0; j < jobs; ++j) {
     workers.emplace_back([&] {
       for (size_t i = next_file++; i < total; i = next_file++) convert_one(i);
     });
   }
-  size_t converted = 0;
+  // Each file's lines as soon as it and every earlier one are done.
+  size_t converted = 0, failed = 0;
   for (size_t i = 0; i < total; ++i) {
-    std::string text;
+    FileReport report;
     {
       std::unique_lock<std::mutex> lock(mutex);
       changed.wait(lock, [&] { return finished[i].ready; });
-      text.swap(finished[i].text);
-      converted += finished[i].converted ? 1 : 0;
+      const Finished& f = finished[i];
+      if (!f.ready || f.stopped) continue;
+      report = f.report;
+      converted += f.converted ? 1 : 0;
+      failed += f.converted ? 0 : 1;
     }
-    std::fputs(text.c_str(), out);
+    std::fputs(report.err.c_str(), err);
+    std::fflush(err);
+    std::fputs(report.out.c_str(), out);
     std::fflush(out);
   }
   for (std::thread& w : workers) w.join();
-  if (total > 1) {
-    std::fprintf(out, "converted %zu of %zu, %zu failed\n", converted, total, total - converted);
+  const int sig = interrupt_received();
+  if (sig) {
+    std::fprintf(err, "interrupted: converted %zu of %zu, %zu failed, %zu not converted\n",
+                 converted, total, failed, total - converted - failed);
+  } else if (total > 1) {
+    std::fprintf(err, "converted %zu of %zu, %zu failed\n", converted, total, failed);
   }
+  // A result that did not reach its reader is a failure, as for any program that writes.
+  if (std::fflush(out) != 0 || std::ferror(out)) {
+    std::fprintf(err, "tarvenox: write error on standard output\n");
+    return sig ? 128 + sig : EXIT_SOME_FAILED;
+  }
+  if (sig) return 128 + sig;
   return converted == total ? EXIT_ALL_CONVERTED : EXIT_SOME_FAILED;
 }

@@ -1,6 +1,7 @@
 // One input converted into a folder, or into memory for the page: every front end's way.
 #include "app/convert.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -11,6 +12,7 @@
 #include "io/writer.h"
 #include "material/ogg.h"
 #include "platform/paths.h"
+#include "project/events.h"
 #include "project/project.h"
 #include "project/targets.h"
 
@@ -102,13 +104,14 @@ namespace {
 // The loaded song written as `target` under its first free name.
 Conversion write_into_folder(Project& p, const std::string& input_path, int tune_flag,
                              uint8_t target, const std::string& folder, const NamingTurn& turn,
-                             bool in_memory) {
+                             bool in_memory, const std::string& name_template) {
   Conversion c;
-  std::vector<std::string> names = output_names(folder, input_path, target, tune_flag);
+  std::vector<std::string> names =
+      output_names(folder, input_path, target, tune_flag, name_template);
   // A full set of names costs no conversion.
-  if (first_free_name(names, target) == names.size()) {
+  if (names.empty() || first_free_name(names, target) == names.size()) {
     c.stage = CONVERT_NO_NAME;
-    c.output_path = names[0];
+    c.output_path = names.empty() ? path_join(folder, name_template) : names[0];
     return c;
   }
   if (in_memory) {
@@ -142,12 +145,22 @@ Conversion write_into_folder(Project& p, const std::string& input_path, int tune
   return c;
 }
 
+// What was loaded, for a verbose run.
+std::string loaded_summary(const Song& song) {
+  int64_t events = 0;
+  for (const Event* e = song.event_start; e; e = e->next) events += e->kind != EVENT_NONE;
+  const auto woices =
+      std::count_if(song.woices.begin(), song.woices.end(), [](const auto& w) { return !!w; });
+  return std::to_string(unit_count(song)) + " units, " + std::to_string(woices) + " woices, " +
+         std::to_string(events) + " events, " + std::to_string(song.beat_clock) + " clocks a beat";
+}
+
 }  // namespace
 
 std::vector<Conversion> convert_into_folder(Project& p, const std::string& input_path,
                                             const std::vector<uint8_t>& targets,
                                             const std::string& folder, const NamingTurn& turn,
-                                            bool in_memory) {
+                                            bool in_memory, const std::string& name_template) {
   std::vector<Conversion> done;
   int tune_flag = 0;
   if (!load_input(p, input_path, &tune_flag)) {
@@ -157,10 +170,13 @@ std::vector<Conversion> convert_into_folder(Project& p, const std::string& input
     return done;
   }
   bool named = false;
+  const std::string loaded = loaded_summary(p);
   for (const uint8_t target : targets) {
-    done.push_back(write_into_folder(p, input_path, tune_flag, target, folder, turn, in_memory));
+    done.push_back(write_into_folder(p, input_path, tune_flag, target, folder, turn, in_memory,
+                                     name_template));
     named = named || done.back().stage == CONVERT_DONE;
   }
+  if (!done.empty()) done.front().loaded = loaded;
   if (named) project_release(p);
   return done;
 }

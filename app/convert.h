@@ -38,6 +38,8 @@ struct Conversion {
   // (empty when there is none).
   std::unique_ptr<MemoryStream> memory;
   std::string listing_path;
+  // What was loaded, in a few words (the first Conversion of an input's only).
+  std::string loaded;
   // Kept in memory, for a target written as a folder (an empty folder takes its name): its
   // files, in place of `memory`.
   std::vector<MemoryFile> files;
@@ -64,7 +66,9 @@ Conversion convert_into_folder(Project& p, const std::string& input_path, uint8_
 // The input loaded once and written as each of `targets` in turn, each named on its own
 // (`turn` runs once a target). One Conversion a target; one only, CONVERT_READ_FAILED, when
 // the input could not be loaded.
+// `name_template` names the outputs as output_names says (app/output.h).
 std::vector<Conversion> convert_into_folder(Project& p, const std::string& input_path,
                                             const std::vector<uint8_t>& targets,
                                             const std::string& folder, const NamingTurn& turn = {},
-                                            bool in_memory = false);
+                                            bool in_memory = false,
+                                            const std::string& name_template = {});

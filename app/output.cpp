@@ -20,22 +20,123 @@ int fail(Run& run, const char* text) {
 
 }  // namespace
 
-std::vector<std::string> output_names(const std::string& folder, const std::string& input_path,
-                                      uint8_t target, int tune_flag) {
-  std::string base = path_find_file_name(input_path);
-  path_remove_extension(base);
+namespace {
+
+// The template's text with its fields filled; false for an unknown field or a brace alone.
+bool fill_template(const std::string& text, const std::string& stem, int target,
+                   const std::string& extension, std::string* filled) {
+  const TargetRow* row = target_row(target);
+  filled->clear();
+  for (size_t at = 0; at < text.size();) {
+    if (text[at] == '}') return false;
+    if (text[at] != '{') {
+      *filled += text[at++];
+      continue;
+    }
+    const size_t end = text.find('}', at);
+    if (end == std::string::npos) return false;
+    const std::string field = text.substr(at + 1, end - at - 1);
+    if (field == "stem") {
+      *filled += stem;
+    } else if (field == "gen") {
+      *filled += row ? row->tag : "x5x";
+    } else if (field == "target") {
+      *filled += std::to_string(target);
+    } else if (field == "ext") {
+      *filled += extension.substr(1);
+    } else {
+      return false;
+    }
+    at = end + 1;
+  }
+  return true;
+}
+
+// The name before the number a taken name gets, and after it.
+bool name_parts(const std::string& name_template, const std::string& stem, int target,
+                const std::string& extension, std::string* head, std::string* tail) {
+  if (name_template.empty()) {
+    *head = stem;
+    *tail = extension;
+    return true;
+  }
+  const size_t ext = name_template.find("{ext}");
+  if (ext == std::string::npos) {
+    *tail = extension;
+    return fill_template(name_template, stem, target, extension, head);
+  }
+  // The number goes before the dot that leads up to the extension, where there is one.
+  const size_t split = ext > 0 && name_template[ext - 1] == '.' ? ext - 1 : ext;
+  return fill_template(name_template.substr(0, split), stem, target, extension, head) &&
+         fill_template(name_template.substr(split), stem, target, extension, tail);
+}
+
+const char* output_extension(int target, int tune_flag) {
   // Numbers past the table are named as songs: the writer refuses them afterwards.
   const TargetRow* row = target_row(target);
   const char* extension = row ? row->extension : ".qxprj";
   if (tune_flag && (!row || writes_song(*row))) extension = ".qxtune";
-  const std::string stem = path_join(folder, base);
-  std::vector<std::string> names{stem + extension};
+  return extension;
+}
+
+}  // namespace
+
+std::vector<std::string> output_names(const std::string& folder, const std::string& input_path,
+                                      uint8_t target, int tune_flag,
+                                      const std::string& name_template) {
+  std::string base = path_find_file_name(input_path);
+  path_remove_extension(base);
+  std::string head, tail;
+  if (!name_parts(name_template, base, target, output_extension(target, tune_flag), &head, &tail)) {
+    return {};
+  }
+  const std::string stem = path_join(folder, head);
+  std::vector<std::string> names{stem + tail};
   for (int number = 0; number <= OUTPUT_NUMBER_MAX; ++number) {
     char suffix[8];
     std::snprintf(suffix, sizeof suffix, "_%02d", number);
-    names.push_back(stem + suffix + extension);
+    names.push_back(stem + suffix + tail);
   }
   return names;
+}
+
+bool names_differ_by_target(const std::string& name_template, const std::vector<int>& targets,
+                            std::string* problem) {
+  if (name_template.find_first_of("/\\") != std::string::npos) {
+    *problem = "--name: a template names a file, not a folder: no / or \\ in it";
+    return false;
+  }
+  std::vector<std::string> seen;
+  for (const int target : targets) {
+    for (const int tune_flag : {0, 1}) {
+      std::string head, tail;
+      if (!name_parts(name_template, "stem", target, output_extension(target, tune_flag), &head,
+                      &tail)) {
+        *problem = "--name: fields are {stem}, {gen}, {target} and {ext}";
+        return false;
+      }
+      if (head.empty()) {
+        *problem = "--name: the template gives an empty name";
+        return false;
+      }
+      for (const std::string& other : seen) {
+        if (other == head + tail) {
+          *problem = name_template.empty()
+                         ? "several targets need --name with names that differ by target, "
+                           "such as '{stem}.{gen}'"
+                         : "--name: two targets would take the same names: add {gen} or "
+                           "{target}";
+          return false;
+        }
+      }
+    }
+    for (const int tune_flag : {0, 1}) {
+      std::string head, tail;
+      name_parts(name_template, "stem", target, output_extension(target, tune_flag), &head, &tail);
+      seen.push_back(head + tail);
+    }
+  }
+  return true;
 }
 
 bool output_name_free(const std::string& path, uint8_t target) {

@@ -15,9 +15,18 @@ struct Run;
 struct Song;
 
 // The names the output may take in `folder`, in the order they are tried: the plain name,
-// then _00 to _99.
+// then _00 to _99 before the extension. With a `name_template`, the plain name is the
+// template's, its fields filled: {stem} the input's name without its extension, {gen} the
+// target's tag ("x4x", "qxi", "mid", "wav"), {target} its number and {ext} its extension
+// without the dot (added after a dot at the end when the template has no {ext}).
 std::vector<std::string> output_names(const std::string& folder, const std::string& input_path,
-                                      uint8_t target, int tune_flag);
+                                      uint8_t target, int tune_flag,
+                                      const std::string& name_template = {});
+// Whether `name_template` is one output_names can fill, and gives each of `targets` names of
+// its own (as the default names do where the extensions differ). Otherwise false, with
+// *problem saying why.
+bool names_differ_by_target(const std::string& name_template, const std::vector<int>& targets,
+                            std::string* problem);
 // Whether nothing stands at the name, nor, for target 11, where its listing goes.
 bool output_name_free(const std::string& path, uint8_t target);
 // The first of `names` that output_name_free finds free; names.size() when none is.

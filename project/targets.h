@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 enum TargetFormat : int {
   TARGET_X1X_PCM = 1,
@@ -87,6 +88,7 @@ struct TargetRow {
   bool old_noise_layout;         // kept qxNoise in the old layout
   bool listing;                  // a plain-text listing beside the output
   const char* extension;  // of the output (a folder's for wav); ".qxtune" where tunes are kept
+  const char* tag;        // the generation's short name: "x1x" to "x5x", "qxi", "mid", "wav"
 };
 
 // Generations 1 to 3 tie unit i to woice i and keep a woice's basic key and tuning in its
@@ -104,3 +106,8 @@ inline bool writes_song(const TargetRow& row) {
 const TargetRow* target_row(int target);
 // The row of a valid target.
 const TargetRow& target_rule(int target);
+// The target a name stands for on the command line, in any case: a generation's tag for the
+// newest editor of that generation ("x1x" 2, "x2x" 4, "x3x" 5, "x4x" 6, "x5x" 9, "qxi" 10,
+// "mid" 12, "wav" 13), or the name of a target past the dialogue's menu ("midi"). 0 for
+// any other name.
+int target_by_name(std::string_view name);

@@ -84,11 +84,10 @@ TEST(Batch, ConvertsEveryFileAndTheSameWithFourJobs) {
   const ProgramRun r4 = run_tarvenox(four.path(), a4);
   // The damaged file fails alone; nothing of the user's is replaced.
   EXPECT_EQ(r1.status, 1) << r1.out;
-  EXPECT_NE(r1.out.find("[1/5] in/a.qxprj -> out/a_00.qxprj\n"), std::string::npos) << r1.out;
-  EXPECT_NE(r1.out.find("[3/5] in/c.qxprj: Error reading file: Invalid file!\n"),
-            std::string::npos);
-  EXPECT_NE(r1.out.find("[4/5] in/d.qxtune -> out/d.qxprj\n"), std::string::npos);
-  EXPECT_NE(r1.out.find("[5/5] in2/a.qxprj -> out/a_01.qxprj\n"), std::string::npos);
+  EXPECT_NE(r1.out.find("converted\tin/a.qxprj\tout/a_00.qxprj\n"), std::string::npos) << r1.out;
+  EXPECT_NE(r1.out.find("in/c.qxprj: Error reading file: Invalid file!\n"), std::string::npos);
+  EXPECT_NE(r1.out.find("converted\tin/d.qxtune\tout/d.qxprj\n"), std::string::npos);
+  EXPECT_NE(r1.out.find("converted\tin2/a.qxprj\tout/a_01.qxprj\n"), std::string::npos);
   EXPECT_TRUE(r1.out.ends_with("converted 4 of 5, 1 failed\n")) << r1.out;
   const auto files = tree(one.path() + "/out");
   EXPECT_EQ(files.size(), 5u);
@@ -108,10 +107,103 @@ TEST(Batch, MidiByNameFromEveryKindOfInput) {
       run_tarvenox(dir.path(), {"-t", "MIDI", "-o", "out", "in/b.qxi", "in/d.qxtune", "in2"});
   EXPECT_EQ(r.status, 0) << r.out;
   for (const char* name : {"b.mid", "d.mid", "a.mid"}) {
-    EXPECT_NE(r.out.find(std::string("-> out/") + name), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(std::string("\tout/") + name + "\n"), std::string::npos) << r.out;
     const std::string csv = "midicsv '" + dir.path() + "/out/" + name + "' > /dev/null";
     EXPECT_EQ(std::system(csv.c_str()), 0) << name;
   }
+}
+
+namespace {
+
+struct SplitRun {
+  int status = -1;
+  std::string out, err;
+};
+
+// The program run with its output and error streams apart, the output to `stdout_to` when
+// given.
+SplitRun run_split(const std::string& dir, const std::vector<std::string>& args,
+                   const std::string& stdout_to = "") {
+  const std::string out = dir + ".out", err = dir + ".err";
+  std::string command = "cd '" + dir + "' && '" TARVENOX_EXE "'";
+  for (const std::string& a : args) command += " '" + a + "'";
+  command += " >'" + (stdout_to.empty() ? out : stdout_to) + "' 2>'" + err + "'";
+  SplitRun r;
+  const int status = std::system(command.c_str());
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  const auto text = [](const std::string& path) {
+    if (!fs::exists(path)) return std::string();
+    const std::vector<uint8_t> bytes = song_parser::read_file(path);
+    fs::remove(path);
+    return std::string(bytes.begin(), bytes.end());
+  };
+  r.out = text(out);
+  r.err = text(err);
+  return r;
+}
+
+}  // namespace
+
+// A script reads one result line a file written on the output stream; conversion lines,
+// errors, what was passed over and the summary go to the error stream, less with -q and more
+// with -v; a result that cannot be written fails the run.
+TEST(Batch, ResultsOnOutputTheRestOnErrors) {
+  ScratchDir dir;
+  lay_out_batch(dir.path());
+  struct Case {
+    const char* option;
+    const char* out_dir;
+    std::vector<const char*> err_has, err_lacks;
+  };
+  const Case cases[] = {
+      {"-j1",
+       "o1",
+       {"passed over in/notes.txt: not a song", "in/c.qxprj: Error reading file: Invalid file!\n",
+        "converted 3 of 4, 1 failed\n"},
+       {"loaded", "wrote"}},
+      {"-q",
+       "o2",
+       {"in/c.qxprj: Error reading file: Invalid file!\n", "converted 3 of 4, 1 failed\n"},
+       {"passed over", "  * "}},
+      {"-v", "o3", {"  loaded in/a.qxprj: 6 units, 6 woices", "  wrote o3/a.qxprj ("}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.option);
+    fs::create_directories(dir.file(c.out_dir));
+    const SplitRun r = run_split(dir.path(), {"-t", "6", c.option, "-o", c.out_dir, "in"});
+    EXPECT_EQ(r.status, 1);
+    std::string want;
+    if (std::string(c.option) != "-q") {
+      const std::string o = c.out_dir;
+      want = "converted\tin/a.qxprj\t" + o + "/a.qxprj\nconverted\tin/b.qxi\t" + o +
+             "/b.qxprj\nconverted\tin/d.qxtune\t" + o + "/d.qxprj\n";
+    }
+    EXPECT_EQ(r.out, want);
+    for (const char* text : c.err_has) EXPECT_NE(r.err.find(text), std::string::npos) << text;
+    for (const char* text : c.err_lacks) EXPECT_EQ(r.err.find(text), std::string::npos) << text;
+  }
+  const SplitRun full = run_split(dir.path(), {"-t", "6", "-o", "out", "in/a.qxprj"}, "/dev/full");
+  EXPECT_EQ(full.status, 1);
+  EXPECT_NE(full.err.find("write error on standard output"), std::string::npos) << full.err;
+}
+
+// Subfolders mirrored under the output folder, several targets from one load, named by a
+// template.
+TEST(Batch, RecursiveSeveralTargetsByTemplate) {
+  ScratchDir dir;
+  lay_out_batch(dir.path());
+  fs::create_directories(dir.file("in/deeper/.hidden"));
+  fs::copy_file(dir.file("in/a.qxprj"), dir.file("in/deeper/e.qxprj"));
+  fs::copy_file(dir.file("in/a.qxprj"), dir.file("in/deeper/.hidden/f.qxprj"));
+  const SplitRun r = run_split(dir.path(), {"-r", "-q", "-t", "x4x,midi", "--name",
+                                            "{stem}-{target}.{gen}.{ext}", "-o", "out", "in"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  std::vector<std::string> names;
+  for (const auto& [name, bytes] : tree(dir.file("out"))) names.push_back(name);
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"a-12.mid.mid", "a-6.x4x.qxprj", "a.qxprj", "b-12.mid.mid",
+                                      "b-6.x4x.qxprj", "d-12.mid.mid", "d-6.x4x.qxprj", "deeper",
+                                      "deeper/e-12.mid.mid", "deeper/e-6.x4x.qxprj"}));
 }
 
 // Names go in argument order even when the later file of a name finishes long before.
@@ -124,8 +216,8 @@ TEST(Batch, NamesFollowTheArgumentsNotTheFinishingOrder) {
   const ProgramRun r =
       run_tarvenox(dir.path(), {"-j", "2", "-t", "6", "-o", "out", "slow/a.qxprj", "fast/a.qxprj"});
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_NE(r.out.find("[1/2] slow/a.qxprj -> out/a.qxprj\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("[2/2] fast/a.qxprj -> out/a_00.qxprj\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("converted\tslow/a.qxprj\tout/a.qxprj\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("converted\tfast/a.qxprj\tout/a_00.qxprj\n"), std::string::npos) << r.out;
 }
 
 TEST(Batch, UsageErrorsWriteNothing) {
@@ -137,7 +229,15 @@ TEST(Batch, UsageErrorsWriteNothing) {
       {"-t", "6", "-o", "in/a.qxprj", "in/a.qxprj"},
       {"-t", "6", "-o", "/proc", "in/a.qxprj"},  // no file can be made there, even by root
       {"-t", "14", "in/a.qxprj"},
-      {"-t", "mid", "in/a.qxprj"},
+      {"-t", "mids", "in/a.qxprj"},
+      {"-t", "6,", "in/a.qxprj"},
+      {"-t", "1,2", "-o", "out", "in/a.qxprj"},  // both would take out/a_00.qxprj
+      {"-t", "1,2", "--name", "{stem}.{gen}", "in/a.qxprj"},
+      {"-t", "6", "--name", "{stem}.{era}", "in/a.qxprj"},
+      {"-t", "6", "--name", "../{stem}", "in/a.qxprj"},
+      {"-t", "6", "-j", "x", "in/a.qxprj"},
+      {"-t", "6", "-q", "-v", "in/a.qxprj"},
+      {"-5", "in/a.qxprj"},
       {"-t", "6"},
       {"--frobnicate", "in/a.qxprj"},
       {"-o", "out", "in/a.qxprj"},
@@ -195,21 +295,38 @@ TEST(Batch, KilledOrFailingConversionsLeaveTheFolderAsItWas) {
   }
 }
 
-// Where the file system cannot hold unnamed files (forced here), a signal in the middle of
-// a conversion ends the program as the signal means to, and takes the hidden file with it.
-TEST(Batch, SignalWhileAHiddenFileIsWrittenEndsTheRunAndLeavesNothing) {
+// Where the file system cannot hold unnamed files (forced here), an interrupt in the middle
+// of a conversion gives up the file in flight, takes its hidden file with it and ends the run
+// with its summary; a second interrupt ends it at once, as the signal means to.
+TEST(Batch, InterruptWhileAHiddenFileIsWrittenEndsTheRunAndLeavesNothing) {
   ScratchDir dir;
   fs::create_directories(dir.file("out"));
   write_large_song(dir.file("big.qxprj"));
-  for (const auto& [sig, target] : {std::pair{SIGINT, "1"}, std::pair{SIGTERM, "wav"}}) {
-    StartedProgram s = start_tarvenox(dir.path(), {"-t", target, "-o", "out", "big.qxprj"},
-                                      [] { setenv("TARVENOX_TEST_NO_TMPFILE", "1", 1); });
+  fs::copy_file(dir.file("big.qxprj"), dir.file("big2.qxprj"));
+  struct Case {
+    int sig;
+    const char* target;
+    int then;  // a second signal (two of one kind may arrive as one)
+  };
+  for (const Case& c :
+       {Case{SIGINT, "1", 0}, Case{SIGTERM, "wav", 0}, Case{SIGINT, "1", SIGTERM}}) {
+    SCOPED_TRACE(std::string(c.target) + (c.then ? " twice" : ""));
+    StartedProgram s = start_tarvenox(
+        dir.path(), {"-j", "1", "-t", c.target, "-o", "out", "big.qxprj", "big2.qxprj"},
+        [] { setenv("TARVENOX_TEST_NO_TMPFILE", "1", 1); });
     ASSERT_GT(s.pid, 0);
-    EXPECT_TRUE(hidden_file_appears(dir.file("out"), 5000)) << sig;
-    kill(s.pid, sig);
+    EXPECT_TRUE(hidden_file_appears(dir.file("out"), 5000));
+    kill(s.pid, c.sig);
+    if (c.then) kill(s.pid, c.then);
     const ProgramRun r = finish_tarvenox(s, 5000);
-    EXPECT_EQ(r.signal, sig) << r.status << " " << r.out;
-    EXPECT_TRUE(tree(dir.file("out")).empty()) << sig;
+    if (c.then) {
+      // Threads may take the two in either order: the second of them ends it.
+      EXPECT_TRUE(r.signal == c.sig || r.signal == c.then) << r.status << " " << r.out;
+    } else {
+      EXPECT_EQ(r.status, 128 + c.sig) << r.out;
+      EXPECT_EQ(r.out, "interrupted: converted 0 of 2, 0 failed, 2 not converted\n");
+    }
+    EXPECT_TRUE(tree(dir.file("out")).empty());
   }
 }
 

@@ -159,7 +159,7 @@ TEST(HostileEnvironment, InputCutShortWhileItIsRead) {
     });
     const ProgramRun r = run_tarvenox(dir.path(), {"-t", "6", "-o", "out", "song.qxprj"});
     cutter.join();
-    const bool done = r.out == "song.qxprj -> out/song.qxprj\n";
+    const bool done = r.out == "converted\tsong.qxprj\tout/song.qxprj\n";
     EXPECT_TRUE(done || (r.status == 1 && r.out.starts_with("song.qxprj: Error "))) << r.out;
     if (done) {
       Project q;
@@ -219,7 +219,7 @@ TEST(HostileEnvironment, NamesThatAreHardToPrint) {
     fs::copy_file(EXAMPLES + "demo.qxprj", dir.file("in/" + n + ".qxprj"));
   const ProgramRun r = run_tarvenox(dir.path(), {"-t", "6", "-o", "out", "in"});
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_NE(r.out.find("in/line?break.qxprj -> out/line?break.qxprj\n"), std::string::npos)
+  EXPECT_NE(r.out.find("converted\tin/line?break.qxprj\tout/line?break.qxprj\n"), std::string::npos)
       << r.out;
   EXPECT_TRUE(r.out.ends_with("converted 4 of 4, 0 failed\n"));
   for (const std::string& n : names) {

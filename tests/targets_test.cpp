@@ -24,3 +24,12 @@ TEST(Targets, ManPageTableIsTheTargetTable) {
   }
   EXPECT_EQ(page.substr(from + 12, to - from - 12), want);
 }
+
+// Names on the command line: a generation's tag is its newest editor, in any case.
+TEST(Targets, NamesStandForTheNewestOfTheirGeneration) {
+  const std::pair<const char*, int> cases[] = {
+      {"x1x", 2},  {"X2X", 4},  {"x3x", 5},   {"x4x", 6},     {"x5x", 9},
+      {"qxi", 10}, {"mid", 12}, {"midi", 12}, {"MIDI", 12},   {"wav", 13},
+      {"x6x", 0},  {"", 0},     {"6", 0},     {"qxi, txt", 0}};
+  for (const auto& [name, target] : cases) EXPECT_EQ(target_by_name(name), target) << name;
+}

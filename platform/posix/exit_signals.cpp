@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "platform/common/hidden_files.h"
+#include "platform/interrupt.h"
 
 namespace {
 
@@ -27,6 +28,10 @@ struct ExitRestore {
   std::atomic<bool> title_pushed{false};
 };
 ExitRestore exit_restore;
+
+// Set once a run asks for its first interrupt to be recorded; then the signal recorded.
+std::atomic<bool> interrupt_deferred{false};
+std::atomic<int> interrupt_signal{0};
 
 const int EXIT_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP, SIGQUIT, SIGABRT,
                             SIGSEGV, SIGBUS,  SIGFPE, SIGILL};
@@ -63,8 +68,17 @@ void remove_hidden_folder(const char* path) {
   rmdir(path);
 }
 
+void install_exit_handler(int sig);
+
 // Only async-signal-safe calls: it may interrupt anything, malloc and the locks included.
 void on_exit_signal(int sig) {
+  const bool interrupt = sig == SIGINT || sig == SIGTERM || sig == SIGHUP;
+  int none = 0;
+  if (interrupt && interrupt_deferred && interrupt_signal.compare_exchange_strong(none, sig)) {
+    // Reset to the default on entry: the next one goes through here again, and ends it.
+    install_exit_handler(sig);
+    return;
+  }
   if (exit_restore.active) tcsetattr(exit_restore.fd, TCSANOW, &exit_restore.saved);
   if (exit_restore.title_pushed) {
     [[maybe_unused]] ssize_t n =
@@ -96,19 +110,30 @@ void on_stop_signal(int) {
   errno = saved_errno;
 }
 
+void install_exit_handler(int sig) {
+  struct sigaction sa {};
+  sa.sa_handler = on_exit_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESETHAND;
+  sigaction(sig, &sa, nullptr);
+}
+
 }  // namespace
 
 void exit_signals_install() {
   static std::once_flag once;
   std::call_once(once, [] {
-    for (int sig : EXIT_SIGNALS) {
-      struct sigaction sa {};
-      sa.sa_handler = on_exit_signal;
-      sigemptyset(&sa.sa_mask);
-      sa.sa_flags = SA_RESETHAND;
-      sigaction(sig, &sa, nullptr);
-    }
+    for (int sig : EXIT_SIGNALS) install_exit_handler(sig);
   });
+}
+
+void interrupt_defer() {
+  interrupt_deferred = true;
+  exit_signals_install();
+}
+
+int interrupt_received() {
+  return interrupt_signal;
 }
 
 void stop_signal_install() {

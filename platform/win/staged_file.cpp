@@ -9,10 +9,13 @@
 #include <io.h>
 #include <windows.h>
 
+#include <atomic>
+#include <csignal>
 #include <mutex>
 #include <random>
 
 #include "platform/common/hidden_files.h"
+#include "platform/interrupt.h"
 #include "platform/paths.h"
 
 struct StagedFileState {
@@ -43,7 +46,17 @@ void remove_hidden_folder(const char* path) {
   RemoveDirectoryA(path);
 }
 
-BOOL WINAPI on_console_event(DWORD) {
+// Set once a run asks for its first interrupt to be recorded; then the signal recorded.
+std::atomic<bool> interrupt_deferred{false};
+std::atomic<int> interrupt_signal{0};
+
+BOOL WINAPI on_console_event(DWORD event) {
+  // A closing console grants only moments: that is never deferred.
+  int none = 0;
+  if ((event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) && interrupt_deferred &&
+      interrupt_signal.compare_exchange_strong(none, SIGINT)) {
+    return TRUE;
+  }
   hidden_remove_all([](const char* path) {
     if (!DeleteFileA(path)) remove_hidden_folder(path);
   });
@@ -55,6 +68,15 @@ BOOL WINAPI on_console_event(DWORD) {
 void staged_cleanup_install() {
   static std::once_flag once;
   std::call_once(once, [] { SetConsoleCtrlHandler(on_console_event, TRUE); });
+}
+
+void interrupt_defer() {
+  interrupt_deferred = true;
+  staged_cleanup_install();
+}
+
+int interrupt_received() {
+  return interrupt_signal;
 }
 
 namespace {
