@@ -148,14 +148,15 @@ int run_command_line(int argc, char** argv) {
     std::string bad;
     batch.targets = parse_targets(targets_arg, &bad);
     if (batch.targets.empty()) {
-      return usage_error("-t: '" + bad + "' is no target: give 1 to " +
+      return usage_error("-t/--target: '" + bad + "' is no target: give 1 to " +
                          std::to_string(TARGET_COUNT) +
                          " or a name (x1x to x5x, qxi, midi, wav), several with commas");
     }
     if (*jobs) {
       if (jobs_arg.empty() || jobs_arg.size() > 6 ||
           jobs_arg.find_first_not_of("0123456789") != std::string::npos) {
-        return usage_error("-j: give a whole number of files at once, 0 for one a processor");
+        return usage_error(
+            "-j/--jobs: give a whole number of files at once, 0 for one a processor");
       }
       batch.jobs = std::stoi(jobs_arg);
     }
