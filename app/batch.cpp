@@ -15,10 +15,13 @@
 
 #include "app/convert.h"
 #include "app/output.h"
+#include "io/writer.h"
 #include "platform/console.h"
+#include "platform/input_file.h"
 #include "platform/interrupt.h"
 #include "platform/paths.h"
 #include "platform/staged_file.h"
+#include "platform/streams.h"
 #include "project/project.h"
 #include "project/targets.h"
 
@@ -115,6 +118,45 @@ struct Finished {
   bool ready = false;
 };
 
+// The one output of one file and one target, written to the output stream, which then
+// carries nothing else: the result line goes with the rest to the error stream. Written
+// whole or not at all, as to a file.
+int convert_to_stream(const BatchOptions& options, const std::string& input, FILE* out, FILE* err) {
+  const int target = options.targets.front();
+  const TargetRow& row = target_rule(target);
+  if (row.writer == WRITER_WAV || row.listing) {
+    std::fprintf(err, "tarvenox: -o -: target %d writes more than one file (see --help)\n", target);
+    return EXIT_USAGE;
+  }
+  Project p;
+  std::string lines;
+  p.console = [&lines](std::string_view text) { lines.append(text); };
+  int tune_flag = 0;
+  Conversion c;
+  MemoryStream bytes;
+  if (!load_input(p, input, &tune_flag)) {
+    c.error = p.report_text;
+  } else if (!bytes.file() || !write_output_streams(p, p, bytes.file(), nullptr, target, nullptr) ||
+             !bytes.finish()) {
+    c.stage = CONVERT_WRITE_FAILED;
+    c.error = p.error_text[0] ? p.error_text : "out of memory";
+  } else {
+    c.stage = CONVERT_DONE;
+    c.output_path = "-";
+  }
+  std::vector<Conversion> done;
+  done.push_back(std::move(c));
+  const FileReport r = file_report(input, done, lines, options.verbosity);
+  std::fputs(terminal_safe_text(r.err + r.out).c_str(), err);
+  if (done.front().stage != CONVERT_DONE) return EXIT_SOME_FAILED;
+  stream_set_binary(out);
+  if (std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size() || std::fflush(out) != 0) {
+    std::fprintf(err, "tarvenox: write error on standard output\n");
+    return EXIT_SOME_FAILED;
+  }
+  return EXIT_ALL_CONVERTED;
+}
+
 }  // namespace
 
 std::vector<BatchInput> expand_inputs(const std::string& argument, bool recursive,
@@ -190,6 +232,19 @@ int run_batch(const BatchOptions& options, FILE* out, FILE* err) {
     return EXIT_USAGE;
   }
   std::string dir = options.output_dir;
+  const bool to_stream = dir == "-";
+  if (to_stream) {
+    if (stream_is_terminal(out)) {
+      std::fprintf(err, "tarvenox: -o -: standard output is a terminal (see --help)\n");
+      return EXIT_USAGE;
+    }
+    if (options.targets.size() != 1 || options.files.size() != 1 ||
+        std::filesystem::is_directory(options.files.front())) {
+      std::fprintf(err, "tarvenox: -o - takes one file and one target (see --help)\n");
+      return EXIT_USAGE;
+    }
+    return convert_to_stream(options, options.files.front(), out, err);
+  }
   path_remove_trailing_separators(dir);
   if (!dir.empty()) {
     if (!path_is_directory(dir)) {

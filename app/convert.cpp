@@ -11,6 +11,7 @@
 #include "io/qxi_writer.h"
 #include "io/writer.h"
 #include "material/ogg.h"
+#include "platform/input_file.h"
 #include "platform/paths.h"
 #include "project/events.h"
 #include "project/project.h"
@@ -95,6 +96,14 @@ int load_input(Project& p, const std::string& input_path, int* tune_flag) {
   if (!project_prepare(p, &failure)) {
     p.report_text = failure ? failure : "";
     return 0;
+  }
+  if (input_path == STANDARD_INPUT) {
+    const std::string file = standard_input_file();
+    if (file.empty()) {
+      p.report_text = "File not found!";
+      return 0;
+    }
+    return open_input(p, file, tune_flag, KIND_BY_BYTES);
   }
   return open_input(p, input_path, tune_flag);
 }

@@ -51,6 +51,7 @@ int project_prepare(Project& p, const char** failure);
 
 // Prepares the Project and loads the input once, for any number of targets. Returns 0 with
 // p.report_text set; sets *tune_flag as open_input does.
+// A path of "-" reads standard input, told by its bytes what it is.
 int load_input(Project& p, const std::string& input_path, int* tune_flag);
 
 // Runs the naming step, which picks among the free names, when it is this file's turn.

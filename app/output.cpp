@@ -84,7 +84,7 @@ const char* output_extension(int target, int tune_flag) {
 std::vector<std::string> output_names(const std::string& folder, const std::string& input_path,
                                       uint8_t target, int tune_flag,
                                       const std::string& name_template) {
-  std::string base = path_find_file_name(input_path);
+  std::string base = input_path == STANDARD_INPUT ? "stdin" : path_find_file_name(input_path);
   path_remove_extension(base);
   std::string head, tail;
   if (!name_parts(name_template, base, target, output_extension(target, tune_flag), &head, &tail)) {

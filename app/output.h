@@ -14,6 +14,9 @@
 struct Run;
 struct Song;
 
+// The input path that stands for standard input; its outputs are named after "stdin".
+constexpr const char* STANDARD_INPUT = "-";
+
 // The names the output may take in `folder`, in the order they are tried: the plain name,
 // then _00 to _99 before the extension. With a `name_template`, the plain name is the
 // template's, its fields filled: {stem} the input's name without its extension, {gen} the

@@ -102,9 +102,16 @@ int open_midi(Project& p, ByteSource& s) {
   return 0;
 }
 
+// Whether the source starts as a MIDI file; the source is moved back to its start.
+bool starts_as_midi(ByteSource& s) {
+  char id[4];
+  const bool midi = read_bytes(id, sizeof id, 1, s) && std::memcmp(id, "MThd", sizeof id) == 0;
+  return source_seek(s, 0, SEEK_SET) && midi;
+}
+
 }  // namespace
 
-int open_input(Project& p, const std::string& path, int* tune_flag) {
+int open_input(Project& p, const std::string& path, int* tune_flag, InputKindBy kind_by) {
   // Only a regular file holds a song: a folder has none, and a pipe or a device may block
   // or never end.
   std::shared_ptr<InputFile> in = open_input_file(path);
@@ -118,7 +125,7 @@ int open_input(Project& p, const std::string& path, int* tune_flag) {
   int ok = 0;
   try {
     int generation = 0;
-    const bool midi = midi_extension(path);
+    const bool midi = kind_by == KIND_BY_BYTES ? starts_as_midi(s) : midi_extension(path);
     const int is_song = !midi && read_file_header(p, s, &generation, nullptr);
     if (midi) {
       ok = open_midi(p, s);
@@ -128,7 +135,8 @@ int open_input(Project& p, const std::string& path, int* tune_flag) {
     } else if (is_song) {
       ok = open_song(p, s, tune_flag);
     } else {
-      ok = open_instrument(p, s, path);
+      // An instrument file takes its song's name from its file's: standard input has none.
+      ok = open_instrument(p, s, kind_by == KIND_BY_BYTES ? std::string("stdin") : path);
     }
   } catch (const std::bad_alloc&) {
     p.report_text = "out of memory.";

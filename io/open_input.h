@@ -10,4 +10,8 @@ struct Project;
 // On failure returns 0 with p.report_text set. Sets *tune_flag when the loaded song's
 // beat clock is not 480.
 // The song read is the same whatever it is converted to.
-int open_input(Project& p, const std::string& path, int* tune_flag);
+// How a MIDI file is told from the others: by its extension (".mid", ".midi"), which it must
+// then bear out; or, for a file without a name of its own (standard input), by its bytes.
+enum InputKindBy { KIND_BY_NAME, KIND_BY_BYTES };
+int open_input(Project& p, const std::string& path, int* tune_flag,
+               InputKindBy kind_by = KIND_BY_NAME);

@@ -14,6 +14,15 @@ struct InputFile {
   ~InputFile();
 };
 
+// Standard input read to its end into a file without a name in memory or in the temporary
+// folder, which lives as long as the program, so that it is read as a file is, with the same
+// bounds: its path, or "" when it cannot be made. Once a program; later calls give the same.
+std::string standard_input_file();
+// Whether the stream is a terminal (where the bytes of a song do not belong).
+bool stream_is_terminal(FILE* f);
+// Makes the stream take bytes as they are (Windows would turn "\n" into "\r\n").
+void stream_set_binary(FILE* f);
+
 // Opens a regular file for reading; nullptr for anything else (see open_regular_file).
 std::shared_ptr<InputFile> open_input_file(const std::string& path);
 

@@ -123,11 +123,12 @@ struct SplitRun {
 // The program run with its output and error streams apart, the output to `stdout_to` when
 // given.
 SplitRun run_split(const std::string& dir, const std::vector<std::string>& args,
-                   const std::string& stdout_to = "") {
+                   const std::string& stdout_to = "", const std::string& stdin_from = "") {
   const std::string out = dir + ".out", err = dir + ".err";
   std::string command = "cd '" + dir + "' && '" TARVENOX_EXE "'";
   for (const std::string& a : args) command += " '" + a + "'";
   command += " >'" + (stdout_to.empty() ? out : stdout_to) + "' 2>'" + err + "'";
+  if (!stdin_from.empty()) command += " <'" + stdin_from + "'";
   SplitRun r;
   const int status = std::system(command.c_str());
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -204,6 +205,43 @@ TEST(Batch, RecursiveSeveralTargetsByTemplate) {
             (std::vector<std::string>{"a-12.mid.mid", "a-6.x4x.qxprj", "a.qxprj", "b-12.mid.mid",
                                       "b-6.x4x.qxprj", "d-12.mid.mid", "d-6.x4x.qxprj", "deeper",
                                       "deeper/e-12.mid.mid", "deeper/e-6.x4x.qxprj"}));
+}
+
+// "-" reads standard input, whatever kind of file it is; "-o -" writes the one output to
+// standard output, the same bytes as into a file.
+TEST(Batch, StandardInputAndOutput) {
+  ScratchDir dir;
+  lay_out_batch(dir.path());
+  const SplitRun mid = run_split(dir.path(), {"-t", "midi", "-o", "out", "in/a.qxprj"});
+  ASSERT_EQ(mid.status, 0) << mid.err;
+  // Compared with a file of standard input's name: an instrument file's song is named so.
+  fs::create_directories(dir.file("p"));
+  for (const char* input : {"in/a.qxprj", "in/b.qxi", "out/a.mid"}) {
+    SCOPED_TRACE(input);
+    const std::string copy = "p/stdin" + fs::path(input).extension().string();
+    fs::copy_file(dir.file(input), dir.file(copy), fs::copy_options::overwrite_existing);
+    fs::remove(dir.file("p/stdin.out"));
+    const std::vector<std::string> args = {"-t", "6", "--name", "{stem}.out", "-o", "p", copy};
+    ASSERT_EQ(run_split(dir.path(), args).status, 0);
+    const std::vector<uint8_t> want = song_parser::read_file(dir.file("p/stdin.out.qxprj"));
+    fs::remove(dir.file("p/stdin.out.qxprj"));
+    const SplitRun piped = run_split(dir.path(), {"-t", "6", "-o", "-", "-"}, "", dir.file(input));
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_TRUE(piped.out == std::string(want.begin(), want.end()));
+    EXPECT_NE(piped.err.find("converted\t-\t-\n"), std::string::npos) << piped.err;
+  }
+  const SplitRun named =
+      run_split(dir.path(), {"-t", "6", "-o", "out", "-"}, "", dir.file("in/a.qxprj"));
+  EXPECT_EQ(named.out, "converted\t-\tout/stdin.qxprj\n");
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-t", "6", "-o", "-", "in/a.qxprj", "in/b.qxi"},
+        {"-t", "6,7", "-o", "-", "in/a.qxprj"},
+        {"-t", "wav", "-o", "-", "in/a.qxprj"},
+        {"-t", "6", "-o", "-", "in"}}) {
+    const SplitRun r = run_split(dir.path(), args);
+    EXPECT_EQ(r.status, 2) << args[1] << " " << r.err;
+    EXPECT_EQ(r.out, "");
+  }
 }
 
 // Names go in argument order even when the later file of a name finishes long before.

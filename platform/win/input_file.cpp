@@ -2,10 +2,16 @@
 // file's own position put back afterwards so that the stream reads on where it was.
 #include "platform/input_file.h"
 
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/common/hidden_files.h"
 
 namespace {
 
@@ -49,4 +55,40 @@ bool copy_input_range(const InputFile& in, int64_t offset, int64_t length, FILE*
   // The discard stream keeps nothing: there is nothing to move.
   if (GetFileType(handle_of(out)) == FILE_TYPE_CHAR) return true;
   return copy_input_blocks(in, offset, length, out);
+}
+
+std::string standard_input_file() {
+  static const std::string path = []() -> std::string {
+    // A hidden file in the temporary folder, gone when the program ends (or is ended by a
+    // console event, as the hidden outputs are).
+    char folder[MAX_PATH + 1];
+    char name[MAX_PATH + 1];
+    if (!GetTempPathA(sizeof folder, folder) || !GetTempFileNameA(folder, "tvx", 0, name)) {
+      return "";
+    }
+    if (!hidden_register(name)) {
+      DeleteFileA(name);
+      return "";
+    }
+    std::atexit([] { hidden_remove_all([](const char* p) { DeleteFileA(p); }); });
+    FILE* out = std::fopen(name, "wb");
+    if (!out) return "";
+    _setmode(_fileno(stdin), _O_BINARY);
+    char block[1 << 16];
+    bool ok = true;
+    for (size_t n; (n = std::fread(block, 1, sizeof block, stdin)) > 0;) {
+      ok = ok && std::fwrite(block, 1, n, out) == n;
+    }
+    ok = !std::ferror(stdin) && std::fclose(out) == 0 && ok;
+    return ok ? std::string(name) : std::string();
+  }();
+  return path;
+}
+
+bool stream_is_terminal(FILE* f) {
+  return _isatty(_fileno(f)) != 0;
+}
+
+void stream_set_binary(FILE* f) {
+  _setmode(_fileno(f), _O_BINARY);
 }
