@@ -3,8 +3,9 @@
 // fresh Project. A conversion's output is named by the first free name of the dialogue's
 // rules in /out, where an empty file keeps the name taken for the files that follow; its
 // bytes stay in this module's memory, where the worker makes the download of them without
-// another copy, and frees them. Target 11's listing is a file in /out, which the worker
-// reads back and empties.
+// another copy, and frees them. A target written as a folder (13, the woices as WAV files)
+// leaves an empty folder in /out under the name taken and hands over each file's bytes
+// alike. Target 11's listing is a file in /out, which the worker reads back and empties.
 #include <emscripten.h>
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "app/convert.h"
 #include "app/info.h"
@@ -34,6 +36,18 @@ std::string g_reply;  // what the last call returns, kept until the next
 const char* reply(const nlohmann::json& j) {
   g_reply = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   return g_reply.c_str();
+}
+
+// A folder's files, each one's bytes handed over to the worker.
+nlohmann::json folder_files(std::vector<MemoryFile>& files) {
+  nlohmann::json list = nlohmann::json::array();
+  for (MemoryFile& f : files) {
+    const size_t size = f.memory->size();
+    list.push_back({{"name", f.name},
+                    {"data", reinterpret_cast<uintptr_t>(f.memory->release())},
+                    {"size", size}});
+  }
+  return list;
 }
 
 }  // namespace
@@ -59,10 +73,13 @@ EMSCRIPTEN_KEEPALIVE const char* tarvenox_info(const char* path) {
   return g_reply.c_str();
 }
 
-// Converts the file for `target` (1 to 12). Gives {"ok", "output", "data", "size",
-// "listing" (target 11's text, or null), "lines", "error"}: "output" is the output's name in
-// /out, "data" the address of its "size" bytes, to be handed to tarvenox_free; "listing"
-// names a file in /out.
+// Converts the file for `target` (1 to 13). Gives {"ok", "output", "data", "size",
+// "files", "listing" (target 11's text, or null), "lines", "error"}: "output" is the
+// output's name in /out, "data" the address of its "size" bytes, to be handed to
+// tarvenox_free; "listing" names a file in /out. For a target written as a folder "output"
+// names the folder and "files" holds its files in the order written, [{"name" (within the
+// folder), "data", "size"}], each "data" to be handed to tarvenox_free; "data" and "size"
+// are absent then.
 EMSCRIPTEN_KEEPALIVE const char* tarvenox_convert(const char* path, int target) {
   auto p = std::make_unique<Project>();
   std::string lines;
@@ -76,8 +93,12 @@ EMSCRIPTEN_KEEPALIVE const char* tarvenox_convert(const char* path, int target) 
     case CONVERT_DONE:
       j["ok"] = true;
       j["output"] = c.output_path;
-      j["size"] = c.memory->size();
-      j["data"] = reinterpret_cast<uintptr_t>(c.memory->release());
+      if (c.memory) {
+        j["size"] = c.memory->size();
+        j["data"] = reinterpret_cast<uintptr_t>(c.memory->release());
+      } else {
+        j["files"] = folder_files(c.files);
+      }
       break;
     case CONVERT_NO_NAME:
       j["error"] = "every name for " + path_find_file_name(c.output_path) + " is taken";

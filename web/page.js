@@ -134,7 +134,8 @@ document.getElementById("options").addEventListener("submit", async (e) => {
         a.dataset.ms = String(Math.round(r.ms));
         item.append(a, " ");
       }
-      item.append("(" + entry.name + ")");
+      // A folder target of a song without woices: an empty folder, nothing to download.
+      item.append(r.files.length ? "(" + entry.name + ")" : entry.name + ": no files to download");
     } else {
       item.className = "failure";
       item.textContent = entry.name + ": failed: " + r.error;

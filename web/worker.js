@@ -1,8 +1,9 @@
 // Runs the converter off the page's thread. Messages in: {kind: "info", id, name, bytes}
 // (bytes transferred), {kind: "convert", id, target}, {kind: "forget", id}; out:
-// {kind: "line", id, text} while converting, then {kind: "info" | "result", id, ...}. Each
-// file stays in memory under /in from its "info" until its "forget", so that converting it
-// again copies nothing from the page; nothing leaves the browser.
+// {kind: "line", id, text} while converting, then {kind: "info" | "result", id, ...}, a
+// result's files being its downloads, {name, blob}: one for each file of a folder target.
+// Each file stays in memory under /in from its "info" until its "forget", so that
+// converting it again copies nothing from the page; nothing leaves the browser.
 "use strict";
 importScripts("tarvenox_web.js");
 
@@ -44,9 +45,19 @@ function convert(m, msg) {
     const r = JSON.parse(
         m.ccall("tarvenox_convert", "string", ["string", "number"], [path, msg.target]));
     const files = [];
-    if (r.output) {
-      files.push({ name: r.output.slice(r.output.lastIndexOf("/") + 1),
-                   blob: download(m.HEAPU8.subarray(r.data, r.data + r.size)) });
+    const output = r.output ? r.output.slice(r.output.lastIndexOf("/") + 1) : "";
+    if (r.files) {
+      // A folder (the woices as WAV files) cannot be one download: each file is one,
+      // named "FOLDER - FILE" ("demo.woices - 00 voice.wav"), as a download name cannot
+      // hold a folder. The folder's name keeps the files of each song, and of each
+      // conversion of it (demo_00.woices), apart among the user's downloads.
+      for (const f of r.files) {
+        files.push({ name: output + " - " + f.name,
+                     blob: download(m.HEAPU8.subarray(f.data, f.data + f.size)) });
+        m.ccall("tarvenox_free", null, ["number"], [f.data]);
+      }
+    } else if (r.output) {
+      files.push({ name: output, blob: download(m.HEAPU8.subarray(r.data, r.data + r.size)) });
       m.ccall("tarvenox_free", null, ["number"], [r.data]);
     }
     if (r.listing) {

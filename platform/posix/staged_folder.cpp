@@ -16,7 +16,8 @@
 
 namespace {
 
-int rename_noreplace(const char* from, const char* to) {
+// Builds for systems without renameat2 (the browser build among them) take the fallback.
+int rename_noreplace([[maybe_unused]] const char* from, [[maybe_unused]] const char* to) {
 #if defined(__linux__) && defined(SYS_renameat2)
   constexpr unsigned RENAME_NOREPLACE_FLAG = 1;
   return static_cast<int>(

@@ -18,14 +18,23 @@ function check(ok, what) {
   if (!ok) failures++;
 }
 
-// What the Linux program writes: {name: bytes}, in a folder of its own.
+// What the Linux program writes: {name: bytes}, in a folder of its own. A folder it writes
+// (target 13) gives its files under the names of the page's downloads, "FOLDER - FILE".
 function linuxOutputs(input, target) {
   const dir = fs.mkdtempSync(path.join(work, "linux-"));
   try {
     execFileSync(linux, ["-t", String(target), "-o", dir, input], { stdio: "ignore" });
   } catch { /* a refused file writes nothing */ }
   const out = {};
-  for (const name of fs.readdirSync(dir)) out[name] = fs.readFileSync(path.join(dir, name));
+  for (const name of fs.readdirSync(dir)) {
+    const full = path.join(dir, name);
+    if (!fs.statSync(full).isDirectory()) {
+      out[name] = fs.readFileSync(full);
+      continue;
+    }
+    for (const file of fs.readdirSync(full))
+      out[`${name} - ${file}`] = fs.readFileSync(path.join(full, file));
+  }
   return out;
 }
 
@@ -85,14 +94,26 @@ try {
     const instrument = input.endsWith(".qxi");
     for (const target of instrument ? [1, 6, 9, 11, 12] : [1, 3, 7, 10, 12])
       cases.push([input, target]);
+    // The woices as WAV files, one download each: every material kind, OGG among them.
+    if (/^(ogg_song|demo)\.(qxprj|qxi)$/.test(path.basename(input))) cases.push([input, 13]);
   }
   let shot = false;
   for (const [input, target] of cases) {
     const what = `${path.basename(input)} to ${target}`;
     const { page, downloads, log } = await convertInPage([input], target);
-    const decoded = path.basename(input).startsWith("ogg") && target <= 7;
-    sameOutputs(downloads, linuxOutputs(input, target), what, decoded);
+    const decoded = path.basename(input).startsWith("ogg") && (target <= 7 || target === 13);
+    const expected = linuxOutputs(input, target);
+    sameOutputs(downloads, expected, what, decoded);
     check(log.includes(path.basename(input)), `${what}: the log names the file`);
+    if (target === 13 && input.endsWith(".qxi")) {
+      // Again in the same page: the folder's name stays taken, and the files come under the
+      // next one.
+      const again = (await convertChosen(page, 2, 13)).downloads;
+      const named = Object.keys(again).filter((n) => n.startsWith("demo_00.woices - "));
+      check(Object.keys(expected).length > 1 && named.length === Object.keys(expected).length &&
+                named.every((n) => Buffer.compare(again[n], expected[n.replace("_00", "")]) === 0),
+            `${what}, again: ${named.join(", ")}`);
+    }
     if (!shot) {
       await page.screenshot({ path: path.join(site, "..", "page.png"), fullPage: true });
       shot = true;

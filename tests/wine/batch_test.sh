@@ -17,7 +17,7 @@ test_batch_converts_a_folder_to_the_linux_programs_bytes() {
   local in
   in="$(batch_inputs)"
   local target
-  for target in 1 6 11 midi; do
+  for target in 1 6 11 midi wav; do
     local out="$WORK/batch out/$target" linux="$WORK/batch linux/$target"
     mkdir -p "$out" "$linux"
     # Run from a console: the lines show in it (whole: the console breaks them at its width).
@@ -54,7 +54,7 @@ test_info_reports_as_the_linux_program_does() {
 test_usage_errors_write_nothing() {
   local out="$WORK/usage out"
   mkdir -p "$out"
-  run_in_terminal "$EXE" "$SCREEN_WIDTH" --target 13 --output-dir "$(winpath "$out")" \
+  run_in_terminal "$EXE" "$SCREEN_WIDTH" --target 14 --output-dir "$(winpath "$out")" \
     "$(winpath "$(inputs_folder)/demo.qxprj")"
   expect_exit 2
   expect_screen "--target"
