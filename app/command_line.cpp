@@ -51,8 +51,9 @@ int run_command_line(int argc, char** argv) {
       "  tarvenox -t N [-o DIR] FILE...   converts every FILE (or the files directly inside\n"
       "                                   a folder) beside it, or into DIR; N may be a name\n"
       "                                   (midi)\n"
-      "  tarvenox --info [--json] FILE... tells what each file holds and what each target\n"
-      "                                   would do with it; writes nothing"};
+      "  tarvenox --info [--json] FILE... tells what each file (or each file directly inside\n"
+      "                                   a folder) holds and what each target would do\n"
+      "                                   with it; writes nothing"};
   app.footer(targets_text() +
              "\nExit status: 0 when every file converted (or loaded, for --info), 1 when any\n"
              "file failed, 2 for a usage error.");
@@ -76,7 +77,8 @@ int run_command_line(int argc, char** argv) {
                    ->type_name("J")
                    ->check(CLI::PositiveNumber);
   auto* info_flag = app.add_flag("--info", info, "tell what each FILE holds; write nothing");
-  auto* json_flag = app.add_flag("--json", json, "with --info: one JSON document per file");
+  auto* json_flag =
+      app.add_flag("--json", json, "with --info: one JSON document for all the files");
   app.add_option("FILE", batch.files, "song, tune or instrument files, or folders of them");
   output->needs(target);
   jobs->needs(target);
@@ -95,7 +97,15 @@ int run_command_line(int argc, char** argv) {
       std::fprintf(stderr, "tarvenox: --info needs a FILE (see --help)\n");
       return EXIT_USAGE;
     }
-    return run_info(batch.files, json, stdout);
+    std::vector<std::string> files;
+    for (const std::string& argument : batch.files) {
+      for (std::string& f : expand_input(argument)) files.push_back(std::move(f));
+    }
+    if (files.empty()) {
+      std::fprintf(stderr, "tarvenox: no song, tune or instrument file to inspect\n");
+      return EXIT_USAGE;
+    }
+    return run_info(files, json, stdout);
   }
   if (*target) {
     if (batch.files.empty()) {
