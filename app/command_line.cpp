@@ -81,8 +81,9 @@ int run_command_line(int argc, char** argv) {
       "                                   the folder that holds this program\n"
       "  tarvenox -t N [-o DIR] FILE...   converts every FILE (or the files directly inside\n"
       "                                   a folder) beside it, or into DIR\n"
-      "  tarvenox --info [--json] FILE... tells what each file holds and what each target\n"
-      "                                   would do with it; writes nothing"};
+      "  tarvenox --info [--json] FILE... tells what each file (or each file directly inside\n"
+      "                                   a folder) holds and what each target would do\n"
+      "                                   with it; writes nothing"};
   app.footer(targets_text() +
              "\nResults: one line a file written, on standard output: \"converted\", the input\n"
              "and the output, separated by tabs. Conversion lines, warnings, errors and the\n"
@@ -114,7 +115,8 @@ int run_command_line(int argc, char** argv) {
   auto* quiet_flag = app.add_flag("-q,--quiet", quiet, "print only errors and the summary");
   auto* verbose_flag = app.add_flag("-v,--verbose", verbose, "say what each step did");
   auto* info_flag = app.add_flag("--info", info, "tell what each FILE holds; write nothing");
-  auto* json_flag = app.add_flag("--json", json, "with --info: one JSON document per file");
+  auto* json_flag =
+      app.add_flag("--json", json, "with --info: one JSON document for all the files");
   app.add_option("FILE", batch.files, "song, tune, instrument or MIDI files, or folders of them");
   for (CLI::Option* o : {output, jobs, recursive, name, quiet_flag, verbose_flag}) o->needs(target);
   quiet_flag->excludes(verbose_flag);
@@ -142,7 +144,12 @@ int run_command_line(int argc, char** argv) {
   }
   if (info) {
     if (batch.files.empty()) return usage_error("--info needs a FILE");
-    return run_info(batch.files, json, stdout);
+    std::vector<std::string> files;
+    for (const std::string& argument : batch.files) {
+      for (std::string& f : expand_input(argument)) files.push_back(std::move(f));
+    }
+    if (files.empty()) return usage_error("no song, tune, instrument or MIDI file to inspect");
+    return run_info(files, json, stdout);
   }
   if (*target) {
     std::string bad;

@@ -101,6 +101,59 @@ Json optional_text(const std::optional<std::string>& text) {
   return text ? Json(*text) : Json(nullptr);
 }
 
+// A value of a loss record: whole numbers as integers, floats as the text they read back
+// from, a NaN tempo (which JSON cannot hold) as null.
+Json loss_value(const std::optional<double>& v) {
+  if (!v || std::isnan(*v)) return nullptr;
+  if (std::trunc(*v) == *v && std::fabs(*v) < 9007199254740992.0) {
+    return static_cast<int64_t>(*v);
+  }
+  const auto f = static_cast<float>(*v);
+  return static_cast<double>(f) == *v ? float_value(f) : *v;
+}
+
+// The losses the downgrade step recorded, by kind, beside the notes that say them.
+void describe_losses(const std::vector<LossRecord>& losses, Json& result) {
+  Json kinds = Json::array(), materials = Json::array(), units = Json::array();
+  Json clamps = Json::array(), not_written = Json::array();
+  for (const LossRecord& r : losses) {
+    switch (r.kind) {
+      case LOSS_DROPPED_KIND:
+        kinds.push_back({{"kind", r.what}, {"unit", r.index}, {"count", r.count}});
+        break;
+      case LOSS_MATERIAL:
+        materials.push_back({{"woice", r.index},
+                             {"name", r.name.value_or("")},
+                             {"from", r.what},
+                             {"to", "PCM"},
+                             {"from_bytes", loss_value(r.from)},
+                             {"to_bytes", loss_value(r.to)}});
+        break;
+      case LOSS_UNIT:
+        units.push_back({{"unit", r.index}, {"name", optional_text(r.name)}, {"events", r.count}});
+        break;
+      case LOSS_CLAMP: {
+        Json clamp = {{"what", r.what}, {"count", r.count}};
+        if (r.name) clamp["name"] = *r.name;
+        if (r.from || r.to) {
+          clamp["from"] = loss_value(r.from);
+          clamp["to"] = loss_value(r.to);
+        }
+        clamps.push_back(std::move(clamp));
+        break;
+      }
+      case LOSS_NOT_WRITTEN:
+        not_written.push_back({{"what", r.what}, {"count", r.count}});
+        break;
+    }
+  }
+  result["dropped_kinds"] = std::move(kinds);
+  result["materials"] = std::move(materials);
+  result["units_dropped"] = std::move(units);
+  result["clamps"] = std::move(clamps);
+  result["not_written"] = std::move(not_written);
+}
+
 // What the loaded Project holds.
 void describe_song(const Project& p, Json& doc) {
   const MagicEntry* magic = find_magic(p.file_magic);
@@ -198,6 +251,7 @@ Json try_target(Project& p, int target, MaterialOutcomes& outcomes) {
   result["ok"] = error.empty();
   if (!error.empty()) result["error"] = error;
   result["notes"] = notes;
+  describe_losses(p.losses, result);
   return result;
 }
 
@@ -234,11 +288,13 @@ Json describe_file(const std::string& path) {
       targets.push_back(try_target(p, target, outcomes));
     } catch (const std::bad_alloc&) {
       p.console = nullptr;
-      targets.push_back({{"target", target},
-                         {"label", target_rule(target).label},
-                         {"ok", false},
-                         {"error", "out of memory"},
-                         {"notes", Json::array()}});
+      Json failed = {{"target", target},
+                     {"label", target_rule(target).label},
+                     {"ok", false},
+                     {"error", "out of memory"},
+                     {"notes", Json::array()}};
+      describe_losses({}, failed);
+      targets.push_back(std::move(failed));
     }
   }
   doc["targets"] = targets;
@@ -356,21 +412,33 @@ void print_plain(const Json& doc, FILE* out) {
   std::fprintf(out, "\n");
 }
 
+// Names and comments of old files need not be UTF-8; they must not stop the report.
+std::string document_text(const Json& doc) {
+  return doc.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 }  // namespace
 
 int run_info(const std::vector<std::string>& files, bool json, FILE* out) {
   int status = 0;
-  for (const std::string& path : files) {
-    const Json doc = describe_file(path);
+  // One document for the run, each file's on a line of its own inside it, printed as soon
+  // as that file is done.
+  if (json) std::fprintf(out, "{\"version\":%d,\"files\":[", INFO_JSON_VERSION);
+  for (size_t i = 0; i < files.size(); ++i) {
+    const Json doc = describe_file(files[i]);
     if (!doc["loaded"].get<bool>()) status = 1;
     if (json) {
-      // Names and comments of old files need not be UTF-8; they must not stop the report.
-      const std::string line = doc.dump(-1, ' ', false, Json::error_handler_t::replace);
-      std::fprintf(out, "%s\n", line.c_str());
+      std::fprintf(out, "%s\n%s", i == 0 ? "" : ",", document_text(doc).c_str());
     } else {
       print_plain(doc, out);
     }
     std::fflush(out);
   }
+  if (json) std::fprintf(out, "\n]}\n");
+  std::fflush(out);
   return status;
+}
+
+std::string info_file_document(const std::string& path) {
+  return document_text(describe_file(path));
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -62,14 +63,13 @@ EMSCRIPTEN_KEEPALIVE const char* tarvenox_labels() {
   return reply(labels);
 }
 
-// The inspection report of the file, as `tarvenox --info --json` gives it.
+// The inspection report of the file: its document of `tarvenox --info --json`'s "files".
 EMSCRIPTEN_KEEPALIVE const char* tarvenox_info(const char* path) {
-  MemoryStream s;
-  if (!s.file()) return reply({{"file", path}, {"loaded", false}, {"error", "out of memory"}});
-  run_info({path}, true, s.file());
-  if (!s.finish()) return reply({{"file", path}, {"loaded", false}, {"error", "out of memory"}});
-  g_reply.assign(s.data(), s.size());
-  while (!g_reply.empty() && g_reply.back() == '\n') g_reply.pop_back();
+  try {
+    g_reply = info_file_document(path);
+  } catch (const std::bad_alloc&) {
+    return reply({{"file", path}, {"loaded", false}, {"error", "out of memory"}});
+  }
   return g_reply.c_str();
 }
 

@@ -309,7 +309,11 @@ int write_events_v5(const Song& p, FILE* out, int clock_divisor, std::span<const
 void warn_unsupported_kinds(Run& run, const EventTally& tally, int unit_no, int kind_limit,
                             int kind_end) {
   for (int k = std::max(1, kind_limit); k < std::min(kind_end, EVENT_KIND_NUM); ++k) {
-    if (run.kind_warned[k] || !unit_uses_kind(tally, unit_no, k)) continue;
+    if (!unit_uses_kind(tally, unit_no, k)) continue;
+    // The line is said once a kind; the record counts every unit's events.
+    record_loss_of(run, LOSS_DROPPED_KIND, EVENT_KIND_NAMES[k], static_cast<uint8_t>(unit_no),
+                   std::nullopt, tally.count[tally_index(unit_no, k)]);
+    if (run.kind_warned[k]) continue;
     run.kind_warned[k] = true;
     print_text(run,
                "\n- WARNING: this format doesn't support '%s' event. The output file will discard "

@@ -89,13 +89,14 @@ MaterialOutcome* known_outcome(Step& s, size_t slot) {
 }
 
 // Says the conversion line of a measured outcome, or fails as the conversion did.
-int replay(Step& s, const MaterialOutcome& o, const char* kind, const Woice& w, const char* failure,
-           TargetWoice& tw) {
+int replay(Step& s, size_t slot, const MaterialOutcome& o, const char* kind, const Woice& w,
+           const char* failure, TargetWoice& tw) {
   if (!o.ok) return fail(s.run, failure);
   tw.measured = s.mode == DOWNGRADE_MEASURE;
-  print_text(s.run, "\n* converted %s [%s] to PCM (%d -> %d bytes)", kind,
-             name_field_text(w.name).c_str(), static_cast<int>(o.from_bytes),
-             static_cast<int>(o.to_bytes));
+  const std::string name = name_field_text(w.name);
+  record_material(s.run, kind, static_cast<int32_t>(slot), name, o.from_bytes, o.to_bytes);
+  print_text(s.run, "\n* converted %s [%s] to PCM (%d -> %d bytes)", kind, name.c_str(),
+             static_cast<int>(o.from_bytes), static_cast<int>(o.to_bytes));
   return 1;
 }
 
@@ -124,11 +125,11 @@ int to_pcm(Step& s, size_t slot, const Woice& w, TargetWoice& tw, const char* ki
   tw.pcm_tag = tag;
   tw.failure = failure;
   MaterialOutcome* known = known_outcome(s, slot);
-  if (known && known->known) return replay(s, *known, kind, w, failure, tw);
+  if (known && known->known) return replay(s, slot, *known, kind, w, failure, tw);
   MaterialOutcome o{true, false, 0, 0};
   convert(o);
   if (known) *known = o;
-  return replay(s, o, kind, w, failure, tw);
+  return replay(s, slot, o, kind, w, failure, tw);
 }
 
 int render_voice(Step& s, size_t slot, const Woice& w, TargetWoice& tw) {
@@ -346,10 +347,17 @@ int downgrade_qxi(Step& s) {
   const Song& song = s.song;
   const int32_t units = unit_count(song);
   const EventTally tally = tally_lost_events(song, s.t.target);
+  // Every event of a unit past the sixth is left out, the ones played otherwise too.
+  const EventTally all = units > QXI_UNIT_NUM ? tally_events(song) : EventTally{};
   for (int32_t i = 0; i < units && static_cast<size_t>(i) < song.units.size(); ++i) {
     const Unit* unit = song.units[static_cast<size_t>(i)].get();
     if (!unit) continue;
     if (i >= QXI_UNIT_NUM) {
+      int64_t events = 0;
+      for (int k = 0; k < EVENT_KIND_NUM; ++k) {
+        events += all.count[static_cast<size_t>((i & 0xFF) * EVENT_KIND_NUM + k)];
+      }
+      record_loss_of(s.run, LOSS_UNIT, "", i, name_field_text(unit->name), events);
       print_text(s.run,
                  "\n- WARNING: unit [%02d] '%s' located beyond QXI unit num (max: 05). The output "
                  "will discard it! -",
@@ -393,6 +401,7 @@ int downgrade_song(Run& run, const Song& song, int target, TargetSong& t, Downgr
   t = TargetSong{};
   t.target = target;
   std::fill(std::begin(run.kind_warned), std::end(run.kind_warned), false);
+  run.losses.clear();
   const MagicEntry* magic = find_magic(song.file_magic);
   t.tune_input = magic && magic->tune;
   if (t.tune_input) {

@@ -32,11 +32,36 @@ void loss_line(Run& run, int target, const std::string& what) {
   print_text(run, "\n* %s: %s", target_rule(target).family, what.c_str());
 }
 
+// The records of the lines, for scripts: what is left out, and what is changed to fit.
+void not_written(Run& run, const char* what, int64_t count = 1) {
+  record_loss(run, LOSS_NOT_WRITTEN, what, count);
+}
+
+void clamped(Run& run, const char* what, int64_t count) {
+  record_loss(run, LOSS_CLAMP, what, count);
+}
+
+void changed(Run& run, const char* what, double from, double to) {
+  record_change(run, what, from, to);
+}
+
 // The name a reader gives a table entry that the file does not name.
 bool default_name(const char (&name)[NAME_FIELD_SIZE], const char* format, size_t index) {
   char text[NAME_FIELD_SIZE + 1] = {};
   std::snprintf(text, sizeof text, format, static_cast<int>(index));
   return name_field_text(name) == text;
+}
+
+void report_song_name_loss(Run& run, const Song& p, int target) {
+  if (!p.name_text || p.name_text->empty()) return;
+  not_written(run, "song-name");
+  loss_line(run, target, "song name not written");
+}
+
+void report_comment_loss(Run& run, const Song& p, int target) {
+  if (!p.comment_text || p.comment_text->empty()) return;
+  not_written(run, "comment");
+  loss_line(run, target, "comment not written");
 }
 
 // The x3x tuning an old qxVoice body carries for the woice of the same index (0: none).
@@ -77,7 +102,7 @@ int64_t units_written(const Song& p, int target) {
 void report_unit_losses(Run& run, const Song& p, int target) {
   const int64_t written = units_written(p, target);
   int64_t events = 0;
-  bool unit_missing[256] = {};
+  int64_t unit_events[256] = {};
   for (const Event* e = first_event(p); e; e = e->next) {
     if (e->kind == EVENT_NONE || e->kind >= EVENT_KIND_NUM) continue;
     bool lost = false;
@@ -89,11 +114,18 @@ void report_unit_losses(Run& run, const Song& p, int target) {
     }
     if (!lost) continue;
     ++events;
-    unit_missing[e->unit_no] = true;
+    ++unit_events[e->unit_no];
   }
   if (events == 0) return;
   int64_t units = 0;
-  for (bool missing : unit_missing) units += missing ? 1 : 0;
+  for (size_t u = 0; u < 256; ++u) {
+    if (unit_events[u] == 0) continue;
+    ++units;
+    const bool named = u < p.units.size() && p.units[u];
+    record_loss_of(run, LOSS_UNIT, "", static_cast<int32_t>(u),
+                   named ? std::optional(name_field_text(p.units[u]->name)) : std::nullopt,
+                   unit_events[u]);
+  }
   loss_line(run, target,
             counted(events, "event", "events") + " not written, of " +
                 counted(units, "unit", "units") + " the song does not have");
@@ -111,6 +143,7 @@ void report_name_losses(Run& run, const Song& p, int target, int tune_input) {
       if (!default_name(p.woices[static_cast<size_t>(i)]->name, "voice_%02d", i)) ++named;
     }
     if (named > 0) {
+      not_written(run, "woice-names", named);
       loss_line(run, target, counted(named, "woice name", "woice names") + " not written");
     }
   }
@@ -125,16 +158,19 @@ void report_name_losses(Run& run, const Song& p, int target, int tune_input) {
     }
   }
   if (unit_names > 0) {
+    not_written(run, "unit-names", unit_names);
     loss_line(run, target, counted(unit_names, "unit name", "unit names") + " not written");
   }
 }
 
 void report_x1x_losses(Run& run, const Song& p, int target) {
   if (p.name_text && p.name_text->size() > X1X_NAME_MAX) {
+    changed(run, "song-name-length", static_cast<double>(p.name_text->size()), X1X_NAME_MAX);
     loss_line(run, target, "song name cut to 16 characters");
   }
-  if (p.comment_text && !p.comment_text->empty()) loss_line(run, target, "comment not written");
+  report_comment_loss(run, p, target);
   if (p.repeat_meas != 0 || p.last_meas != 0) {
+    not_written(run, "repeat-and-last-measures");
     loss_line(run, target,
               "repeat and last measures not written (repeat " + std::to_string(p.repeat_meas) +
                   ", last " + std::to_string(p.last_meas) + ")");
@@ -145,6 +181,7 @@ void report_x1x_losses(Run& run, const Song& p, int target) {
     if (od.amp != 1.0f) ++amps;
   }
   if (amps > 0) {
+    not_written(run, "overdrive-amps", amps);
     loss_line(run, target,
               "amp of " + counted(amps, "overdrive", "overdrives") +
                   " not written, the old layout plays 1");
@@ -156,6 +193,7 @@ void report_x1x_losses(Run& run, const Song& p, int target) {
       if (w.type == WOICE_QXVOICE && w.voice_num > 1) voices += w.voice_num - 1;
     }
     if (voices > 0) {
+      not_written(run, "qxvoice-voices", voices);
       loss_line(run, target,
                 counted(voices, "qxVoice voice", "qxVoice voices") +
                     " beyond the first of a woice not rendered");
@@ -175,8 +213,12 @@ void report_effect_losses(Run& run, const Song& p, int target) {
     ++overdrives;
   }
   std::string effects;
-  if (delays > 0) effects = counted(delays, "delay", "delays");
+  if (delays > 0) {
+    not_written(run, "delays", delays);
+    effects = counted(delays, "delay", "delays");
+  }
   if (overdrives > 0) {
+    not_written(run, "overdrives", overdrives);
     effects += (effects.empty() ? "" : " and ") + counted(overdrives, "overdrive", "overdrives");
   }
   if (!effects.empty()) loss_line(run, target, effects + " not written");
@@ -188,6 +230,7 @@ void report_midi_losses(Run& run, const Song& p, int target) {
   int64_t woices = 0;
   for (const auto& w : p.woices) woices += w ? 1 : 0;
   if (woices > 0) {
+    not_written(run, "woices", woices);
     loss_line(run, target,
               counted(woices, "woice", "woices") + " not written, a MIDI file holds no sounds");
   }
@@ -204,6 +247,7 @@ void report_midi_losses(Run& run, const Song& p, int target) {
     }
   }
   if (levels > 0) {
+    clamped(run, "levels-held", levels);
     loss_line(run, target,
               counted(levels, "velocity, volume or pan", "velocities, volumes or pans") +
                   " beyond a MIDI byte held at its ends");
@@ -217,24 +261,25 @@ void report_instrument_losses(Run& run, const Song& p, int target) {
     if (!woice_is_builtin(p, i)) ++woices;
   }
   if (woices > 0) {
+    not_written(run, "woices", woices);
     loss_line(
         run, target,
         counted(woices, "woice", "woices") + " not written, units play the built-in instruments");
   }
   report_effect_losses(run, p, target);
-  if (!instrument_input && p.name_text && !p.name_text->empty()) {
-    loss_line(run, target, "song name not written");
-  }
-  if (p.comment_text && !p.comment_text->empty()) loss_line(run, target, "comment not written");
+  if (!instrument_input) report_song_name_loss(run, p, target);
+  report_comment_loss(run, p, target);
   const float tempo = p.beat_tempo;
   // Tempos outside a byte have a line of their own.
   if (tempo >= 1.0f && tempo < 256.0f && std::trunc(tempo) != tempo) {
     char text[64];
     std::snprintf(text, sizeof text, "tempo %g written as %d", static_cast<double>(tempo),
                   static_cast<int>(tempo));
+    changed(run, "tempo", tempo, std::trunc(tempo));
     loss_line(run, target, text);
   }
   if (p.beat_num != 4) {
+    changed(run, "beats-a-measure", p.beat_num, 4);
     loss_line(run, target,
               std::to_string(p.beat_num) +
                   " beats a measure not written, the file counts 4 (repeat and last measures "
@@ -243,6 +288,7 @@ void report_instrument_losses(Run& run, const Song& p, int target) {
   const int32_t div_clock = p.beat_clock / QXI_BEAT_DIVIDE;
   if (div_clock <= 0) return;  // refused by the writer
   if (p.beat_clock % QXI_BEAT_DIVIDE != 0) {
+    changed(run, "beat-clock", p.beat_clock, div_clock * QXI_BEAT_DIVIDE);
     loss_line(run, target,
               "beat clock " + std::to_string(p.beat_clock) +
                   " is not a multiple of 8, events drift from the beat");
@@ -261,15 +307,18 @@ void report_instrument_losses(Run& run, const Song& p, int target) {
     }
   }
   if (moved > 0) {
+    clamped(run, "event-times-rounded", moved);
     loss_line(run, target,
               counted(moved, "event", "events") +
                   " not on an eighth of a beat moved to the eighth before");
   }
   if (shortened > 0) {
+    clamped(run, "note-lengths-rounded", shortened);
     loss_line(run, target,
               counted(shortened, "note", "notes") + " shortened to whole eighths of a beat");
   }
   if (keys > 0) {
+    clamped(run, "keys-rounded", keys);
     loss_line(run, target, counted(keys, "key", "keys") + " moved to a semitone the file can hold");
   }
 }
@@ -281,6 +330,7 @@ void report_key_range(Run& run, const Song& p, int target) {
     if (e->kind == EVENT_KEY && e->clock >= 0 && (e->value < 0 || e->value > KEY_MAX)) ++keys;
   }
   if (keys > 0) {
+    clamped(run, "keys-held", keys);
     loss_line(run, target,
               counted(keys, "key", "keys") + " out of the old generations' range held at its ends");
   }
@@ -293,6 +343,7 @@ void report_tune_rounding(Run& run, const Song& p, int target, int clock_divisor
     if (e->clock % clock_divisor != 0 || (length && e->value % clock_divisor != 0)) ++moved;
   }
   if (moved > 0) {
+    clamped(run, "event-times-rounded", moved);
     loss_line(run, target,
               counted(moved, "event time", "event times") + " rounded down to 1/" +
                   std::to_string(p.beat_clock / clock_divisor) + " of a beat");
@@ -314,14 +365,16 @@ void report_wav_losses(Run& run, const Song& p, int target) {
   int64_t events = 0;
   for (const Event* e = first_event(p); e; e = e->next) events += e->kind != EVENT_NONE ? 1 : 0;
   if (events > 0) {
+    not_written(run, "events", events);
+    not_written(run, "units", unit_count(p));
     loss_line(run, target,
               counted(events, "event", "events") + " of " +
                   counted(unit_count(p), "unit", "units") +
                   " not written, WAV files hold the woices only");
   }
   report_effect_losses(run, p, target);
-  if (p.name_text && !p.name_text->empty()) loss_line(run, target, "song name not written");
-  if (p.comment_text && !p.comment_text->empty()) loss_line(run, target, "comment not written");
+  report_song_name_loss(run, p, target);
+  report_comment_loss(run, p, target);
   int64_t tunings = 0, flags = 0;
   for (const auto& w : p.woices) {
     if (!w || w->voices.empty()) continue;
@@ -330,9 +383,11 @@ void report_wav_losses(Run& run, const Song& p, int target) {
     flags += w->voices[0].voice_flags != 0 ? 1 : 0;
   }
   if (tunings > 0) {
+    not_written(run, "woice-tunings", tunings);
     loss_line(run, target, counted(tunings, "woice tuning", "woice tunings") + " not written");
   }
   if (flags > 0) {
+    not_written(run, "woice-flags", flags);
     loss_line(run, target, "the flags of " + counted(flags, "woice", "woices") + " not written");
   }
 }

@@ -527,13 +527,16 @@ bool plan_valid(const MidiPlan& plan) {
 uint32_t plan_tempo(Run& run, const Song& song) {
   const double bpm = song.beat_tempo;
   if (!std::isfinite(bpm) || bpm <= 0.0) {
+    record_change(run, "tempo", bpm, STANDARD_TEMPO);
     print_text(run, "\n* midi: tempo %g written as %g", bpm, STANDARD_TEMPO);
     return static_cast<uint32_t>(std::llround(60000000.0 / STANDARD_TEMPO));
   }
   const double micro = std::round(60000000.0 / bpm);
   if (micro >= 1.0 && micro <= static_cast<double>(TEMPO_MAX)) return static_cast<uint32_t>(micro);
   const int64_t held = micro < 1.0 ? 1 : TEMPO_MAX;
-  print_text(run, "\n* midi: tempo %g written as %g", bpm, 60000000.0 / static_cast<double>(held));
+  const double written = 60000000.0 / static_cast<double>(held);
+  record_change(run, "tempo", bpm, written);
+  print_text(run, "\n* midi: tempo %g written as %g", bpm, written);
   return static_cast<uint32_t>(held);
 }
 
@@ -545,11 +548,13 @@ int midi_plan(Run& run, const Song& song, std::span<const Event> head, MidiPlan&
     const int64_t beat = song.beat_clock;
     if (beat <= 0) {
       plan.division = STANDARD_BEAT_CLOCK;
+      record_change(run, "beat-clock", song.beat_clock, STANDARD_BEAT_CLOCK);
       print_text(run, "\n* midi: beat clock %d written as %d ticks a beat",
                  static_cast<int>(song.beat_clock), STANDARD_BEAT_CLOCK);
     } else if (beat > DIVISION_MAX) {
       plan.clock_divisor = static_cast<int32_t>((beat + DIVISION_MAX - 1) / DIVISION_MAX);
       plan.division = static_cast<uint16_t>(beat / plan.clock_divisor);
+      record_change(run, "beat-clock", song.beat_clock, plan.division);
       print_text(run, "\n* midi: beat clock %d written as %d ticks a beat",
                  static_cast<int>(song.beat_clock), static_cast<int>(plan.division));
     } else {
@@ -559,6 +564,7 @@ int midi_plan(Run& run, const Song& song, std::span<const Event> head, MidiPlan&
         static_cast<int32_t>(std::max<int64_t>(1, beat_clocks(song) / MIDI_GLIDE_STEPS_PER_BEAT));
     plan.tempo = plan_tempo(run, song);
     if (time_signature_numerator(song) != song.beat_num) {
+      record_change(run, "beats-a-measure", song.beat_num, time_signature_numerator(song));
       print_text(run, "\n* midi: %d beats a measure written as %d", static_cast<int>(song.beat_num),
                  static_cast<int>(time_signature_numerator(song)));
     }
@@ -571,6 +577,7 @@ int midi_plan(Run& run, const Song& song, std::span<const Event> head, MidiPlan&
       plan.track_units.push_back(u);
     }
     if (plan.track_units.size() > CHANNELS_USED) {
+      record_change(run, "channels", static_cast<double>(plan.track_units.size()), CHANNELS_USED);
       print_text(run, "\n* midi: %d units share %d channels (channel 10 is left to drums)",
                  static_cast<int>(plan.track_units.size()), CHANNELS_USED);
     }
@@ -587,10 +594,12 @@ int midi_plan(Run& run, const Song& song, std::span<const Event> head, MidiPlan&
     for (const Marker& m : loop_markers(song, plan)) last_tick = std::max(last_tick, m.tick);
     if (last_tick > MIDI_TICK_MAX) return fail(run, "song too long for midi");
     if (notes_held > 0) {
+      record_loss(run, LOSS_CLAMP, "keys-held", notes_held);
       print_text(run, "\n* midi: %lld %s beyond MIDI's keys written at the nearest",
                  static_cast<long long>(notes_held), notes_held == 1 ? "note" : "notes");
     }
     if (bends_held > 0) {
+      record_loss(run, LOSS_CLAMP, "bends-held", bends_held);
       print_text(run, "\n* midi: %lld %s further than %d semitones, held at %d",
                  static_cast<long long>(bends_held), bends_held == 1 ? "note bends" : "notes bend",
                  MIDI_BEND_RANGE, MIDI_BEND_RANGE);

@@ -69,6 +69,8 @@ struct QxiOut {
   bool ok = true;
   bool length_clamped = false;
   bool volume_clamped = false;
+  int64_t lengths_held = 0;
+  int64_t volumes_held = 0;
 
   // A gap of `steps` ended by `command` (wait, repeat or last) with what remains of it; a
   // record holds at most 255 steps, so the rest goes first into waits of 255.
@@ -78,17 +80,19 @@ struct QxiOut {
   }
 
   // Note lengths and volumes above a byte are held at 255, said once per kind.
-  int64_t held(int64_t value, bool& said, const char* line) {
+  int64_t held(int64_t value, bool& said, int64_t& count, const char* line) {
     if (value <= QXI_BYTE_MAX) return value;
     if (!said && say) print_text(*say, "%s", line);
     said = true;
+    ++count;
     return QXI_BYTE_MAX;
   }
   int64_t note_length(int64_t steps) {
-    return held(steps, length_clamped, "\n* clamped note lengths above 255 steps to 255");
+    return held(steps, length_clamped, lengths_held,
+                "\n* clamped note lengths above 255 steps to 255");
   }
   int64_t volume(int64_t level) {
-    return held(level, volume_clamped, "\n* clamped volumes above 255 to 255");
+    return held(level, volume_clamped, volumes_held, "\n* clamped volumes above 255 to 255");
   }
 
   // `kind` names the event a note, volume or key record came from.
@@ -120,11 +124,13 @@ struct QxiOut {
 int32_t qxi_tempo_byte(Run& run, const Song& p) {
   const float tempo = p.beat_tempo;
   if (std::isnan(tempo)) {
+    record_change(run, "tempo", tempo, QXI_NAN_TEMPO);
     print_text(run, "\n* replaced tempo nan with %d", QXI_NAN_TEMPO);
     return QXI_NAN_TEMPO;
   }
   if (tempo >= 1.0f && tempo < 256.0f) return static_cast<int32_t>(tempo);
   const int32_t held = tempo < 1.0f ? 1 : static_cast<int32_t>(QXI_BYTE_MAX);
+  record_change(run, "tempo", tempo, held);
   print_text(run, "\n* clamped tempo %g to %d", static_cast<double>(tempo), held);
   return held;
 }
@@ -211,6 +217,12 @@ int write_qxi(Run* say, const Song& p, int32_t tempo, FILE* out, FILE* listing) 
   }
   if (q.ok) marks_before(INT64_MAX);
   if (!q.ok) return 0;
+  if (say && q.lengths_held > 0) {
+    record_loss(*say, LOSS_CLAMP, "note-lengths-held", q.lengths_held);
+  }
+  if (say && q.volumes_held > 0) {
+    record_loss(*say, LOSS_CLAMP, "volumes-held", q.volumes_held);
+  }
   listing_print(listing, "event num: %d\n", q.records);
   return 1;
 }

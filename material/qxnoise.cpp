@@ -114,6 +114,7 @@ void downgrade_waveform(Run& run, NoiseOsc& osc, const char* osc_name, const cha
   const char* old_name = index < NOISE_WAVEFORM_NUM ? NOISE_WAVEFORM_NAMES[index] : "unknown";
   int32_t replacement = index < NOISE_WAVEFORM_NUM ? OLD_WAVEFORM[index] : 0;
   osc.waveform = replacement;
+  record_loss_of(run, LOSS_CLAMP, "noise-waveforms", -1, std::string(woice_name) + "." + osc_name);
   print_text(run, "\n* converted qxNoise [%s.%s] waveform from '%s' to '%s'", woice_name, osc_name,
              old_name, NOISE_WAVEFORM_NAMES[replacement]);
 }

@@ -138,6 +138,42 @@ void set_error_text(Run& run, const char* format, ...) {
   std::memcpy(run.error_text, text.data(), text.size());
 }
 
+void record_loss(Run& run, LossKind kind, const char* what, int64_t count) {
+  record_loss_of(run, kind, what, -1, std::nullopt, count);
+}
+
+void record_change(Run& run, const char* what, double from, double to) {
+  LossRecord r;
+  r.kind = LOSS_CLAMP;
+  r.what = what;
+  r.from = from;
+  r.to = to;
+  run.losses.push_back(std::move(r));
+}
+
+void record_loss_of(Run& run, LossKind kind, const char* what, int32_t index,
+                    std::optional<std::string> name, int64_t count) {
+  LossRecord r;
+  r.kind = kind;
+  r.what = what;
+  r.count = count;
+  r.index = index;
+  r.name = std::move(name);
+  run.losses.push_back(std::move(r));
+}
+
+void record_material(Run& run, const char* kind, int32_t woice, std::string name,
+                     int64_t from_bytes, int64_t to_bytes) {
+  LossRecord r;
+  r.kind = LOSS_MATERIAL;
+  r.what = kind;
+  r.index = woice;
+  r.name = std::move(name);
+  r.from = static_cast<double>(from_bytes);
+  r.to = static_cast<double>(to_bytes);
+  run.losses.push_back(std::move(r));
+}
+
 void print_text(Run& run, const char* format, ...) {
   va_list args;
   va_start(args, format);

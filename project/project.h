@@ -221,6 +221,29 @@ struct Song {
   int32_t woice_max = 0;
 };
 
+// One loss a conversion says, kept as a record beside its line so that the inspection can
+// hand it to scripts (app/info.h names the fields there). Made by the downgrade step and the
+// loss report as they print the line, never read back from the text.
+enum LossKind : uint8_t {
+  LOSS_DROPPED_KIND,  // events of a kind the target drops: `what` the kind, `index` the unit
+  LOSS_MATERIAL,      // a woice rendered or decoded to PCM: `what` its kind, `index`, `name`,
+                      // `from` and `to` its bytes
+  LOSS_UNIT,          // a unit whose events the output leaves out: `index`, `name` if it has one
+  LOSS_CLAMP,         // values held, rounded or replaced to fit: `what`; `from` and `to` for one,
+                      // `name` for a part of a woice
+  LOSS_NOT_WRITTEN,   // what the output leaves out: `what`
+};
+
+struct LossRecord {
+  LossKind kind = LOSS_NOT_WRITTEN;
+  std::string what;
+  int64_t count = 1;  // events, values or things of the record
+  int32_t index = -1;
+  std::optional<std::string> name;
+  std::optional<double> from;
+  std::optional<double> to;
+};
+
 // What one run needs beside the songs it works on: the tables and codecs every conversion
 // uses, the options, the log of console lines and the ErrorText, and the warnings given.
 struct Run {
@@ -232,11 +255,24 @@ struct Run {
   std::shared_ptr<InputFile> loading;
   // The event kinds a conversion has warned about, each said once.
   bool kind_warned[EVENT_KIND_NUM] = {};
+  // The losses of the last downgrade step, in the order it said them.
+  std::vector<LossRecord> losses;
   std::string report_text;
   // Where print_text goes; standard output when empty. Tests capture console lines here.
   std::function<void(std::string_view)> console;
   char error_text[ERROR_TEXT_SIZE] = {};
 };
+
+// Records a loss of `kind` that has a name only (`what`) and a count.
+void record_loss(Run& run, LossKind kind, const char* what, int64_t count = 1);
+// Records a value of the song that the target holds as another.
+void record_change(Run& run, const char* what, double from, double to);
+// Records a loss about one unit or woice, or a part of one (`index` -1 where it has none).
+void record_loss_of(Run& run, LossKind kind, const char* what, int32_t index,
+                    std::optional<std::string> name, int64_t count = 1);
+// Records a woice rendered or decoded to PCM.
+void record_material(Run& run, const char* kind, int32_t woice, std::string name,
+                     int64_t from_bytes, int64_t to_bytes);
 
 // A song loaded in a run of its own: what the readers fill and the front ends hand on.
 struct Project : Song, Run {};

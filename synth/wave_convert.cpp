@@ -85,6 +85,8 @@ int coordinate_to_oscillator(Run& run, Voice& voice, const char* woice_name, int
   voice.points = std::move(harmonics);
   voice.point_num = HARMONIC_NUM;
   voice.wave_type = WAVE_OSCILLATOR;
+  record_loss_of(run, LOSS_CLAMP, "voice-waves", -1,
+                 std::string(woice_name ? woice_name : "") + (voice_index == 0 ? "-A" : "-B"));
   print_text(run, "\n* converted qxVoice [%s-%s] wave from 'Coordinate' to 'Oscillator'",
              woice_name ? woice_name : "", voice_index == 0 ? "A" : "B");
   return 1;
