@@ -59,18 +59,23 @@ std::string file_report(const std::string& input_path, const Conversion& c,
     start = end + 1;
   }
   if (total > 1) text += "[" + std::to_string(number) + "/" + std::to_string(total) + "] ";
+  // The system's reason, when there is one, after the converter's own text.
+  const std::string reason = c.reason.empty() ? "" : " (" + c.reason + ")";
   switch (c.stage) {
     case CONVERT_DONE:
       text += input + " -> " + output;
       break;
     case CONVERT_READ_FAILED:
-      text += input + ": Error reading file: " + c.error;
+      text += input + ": Error reading file: " + c.error + reason;
       break;
     case CONVERT_NO_NAME:
       text += input + ": Error: failure creating file in path: " + output;
       break;
     case CONVERT_WRITE_FAILED:
-      text += input + ": Error converting file: " + c.error;
+      text += input + ": Error converting file: " + c.error + reason;
+      break;
+    case CONVERT_SKIPPED:
+      text += input + ": skipped, " + output + " exists";
       break;
   }
   return text + "\n";
@@ -79,6 +84,7 @@ std::string file_report(const std::string& input_path, const Conversion& c,
 struct Finished {
   std::string text;
   bool converted = false;
+  bool skipped = false;
   bool ready = false;
 };
 
@@ -150,7 +156,7 @@ int run_batch(const BatchOptions& options, FILE* out, FILE* err) {
       Project p;
       p.console = [&lines](std::string_view text) { lines.append(text); };
       const std::string folder = dir.empty() ? folder_of(files[i]) : dir;
-      c = convert_into_folder(p, files[i], target, folder, turn);
+      c = convert_into_folder(p, files[i], target, folder, turn, false, options.naming);
     } catch (const std::bad_alloc&) {
       c.stage = CONVERT_WRITE_FAILED;
       c.error = "out of memory";
@@ -161,6 +167,7 @@ int run_batch(const BatchOptions& options, FILE* out, FILE* err) {
     // Names from files and folders could otherwise send commands to a terminal.
     finished[i].text = terminal_safe_text(file_report(files[i], c, lines, i + 1, total));
     finished[i].converted = c.stage == CONVERT_DONE;
+    finished[i].skipped = c.stage == CONVERT_SKIPPED;
     finished[i].ready = true;
     changed.notify_all();
   };
@@ -173,6 +180,7 @@ int run_batch(const BatchOptions& options, FILE* out, FILE* err) {
     });
   }
   size_t converted = 0;
+  size_t skipped = 0;
   for (size_t i = 0; i < total; ++i) {
     std::string text;
     {
@@ -180,13 +188,19 @@ int run_batch(const BatchOptions& options, FILE* out, FILE* err) {
       changed.wait(lock, [&] { return finished[i].ready; });
       text.swap(finished[i].text);
       converted += finished[i].converted ? 1 : 0;
+      skipped += finished[i].skipped ? 1 : 0;
     }
     std::fputs(text.c_str(), out);
     std::fflush(out);
   }
   for (std::thread& w : workers) w.join();
-  if (total > 1) {
-    std::fprintf(out, "converted %zu of %zu, %zu failed\n", converted, total, total - converted);
+  // A file skipped because its output is there counts as done.
+  const size_t failed = total - converted - skipped;
+  if (total > 1 && skipped > 0) {
+    std::fprintf(out, "converted %zu of %zu, %zu skipped, %zu failed\n", converted, total, skipped,
+                 failed);
+  } else if (total > 1) {
+    std::fprintf(out, "converted %zu of %zu, %zu failed\n", converted, total, failed);
   }
-  return converted == total ? EXIT_ALL_CONVERTED : EXIT_SOME_FAILED;
+  return failed == 0 ? EXIT_ALL_CONVERTED : EXIT_SOME_FAILED;
 }

@@ -7,11 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "app/convert.h"
+
 struct BatchOptions {
   int target = 0;
   std::string output_dir;  // empty: beside each input
   int jobs = 1;
   std::vector<std::string> files;
+  NamingMode naming = NAMING_NEXT_FREE;  // what becomes of an output whose name is taken
 };
 
 // Exit statuses of the command line.

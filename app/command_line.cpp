@@ -75,11 +75,22 @@ int run_command_line(int argc, char** argv) {
   auto* jobs = app.add_option("-j,--jobs", batch.jobs, "convert J files at once (default: cores)")
                    ->type_name("J")
                    ->check(CLI::PositiveNumber);
+  bool skip_existing = false;
+  bool force = false;
+  auto* skip_flag = app.add_flag("-n,--skip-existing", skip_existing,
+                                 "leave out each FILE whose output name is taken (counts as done)");
+  auto* force_flag =
+      app.add_flag("-f,--force", force,
+                   "replace the file or .woices folder at the output name instead of "
+                   "numbering the output");
   auto* info_flag = app.add_flag("--info", info, "tell what each FILE holds; write nothing");
   auto* json_flag = app.add_flag("--json", json, "with --info: one JSON document per file");
   app.add_option("FILE", batch.files, "song, tune or instrument files, or folders of them");
   output->needs(target);
   jobs->needs(target);
+  skip_flag->needs(target);
+  force_flag->needs(target);
+  skip_flag->excludes(force_flag);
   json_flag->needs(info_flag);
   info_flag->excludes(target);
   try {
@@ -102,6 +113,7 @@ int run_command_line(int argc, char** argv) {
       std::fprintf(stderr, "tarvenox: --target needs a FILE (see --help)\n");
       return EXIT_USAGE;
     }
+    batch.naming = force ? NAMING_REPLACE : skip_existing ? NAMING_SKIP_EXISTING : NAMING_NEXT_FREE;
     return run_batch(batch, stdout, stderr);
   }
   return dialogue(batch.files);

@@ -79,6 +79,7 @@ EMSCRIPTEN_KEEPALIVE const char* tarvenox_convert(const char* path, int target) 
       j["size"] = c.memory->size();
       j["data"] = reinterpret_cast<uintptr_t>(c.memory->release());
       break;
+    case CONVERT_SKIPPED:  // never asked for here
     case CONVERT_NO_NAME:
       j["error"] = "every name for " + path_find_file_name(c.output_path) + " is taken";
       break;
