@@ -88,8 +88,10 @@ FileReport file_report(const std::string& input_path, const std::vector<Conversi
     if (end > start) r.err += "  " + lines.substr(start, end - start) + "\n";
     start = end + 1;
   }
+  // The system's reason, when there is one, after the converter's own text.
   for (const Conversion& c : done) {
     const std::string output = one_line(c.output_path);
+    const std::string reason = c.reason.empty() ? "" : " (" + c.reason + ")";
     switch (c.stage) {
       case CONVERT_DONE:
         if (verbosity == VERBOSITY_VERBOSE) {
@@ -97,14 +99,17 @@ FileReport file_report(const std::string& input_path, const std::vector<Conversi
         }
         if (verbosity != VERBOSITY_QUIET) r.out += "converted\t" + input + "\t" + output + "\n";
         break;
+      case CONVERT_SKIPPED:
+        if (verbosity != VERBOSITY_QUIET) r.out += "skipped\t" + input + "\t" + output + "\n";
+        break;
       case CONVERT_READ_FAILED:
-        r.err += input + ": Error reading file: " + c.error + "\n";
+        r.err += input + ": Error reading file: " + c.error + reason + "\n";
         break;
       case CONVERT_NO_NAME:
         r.err += input + ": Error: failure creating file in path: " + output + "\n";
         break;
       case CONVERT_WRITE_FAILED:
-        r.err += input + ": Error converting file: " + c.error + "\n";
+        r.err += input + ": Error converting file: " + c.error + reason + "\n";
         break;
     }
   }
@@ -115,6 +120,7 @@ struct Finished {
   FileReport report;
   bool converted = false;
   bool stopped = false;  // interrupted before it was named: nothing of it stays
+  bool skipped = false;  // every output's name was taken, and -n passes such files over
   bool ready = false;
 };
 
@@ -320,7 +326,7 @@ int run_batch(const BatchOptions& options, FILE* out, FILE* err) {
         std::filesystem::create_directories(folder, ec);
       }
       done = convert_into_folder(p, files[i].path, targets, folder, turn, false,
-                                 options.name_template);
+                                 options.name_template, options.naming);
     } catch (const std::bad_alloc&) {
       Conversion c;
       c.stage = CONVERT_WRITE_FAILED;
@@ -338,8 +344,13 @@ int run_batch(const BatchOptions& options, FILE* out, FILE* err) {
       f.report = file_report(files[i].path, done, lines, options.verbosity);
       f.report.err = terminal_safe_text(f.report.err);
       f.report.out = terminal_safe_text(f.report.out);
-      f.converted = std::all_of(done.begin(), done.end(),
-                                [](const Conversion& c) { return c.stage == CONVERT_DONE; });
+      const auto ended = [&](auto&& stage_ok) {
+        return std::all_of(done.begin(), done.end(), stage_ok);
+      };
+      f.skipped = ended([](const Conversion& c) { return c.stage == CONVERT_SKIPPED; });
+      f.converted = !f.skipped && ended([](const Conversion& c) {
+        return c.stage == CONVERT_DONE || c.stage == CONVERT_SKIPPED;
+      });
     }
     f.ready = true;
     changed.notify_all();
@@ -355,7 +366,7 @@ int run_batch(const BatchOptions& options, FILE* out, FILE* err) {
     });
   }
   // Each file's lines as soon as it and every earlier one are done.
-  size_t converted = 0, failed = 0;
+  size_t converted = 0, skipped = 0, failed = 0;
   for (size_t i = 0; i < total; ++i) {
     FileReport report;
     {
@@ -365,7 +376,8 @@ int run_batch(const BatchOptions& options, FILE* out, FILE* err) {
       if (!f.ready || f.stopped) continue;
       report = f.report;
       converted += f.converted ? 1 : 0;
-      failed += f.converted ? 0 : 1;
+      skipped += f.skipped ? 1 : 0;
+      failed += f.converted || f.skipped ? 0 : 1;
     }
     std::fputs(report.err.c_str(), err);
     std::fflush(err);
@@ -374,11 +386,15 @@ int run_batch(const BatchOptions& options, FILE* out, FILE* err) {
   }
   for (std::thread& w : workers) w.join();
   const int sig = interrupt_received();
+  // A file skipped because its output is there counts as done.
+  const std::string skipped_text = skipped ? ", " + std::to_string(skipped) + " skipped" : "";
   if (sig) {
-    std::fprintf(err, "interrupted: converted %zu of %zu, %zu failed, %zu not converted\n",
-                 converted, total, failed, total - converted - failed);
+    std::fprintf(err, "interrupted: converted %zu of %zu%s, %zu failed, %zu not converted\n",
+                 converted, total, skipped_text.c_str(), failed,
+                 total - converted - skipped - failed);
   } else if (total > 1) {
-    std::fprintf(err, "converted %zu of %zu, %zu failed\n", converted, total, failed);
+    std::fprintf(err, "converted %zu of %zu%s, %zu failed\n", converted, total,
+                 skipped_text.c_str(), failed);
   }
   // A result that did not reach its reader is a failure, as for any program that writes.
   if (std::fflush(out) != 0 || std::ferror(out)) {
@@ -386,5 +402,5 @@ int run_batch(const BatchOptions& options, FILE* out, FILE* err) {
     return sig ? 128 + sig : EXIT_SOME_FAILED;
   }
   if (sig) return 128 + sig;
-  return converted == total ? EXIT_ALL_CONVERTED : EXIT_SOME_FAILED;
+  return failed == 0 ? EXIT_ALL_CONVERTED : EXIT_SOME_FAILED;
 }

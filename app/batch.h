@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "app/convert.h"
+
 enum Verbosity {
   VERBOSITY_QUIET,    // errors and the summary only
   VERBOSITY_NORMAL,   // the conversion lines and the results too
@@ -22,7 +24,8 @@ struct BatchOptions {
   std::vector<std::string> files;
   bool recursive = false;  // the folders' subfolders too, mirrored under output_dir
   Verbosity verbosity = VERBOSITY_NORMAL;
-  std::string name_template;  // empty: the dialogue's names
+  std::string name_template;             // empty: the dialogue's names
+  NamingMode naming = NAMING_NEXT_FREE;  // what becomes of an output whose name is taken
 };
 
 // Exit statuses of the command line; an interrupted run ends with 128 + the signal.

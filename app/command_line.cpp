@@ -112,14 +112,26 @@ int run_command_line(int argc, char** argv) {
                               "extension, {gen} the target's tag, {target} its number, {ext} "
                               "the extension (added at the end when not given)")
                    ->type_name("TEMPLATE");
+  bool skip_existing = false;
+  bool force = false;
+  auto* skip_flag = app.add_flag("-n,--skip-existing", skip_existing,
+                                 "leave out each FILE whose output name is taken (counts as done)");
+  auto* force_flag =
+      app.add_flag("-f,--force", force,
+                   "replace the file or .woices folder at the output name instead of "
+                   "numbering the output");
   auto* quiet_flag = app.add_flag("-q,--quiet", quiet, "print only errors and the summary");
   auto* verbose_flag = app.add_flag("-v,--verbose", verbose, "say what each step did");
   auto* info_flag = app.add_flag("--info", info, "tell what each FILE holds; write nothing");
   auto* json_flag =
       app.add_flag("--json", json, "with --info: one JSON document for all the files");
   app.add_option("FILE", batch.files, "song, tune, instrument or MIDI files, or folders of them");
-  for (CLI::Option* o : {output, jobs, recursive, name, quiet_flag, verbose_flag}) o->needs(target);
+  for (CLI::Option* o :
+       {output, jobs, recursive, name, skip_flag, force_flag, quiet_flag, verbose_flag}) {
+    o->needs(target);
+  }
   quiet_flag->excludes(verbose_flag);
+  skip_flag->excludes(force_flag);
   json_flag->needs(info_flag);
   info_flag->excludes(target);
   try {
@@ -169,6 +181,7 @@ int run_command_line(int argc, char** argv) {
     }
     if (quiet) batch.verbosity = VERBOSITY_QUIET;
     if (verbose) batch.verbosity = VERBOSITY_VERBOSE;
+    batch.naming = force ? NAMING_REPLACE : skip_existing ? NAMING_SKIP_EXISTING : NAMING_NEXT_FREE;
     if (batch.files.empty()) return usage_error("--target needs a FILE");
     return run_batch(batch, stdout, stderr);
   }

@@ -110,19 +110,62 @@ int load_input(Project& p, const std::string& input_path, int* tune_flag) {
 
 namespace {
 
-// The loaded song written as `target` under its first free name.
+// Whether `path` is the input itself, under its own name or another.
+bool is_input(const std::string& input_path, const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::equivalent(input_path, path, ec);
+}
+
+// Why the plain name cannot be used as `naming` asks, before any work: skipped when taken,
+// refused when replacing would take the input's place or what stands there is no output.
+// CONVERT_DONE when it can.
+ConvertStage check_plain_name(Project& p, const std::string& input_path, uint8_t target,
+                              const std::string& name, NamingMode naming) {
+  if (naming == NAMING_SKIP_EXISTING && !output_name_free(name, target)) return CONVERT_SKIPPED;
+  if (naming != NAMING_REPLACE) return CONVERT_DONE;
+  const TargetRow* row = target_row(target);
+  const char* text = is_input(input_path, name) ? "open file"
+                     : row && row->listing && is_input(input_path, qxi_listing_path(name))
+                         ? "open txt"
+                         : nullptr;
+  std::string refused = text ? "would replace the input" : replace_refused(name, target, &text);
+  if (refused.empty()) return CONVERT_DONE;
+  set_error_text(p, "%s", text);
+  p.error_reason = std::move(refused);
+  return CONVERT_WRITE_FAILED;
+}
+
+// The loaded song written as `target` under its first free name, or its plain name as
+// `naming` asks.
 Conversion write_into_folder(Project& p, const std::string& input_path, int tune_flag,
                              uint8_t target, const std::string& folder, const NamingTurn& turn,
-                             bool in_memory, const std::string& name_template) {
+                             bool in_memory, const std::string& name_template, NamingMode naming) {
   Conversion c;
+  p.error_reason.clear();
+  if (in_memory) naming = NAMING_NEXT_FREE;
   std::vector<std::string> names =
       output_names(folder, input_path, target, tune_flag, name_template);
-  // A full set of names costs no conversion.
-  if (names.empty() || first_free_name(names, target) == names.size()) {
+  if (names.empty()) {
     c.stage = CONVERT_NO_NAME;
-    c.output_path = names.empty() ? path_join(folder, name_template) : names[0];
+    c.output_path = path_join(folder, name_template);
     return c;
   }
+  if (naming != NAMING_NEXT_FREE) names.resize(1);
+  // A full set of names, a name to pass over or one that is refused costs no conversion.
+  c.stage = check_plain_name(p, input_path, target, names[0], naming);
+  if (naming == NAMING_NEXT_FREE && first_free_name(names, target) == names.size()) {
+    c.stage = CONVERT_NO_NAME;
+  }
+  if (c.stage != CONVERT_DONE) {
+    c.output_path = names[0];
+    if (c.stage == CONVERT_WRITE_FAILED) {
+      p.report_text = p.error_text;
+      c.error = p.report_text;
+      c.reason = p.error_reason;
+    }
+    return c;
+  }
+  c.stage = CONVERT_READ_FAILED;
   if (in_memory) {
     std::error_code size_failed;
     const auto input_size = std::filesystem::file_size(input_path, size_failed);
@@ -131,9 +174,15 @@ Conversion write_into_folder(Project& p, const std::string& input_path, int tune
     StagedOutput staged;
     write_output_staged(p, p, folder, target, staged);
     const std::function<void()> name_it = [&] {
+      if (naming == NAMING_REPLACE) {
+        c.output_path = names[0];
+        c.stage = replace_output(p, staged, names[0], target) ? CONVERT_DONE : CONVERT_WRITE_FAILED;
+        return;
+      }
+      // An earlier file of the run may have taken the name since.
       const size_t first = first_free_name(names, target);
       if (first == names.size()) {
-        c.stage = CONVERT_NO_NAME;
+        c.stage = naming == NAMING_SKIP_EXISTING ? CONVERT_SKIPPED : CONVERT_NO_NAME;
         c.output_path = names[0];
         return;
       }
@@ -150,6 +199,7 @@ Conversion write_into_folder(Project& p, const std::string& input_path, int tune
   if (c.stage == CONVERT_WRITE_FAILED) {
     p.report_text = p.error_text;
     c.error = p.report_text;
+    c.reason = p.error_reason;
   }
   return c;
 }
@@ -169,12 +219,14 @@ std::string loaded_summary(const Song& song) {
 std::vector<Conversion> convert_into_folder(Project& p, const std::string& input_path,
                                             const std::vector<uint8_t>& targets,
                                             const std::string& folder, const NamingTurn& turn,
-                                            bool in_memory, const std::string& name_template) {
+                                            bool in_memory, const std::string& name_template,
+                                            NamingMode naming) {
   std::vector<Conversion> done;
   int tune_flag = 0;
   if (!load_input(p, input_path, &tune_flag)) {
     Conversion c;
     c.error = p.report_text;
+    c.reason = p.error_reason;
     done.push_back(std::move(c));
     return done;
   }
@@ -182,7 +234,7 @@ std::vector<Conversion> convert_into_folder(Project& p, const std::string& input
   const std::string loaded = loaded_summary(p);
   for (const uint8_t target : targets) {
     done.push_back(write_into_folder(p, input_path, tune_flag, target, folder, turn, in_memory,
-                                     name_template));
+                                     name_template, naming));
     named = named || done.back().stage == CONVERT_DONE;
   }
   if (!done.empty()) done.front().loaded = loaded;
@@ -191,8 +243,9 @@ std::vector<Conversion> convert_into_folder(Project& p, const std::string& input
 }
 
 Conversion convert_into_folder(Project& p, const std::string& input_path, uint8_t target,
-                               const std::string& folder, const NamingTurn& turn, bool in_memory) {
-  std::vector<Conversion> done =
-      convert_into_folder(p, input_path, std::vector<uint8_t>{target}, folder, turn, in_memory);
+                               const std::string& folder, const NamingTurn& turn, bool in_memory,
+                               NamingMode naming) {
+  std::vector<Conversion> done = convert_into_folder(p, input_path, std::vector<uint8_t>{target},
+                                                     folder, turn, in_memory, {}, naming);
   return std::move(done.front());
 }

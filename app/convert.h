@@ -1,8 +1,9 @@
 // One input converted into a folder: the tables set up as for every conversion, the file
 // loaded once, and for each target asked for the output named by the dialogue's rules (base
-// name, extension from the target and the beat clock, _00 to _99 when the name is taken)
-// and written. Every front end (the dialogue, batch mode, the page's worker, the Windows
-// program) converts through it; each says the outcome in its own words.
+// name, extension from the target and the beat clock, _00 to _99 when the name is taken; or
+// the plain name alone, passed over or taken over when taken, as asked) and written. Every
+// front end (the dialogue, batch mode, the page's worker, the Windows program) converts
+// through it; each says the outcome in its own words.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +21,15 @@ enum ConvertStage {
   CONVERT_READ_FAILED,   // the tables could not be made or the input not read
   CONVERT_NO_NAME,       // every name is taken
   CONVERT_WRITE_FAILED,  // the write failed; the ErrorText says why
+  CONVERT_SKIPPED,       // the plain name is taken and taken names are passed over
+};
+
+// What becomes of an output whose plain name (NAME.ext; for target 11 its listing NAME.txt
+// too) is taken.
+enum NamingMode {
+  NAMING_NEXT_FREE,      // the first free of NAME_00 to NAME_99 is taken
+  NAMING_SKIP_EXISTING,  // the input is not converted
+  NAMING_REPLACE,        // the output replaces the regular file (or our folder) standing there
 };
 
 // One file of an output written as a folder, kept in memory.
@@ -34,6 +44,8 @@ struct Conversion {
   std::string output_path;
   // The reader's text (CONVERT_READ_FAILED) or the writer's (CONVERT_WRITE_FAILED).
   std::string error;
+  // The system's reason for it, in words, when a system call failed; empty otherwise.
+  std::string reason;
   // Kept in memory: the output's bytes (CONVERT_DONE), and where its listing was written
   // (empty when there is none).
   std::unique_ptr<MemoryStream> memory;
@@ -60,10 +72,12 @@ using NamingTurn = std::function<void(const std::function<void()>& name_it)>;
 // `turn`, when given, runs the naming step; batch runs with several jobs name their files
 // in argument order with it, so that the names come out as in a run of one job. With
 // `in_memory` (the page's way) the bytes stay in `memory` and an empty file takes the name
-// in the folder, so that the files that follow are named as if it stood there.
+// in the folder, so that the files that follow are named as if it stood there; it always
+// names as NAMING_NEXT_FREE. With NAMING_REPLACE an output whose place holds the input itself
+// is refused.
 Conversion convert_into_folder(Project& p, const std::string& input_path, uint8_t target,
                                const std::string& folder, const NamingTurn& turn = {},
-                               bool in_memory = false);
+                               bool in_memory = false, NamingMode naming = NAMING_NEXT_FREE);
 // The input loaded once and written as each of `targets` in turn, each named on its own
 // (`turn` runs once a target). One Conversion a target; one only, CONVERT_READ_FAILED, when
 // the input could not be loaded.
@@ -72,4 +86,5 @@ std::vector<Conversion> convert_into_folder(Project& p, const std::string& input
                                             const std::vector<uint8_t>& targets,
                                             const std::string& folder, const NamingTurn& turn = {},
                                             bool in_memory = false,
-                                            const std::string& name_template = {});
+                                            const std::string& name_template = {},
+                                            NamingMode naming = NAMING_NEXT_FREE);

@@ -107,6 +107,7 @@ void convert(Project& p, const std::string& input_path, uint8_t target) {
     case CONVERT_READ_FAILED:
       print_text(p, "\n\n<< Error reading file: %s >>", c.error.c_str());
       break;
+    case CONVERT_SKIPPED:  // never asked for here
     case CONVERT_NO_NAME:
       print_text(p, "\n\n<< Error: failure creating file in path: %s >>", c.output_path.c_str());
       break;

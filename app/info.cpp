@@ -271,6 +271,8 @@ Json describe_file(const std::string& path) {
     if (!loaded) {
       doc["loaded"] = false;
       doc["error"] = p.report_text;
+      // The system's reason apart from the converter's text, when a system call failed.
+      if (!p.error_reason.empty()) doc["reason"] = p.error_reason;
       return doc;
     }
     doc["loaded"] = true;
@@ -334,8 +336,10 @@ std::string number(const Json& value) {
 void print_plain(const Json& doc, FILE* out) {
   std::fprintf(out, "%s\n", printable(doc["file"].get<std::string>()).c_str());
   if (!doc["loaded"].get<bool>()) {
-    std::fprintf(out, "  << Error reading file: %s >>\n\n",
-                 printable(doc["error"].get<std::string>()).c_str());
+    const std::string reason =
+        doc.contains("reason") ? " (" + doc["reason"].get<std::string>() + ")" : "";
+    std::fprintf(out, "  << Error reading file: %s%s >>\n\n",
+                 printable(doc["error"].get<std::string>()).c_str(), reason.c_str());
     return;
   }
   const std::string kind = doc["kind"].get<std::string>();

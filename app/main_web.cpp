@@ -100,6 +100,7 @@ EMSCRIPTEN_KEEPALIVE const char* tarvenox_convert(const char* path, int target) 
         j["files"] = folder_files(c.files);
       }
       break;
+    case CONVERT_SKIPPED:  // never asked for here
     case CONVERT_NO_NAME:
       j["error"] = "every name for " + path_find_file_name(c.output_path) + " is taken";
       break;

@@ -1,6 +1,7 @@
 // Where a conversion's bytes go and under which name: the names an output may take in a
 // folder, and the staged output that appears under the first free one complete or not at
-// all, never in place of a file that stands there. Every front end names its outputs here.
+// all, never in place of a file that stands there (unless asked to replace the plain name's
+// own file, in one step). Every front end names its outputs here.
 #pragma once
 
 #include <cstddef>
@@ -53,5 +54,15 @@ int write_output_staged(Run& run, const Song& song, const std::string& folder, i
 // the write failed. Returns 1 with *named set (when given); 0 with the ErrorText set.
 int publish_output(Run& run, StagedOutput& s, const std::vector<std::string>& names,
                    std::string* named);
+// Why the output of `target` may not replace what stands at `path` (or, for target 11, at its
+// listing's place), in words; "" when it may: nothing stands there, a regular file does, or
+// for a target written as a folder a folder of .wav files alone does. Sets *text to the
+// ErrorText that goes with it.
+std::string replace_refused(const std::string& path, int target, const char** text);
+// Names the written file `path` (in the folder it was written in) in place of what stands
+// there, with target 11's listing beside it in place of its own, as publish_output does;
+// what replace_refused turns away fails the naming. Returns 1; 0 with the ErrorText (and the
+// reason) set.
+int replace_output(Run& run, StagedOutput& s, const std::string& path, int target);
 // Writes and names the file `path`, refused at once when something stands there.
 int write_output(Run& run, const Song& song, const std::string& path, int target);

@@ -114,7 +114,8 @@ bool starts_as_midi(ByteSource& s) {
 int open_input(Project& p, const std::string& path, int* tune_flag, InputKindBy kind_by) {
   // Only a regular file holds a song: a folder has none, and a pipe or a device may block
   // or never end.
-  std::shared_ptr<InputFile> in = open_input_file(path);
+  p.error_reason.clear();
+  std::shared_ptr<InputFile> in = open_input_file(path, &p.error_reason);
   if (!in) {
     p.report_text = "File not found!";
     return 0;

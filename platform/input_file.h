@@ -23,8 +23,9 @@ bool stream_is_terminal(FILE* f);
 // Makes the stream take bytes as they are (Windows would turn "\n" into "\r\n").
 void stream_set_binary(FILE* f);
 
-// Opens a regular file for reading; nullptr for anything else (see open_regular_file).
-std::shared_ptr<InputFile> open_input_file(const std::string& path);
+// Opens a regular file for reading; nullptr for anything else, with *reason (when given) set
+// to why (see open_regular_file).
+std::shared_ptr<InputFile> open_input_file(const std::string& path, std::string* reason = nullptr);
 
 // Copies `length` bytes from `offset` of the input to the end of `out` (written in order).
 // Returns false when the input no longer holds them or the output takes fewer.

@@ -27,8 +27,8 @@ bool delete_file(const std::string& path);
 bool make_folder(const std::string& path);
 // Opens a regular file for reading ("rb"); nullptr for anything else (a folder, a pipe, a
 // device), which could block or never end. Checked on the opened file, so nothing can swap
-// the path between the check and the open.
-FILE* open_regular_file(const std::string& path);
+// the path between the check and the open. Sets *reason (when given) to why it failed.
+FILE* open_regular_file(const std::string& path, std::string* reason = nullptr);
 // A stream that takes any bytes and keeps none, for writing a conversion only to see what
 // it does.
 FILE* open_discard_stream();

@@ -1,8 +1,8 @@
 // Output files that appear under their name complete or not at all. The bytes go into a
 // file without a name in the destination folder (on Windows, and where the file system
-// cannot hold one, a file with a hidden name); only a complete file is given its name, and
-// never in place of one that stands there. A failed, interrupted or killed run leaves the
-// folder as it was.
+// cannot hold one, a file with a hidden name); only a complete file is given its name, never
+// in place of one that stands there unless asked to replace it, and then in one step. A
+// failed, interrupted or killed run leaves the folder as it was.
 #pragma once
 
 #include <cstdio>
@@ -21,6 +21,9 @@ struct StagedFile {
   // it is given its own.
   std::string temp_path;
   std::unique_ptr<char[]> buffer;  // the stream's, freed after it is closed
+  // The errno value of the call that failed last (on Windows, the nearest to its error);
+  // 0 while none did.
+  int error = 0;
 
   StagedFile();
   StagedFile(const StagedFile&) = delete;
@@ -43,6 +46,11 @@ bool staged_finish(StagedFile& s);
 // POSIX system the file can be given further names until it is discarded; on Windows it is
 // moved to its name, and that is its only one.
 PublishResult staged_publish(StagedFile& s, const std::string& path);
+// Gives the finished file the name `path` in place of the file that stands there, which stays
+// whole until it is replaced in one step (POSIX: rename(2) from a hidden name; Windows:
+// MoveFileExA replacing it). Nothing standing there is fine too. Returns false, with s.error
+// set, when it failed; what stood there is then untouched. The file has no other name after.
+bool staged_replace(StagedFile& s, const std::string& path);
 // Closes the file; an unnamed one is gone with it.
 void staged_discard(StagedFile& s);
 

@@ -258,6 +258,10 @@ struct Run {
   // The losses of the last downgrade step, in the order it said them.
   std::vector<LossRecord> losses;
   std::string report_text;
+  // The system's reason for the failure report_text and error_text tell, in words, when a
+  // system call failed ("No space left on device"); empty otherwise. Kept apart from the
+  // texts, which the dialogue shows as they are: batch mode and --info add it after them.
+  std::string error_reason;
   // Where print_text goes; standard output when empty. Tests capture console lines here.
   std::function<void(std::string_view)> console;
   char error_text[ERROR_TEXT_SIZE] = {};

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <thread>
 
@@ -34,6 +35,21 @@ std::map<std::string, std::vector<uint8_t>> tree(const std::string& dir) {
     const std::string rel = fs::relative(e.path(), dir).string();
     files[rel] =
         e.is_regular_file() ? song_parser::read_file(e.path().string()) : std::vector<uint8_t>{};
+  }
+  return files;
+}
+
+// Every file below `dir` with its size and a hash of its bytes: tree() for outputs of many
+// megabytes, read at once.
+std::map<std::string, std::pair<size_t, size_t>> fingerprints(const std::string& dir) {
+  std::map<std::string, std::pair<size_t, size_t>> files;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    std::string bytes;
+    if (e.is_regular_file()) {
+      bytes.resize(static_cast<size_t>(e.file_size()));
+      std::ifstream(e.path(), std::ios::binary).read(bytes.data(), std::ssize(bytes));
+    }
+    files[fs::relative(e.path(), dir).string()] = {bytes.size(), std::hash<std::string>{}(bytes)};
   }
   return files;
 }
@@ -279,6 +295,8 @@ TEST(Batch, UsageErrorsWriteNothing) {
       {"-t", "6"},
       {"--frobnicate", "in/a.qxprj"},
       {"-o", "out", "in/a.qxprj"},
+      {"-n", "-f", "-t", "6", "in/a.qxprj"},
+      {"-f", "in/a.qxprj"},
   };
   for (const auto& args : cases) {
     const ProgramRun r = run_tarvenox(dir.path(), args);
@@ -286,6 +304,165 @@ TEST(Batch, UsageErrorsWriteNothing) {
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
   }
   EXPECT_TRUE(tree(dir.path()) == before);
+}
+
+// -n passes over a file whose plain name is taken (for target 11 its listing alone is
+// enough, for wav the folder); -f puts the output in place of what stands there, byte for
+// byte what a conversion into an empty folder writes, also where the file system lacks
+// unnamed files and exchanges (forced).
+TEST(Batch, SkipExistingOrForceAtATakenName) {
+  struct Case {
+    const char *target, *input, *taken, *output;
+  };
+  for (const Case& c : {Case{"6", "in/a.qxprj", "out/a.qxprj", "out/a.qxprj"},
+                        Case{"11", "in/b.qxi", "out/b.txt", "out/b.qxi"},
+                        Case{"wav", "in/a.qxprj", "out/a.woices/00 old.wav", "out/a.woices"}}) {
+    SCOPED_TRACE(c.target);
+    ScratchDir dir;
+    lay_out_batch(dir.path());
+    fs::create_directories(fs::path(dir.file(c.taken)).parent_path());
+    put_file(dir.file(c.taken), "old");
+    fs::create_directories(dir.file("fresh"));
+    ASSERT_EQ(run_tarvenox(dir.path(), {"-t", c.target, "-o", "fresh", c.input}).status, 0);
+    const auto before = tree(dir.file("out"));
+    ProgramRun r = run_tarvenox(dir.path(), {"-n", "-t", c.target, "-o", "out", c.input});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "skipped\t" + std::string(c.input) + "\t" + c.output + "\n");
+    EXPECT_TRUE(tree(dir.file("out")) == before);
+    // The old folder's files go with it.
+    auto want = before;
+    std::erase_if(want, [&](const auto& e) { return e.first.starts_with(c.output + 4); });
+    for (const auto& [name, bytes] : tree(dir.file("fresh"))) want[name] = bytes;
+    for (void (*before_exec)() : {+[] {}, +[] { setenv("TARVENOX_TEST_NO_TMPFILE", "1", 1); }}) {
+      r = run_tarvenox(dir.path(), {"--force", "-t", c.target, "-o", "out", c.input}, -1, 0,
+                       before_exec);
+      EXPECT_EQ(r.status, 0);
+      EXPECT_TRUE(r.out.ends_with("converted\t" + std::string(c.input) + "\t" + c.output + "\n"))
+          << r.out;
+      EXPECT_TRUE(tree(dir.file("out")) == want);
+    }
+  }
+}
+
+// Skipped files count as done, with a count of their own in the summary; an earlier file of
+// the run takes the name from a later one of the same name, whatever the number of jobs.
+TEST(Batch, SkippedFilesCountAsDone) {
+  std::string first;
+  for (const char* jobs : {"1", "3"}) {
+    ScratchDir dir;
+    lay_out_batch(dir.path());
+    fs::create_directories(dir.file("out2"));
+    const ProgramRun r =
+        run_tarvenox(dir.path(), {"-n", "-j", jobs, "-t", "6", "-o", "out2", "in", "in2/a.qxprj"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("skipped\tin2/a.qxprj\tout2/a.qxprj\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(r.out.ends_with("converted 3 of 5, 1 skipped, 1 failed\n")) << r.out;
+    if (first.empty()) first = r.out;
+    EXPECT_EQ(r.out, first);
+    const ProgramRun again =
+        run_tarvenox(dir.path(), {"-n", "-t", "6", "-o", "out2", "in/a.qxprj", "in/b.qxi"});
+    EXPECT_EQ(again.status, 0);
+    EXPECT_TRUE(again.out.ends_with("converted 0 of 2, 2 skipped, 0 failed\n")) << again.out;
+  }
+}
+
+// -f replaces outputs only: never the input, under its own name or another, nor a folder, a
+// link, or a folder that holds anything but .wav files. Such a file fails, changing nothing.
+TEST(Batch, ForceReplacesNothingButAnOutput) {
+  struct Case {
+    const char *target, *input, *out;
+    void (*make)(const std::string& root);
+    const char* failure;
+  };
+  const Case cases[] = {
+      {"6", "in/a.qxprj", nullptr, [](const std::string&) {},
+       "open file (would replace the input)"},
+      {"6", "in/a.qxprj", "out",
+       [](const std::string& root) {
+         fs::remove(root + "/out/a.qxprj");
+         fs::create_hard_link(root + "/in/a.qxprj", root + "/out/a.qxprj");
+       },
+       "open file (would replace the input)"},
+      {"6", "in/a.qxprj", "out",
+       [](const std::string& root) {
+         fs::remove(root + "/out/a.qxprj");
+         fs::create_directory(root + "/out/a.qxprj");
+       },
+       "open file (not a regular file: folder)"},
+      {"6", "in/a.qxprj", "out",
+       [](const std::string& root) {
+         fs::remove(root + "/out/a.qxprj");
+         fs::create_symlink("../in/b.qxi", root + "/out/a.qxprj");
+       },
+       "open file (not a regular file: symbolic link)"},
+      {"wav", "in/a.qxprj", "out",
+       [](const std::string& root) {
+         fs::create_directory(root + "/out/a.woices");
+         put_file(root + "/out/a.woices/00 mine.wav", "mine");
+         put_file(root + "/out/a.woices/notes.txt", "mine");
+       },
+       "open file (not a folder of .wav files)"},
+      {"11", "in/b.qxi", "out",
+       [](const std::string& root) { fs::create_directory(root + "/out/b.txt"); },
+       "open txt (not a regular file: folder)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.failure);
+    ScratchDir dir;
+    lay_out_batch(dir.path());
+    c.make(dir.path());
+    const auto before = tree(dir.path());
+    std::vector<std::string> args = {"-f", "-t", c.target, c.input};
+    if (c.out) args.insert(args.begin(), {"-o", c.out});
+    const ProgramRun r = run_tarvenox(dir.path(), args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, std::string(c.input) + ": Error converting file: " + c.failure + "\n");
+    EXPECT_TRUE(tree(dir.path()) == before);
+  }
+}
+
+// With -f the name holds the old output whole until the new one is whole, however the run
+// ends: killed, ended by a signal, or stopped by a failing write.
+TEST(Batch, ForcedOutputReplacesTheOldInOneStep) {
+  ScratchDir dir;
+  fs::create_directories(dir.file("out"));
+  write_large_song(dir.file("big.qxprj"));
+  for (const auto& [target, output] :
+       {std::pair{"1", "out/big.qxprj"}, std::pair{"wav", "out/big.woices"}}) {
+    SCOPED_TRACE(target);
+    const std::vector<std::string> args = {"-f", "-t", target, "-o", "out", "big.qxprj"};
+    auto put_old = [&, output = std::string(output)] {
+      fs::remove_all(dir.file(output));
+      if (output.ends_with(".woices")) {
+        fs::create_directories(dir.file(output));
+        put_file(dir.file(output + "/00 old.wav"), "old");
+      } else {
+        put_file(dir.file(output), "old");
+      }
+    };
+    put_old();
+    const auto old = fingerprints(dir.file("out"));
+    ASSERT_EQ(run_tarvenox(dir.path(), args).status, 0);
+    const auto whole = fingerprints(dir.file("out"));
+    ASSERT_FALSE(whole == old);
+    for (int sig : {SIGKILL, SIGTERM}) {
+      for (int ms : {3, 10, 25}) {
+        put_old();
+        run_tarvenox(dir.path(), args, ms, sig);
+        const auto after = fingerprints(dir.file("out"));
+        EXPECT_TRUE(after == old || after == whole) << sig << " " << ms;
+      }
+    }
+    put_old();
+    const ProgramRun r = run_tarvenox(dir.path(), args, -1, 0, [] {
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit = {1 << 20, 1 << 20};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("(File too large)\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(fingerprints(dir.file("out")) == old);
+  }
 }
 
 // However the program ends while it writes, the output folder is as it was: a file, or a

@@ -1,9 +1,11 @@
 // Hostile surroundings: an output file system that is full or turns read-only, an output
 // folder removed during a batch, an input cut short while it is read, paths at the length
-// limit, and names with blanks, quotes, line breaks and bytes that are not UTF-8. Each ends
-// in a clear error or a whole conversion, never a crash and never a partial file.
+// limit, inputs that are no regular file, and names with blanks, quotes, line breaks and
+// bytes that are not UTF-8. Each ends in a clear error that says why or a whole conversion,
+// never a crash and never a partial file.
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <thread>
 
@@ -28,12 +31,16 @@ namespace {
 
 const std::string EXAMPLES = std::string(TARVENOX_SOURCE_DIR) + "/examples/";
 
-// What one conversion into `folder` ended in: "done", or the stage's error text.
-std::string convert_outcome(const std::string& input, int target, const std::string& folder) {
+// What one conversion into `folder` ended in: "done", or the stage's error text and the
+// system's reason as batch mode shows them.
+std::string convert_outcome(const std::string& input, int target, const std::string& folder,
+                            NamingMode naming = NAMING_NEXT_FREE) {
   Project p;
   p.console = [](std::string_view) {};
-  const Conversion c = convert_into_folder(p, input, static_cast<uint8_t>(target), folder);
-  return c.stage == CONVERT_DONE ? "done" : c.error;
+  const Conversion c =
+      convert_into_folder(p, input, static_cast<uint8_t>(target), folder, {}, false, naming);
+  if (c.stage == CONVERT_DONE) return "done";
+  return c.reason.empty() ? c.error : c.error + " (" + c.reason + ")";
 }
 
 // The names in a folder, sorted, joined by " " ("-" when the folder is gone).
@@ -91,8 +98,9 @@ void fill(const std::string& path, size_t bytes) {
 
 // A full file system fails the write (small songs, PCM bodies included, fail when the
 // buffer is written out) and leaves only what was there; with room again the same file converts.
-// Then the file system turns read-only, which root cannot write either: the files written
-// stay whole, the next fails before anything is written.
+// A replacing write that finds the disk full leaves the old file whole. Then the file system
+// turns read-only, which root cannot write either: the files written stay whole, the next
+// fails before anything is written. Each error says why.
 TEST(HostileEnvironment, OutputFileSystemFullThenReadOnly) {
   ScratchDir dir;
   const std::string out = dir.file("out");
@@ -106,11 +114,43 @@ TEST(HostileEnvironment, OutputFileSystemFullThenReadOnly) {
     r += listing(out) + ", ";
     fs::remove(out + "/filler");
     r += convert_outcome(EXAMPLES + "demo_x1x_pcm.qxprj", 9, out) + ", ";
+    const auto song_size = fs::file_size(out + "/demo_x1x_pcm.qxprj");
+    fill(out + "/filler", (60 << 10) - song_size);
+    r += convert_outcome(EXAMPLES + "demo_x1x_pcm.qxprj", 9, out, NAMING_REPLACE) + ", ";
+    r += std::to_string(fs::file_size(out + "/demo_x1x_pcm.qxprj") == song_size) + ", ";
+    fs::remove(out + "/filler");
     if (mount(nullptr, out.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) return r;
     return r + convert_outcome(EXAMPLES + "demo.qxi", 6, out) + ", " + listing(out);
   });
   if (!text) GTEST_SKIP() << "no file system of our own can be mounted here";
-  EXPECT_EQ(*text, "write file, write file, filler, done, open file, demo_x1x_pcm.qxprj");
+  const std::string full = "write file (No space left on device)";
+  EXPECT_EQ(*text, full + ", " + full + ", filler, done, " + full +
+                       ", 1, open file (Read-only file system), demo_x1x_pcm.qxprj");
+}
+
+// Inputs that are no regular file, or not there: batch mode and --info say what they are
+// (the dialogue's own text, "File not found!", comes first, unchanged).
+TEST(HostileEnvironment, InputsThatAreNoRegularFileSayWhatTheyAre) {
+  ScratchDir dir;
+  ASSERT_EQ(mkfifo(dir.file("pipe.qxprj").c_str(), 0666), 0);
+  StartedProgram s =
+      start_tarvenox(dir.path(), {"-t", "6", "pipe.qxprj", "/dev/null", "missing.qxprj"});
+  const ProgramRun r = finish_tarvenox(s, 10000);
+  EXPECT_EQ(r.status, 1);
+  const std::string error = ": Error reading file: File not found! (";
+  EXPECT_EQ(r.out, "pipe.qxprj" + error + "not a regular file: named pipe)\n" + "/dev/null" +
+                       error + "not a regular file: device)\n" + "missing.qxprj" + error +
+                       "No such file or directory)\n" + "converted 0 of 3, 3 failed\n");
+  // --info says the same of a named pipe, in its text and its JSON.
+  StartedProgram t = start_tarvenox(dir.path(), {"--info", "pipe.qxprj"});
+  const ProgramRun info = finish_tarvenox(t, 10000);
+  EXPECT_EQ(info.out,
+            "pipe.qxprj\n  << Error reading file: File not found! (not a regular "
+            "file: named pipe) >>\n\n");
+  StartedProgram u = start_tarvenox(dir.path(), {"--info", "--json", "pipe.qxprj"});
+  const auto doc = nlohmann::json::parse(finish_tarvenox(u, 10000).out)["files"][0];
+  EXPECT_EQ(doc["error"], "File not found!");
+  EXPECT_EQ(doc["reason"], "not a regular file: named pipe");
 }
 
 // The output folder is removed during a batch: before a file is converted, or after it was
@@ -121,7 +161,8 @@ TEST(HostileEnvironment, OutputFolderRemovedDuringABatch) {
   fs::create_directories(out);
   EXPECT_EQ(convert_outcome(EXAMPLES + "demo.qxprj", 6, out), "done");
   fs::remove_all(out);
-  EXPECT_EQ(convert_outcome(EXAMPLES + "demo.qxi", 6, out), "open file");
+  EXPECT_EQ(convert_outcome(EXAMPLES + "demo.qxi", 6, out),
+            "open file (No such file or directory)");
 
   fs::create_directories(out);
   Project p;
@@ -133,6 +174,7 @@ TEST(HostileEnvironment, OutputFolderRemovedDuringABatch) {
   fs::remove_all(out);
   EXPECT_EQ(publish_output(p, staged, {out + "/late.qxprj"}, nullptr), 0);
   EXPECT_STREQ(p.error_text, "open file");
+  EXPECT_EQ(p.error_reason, "No such file or directory");
   EXPECT_EQ(listing(dir.path()), "");
 }
 
@@ -197,13 +239,13 @@ TEST(HostileEnvironment, PathsAtTheLengthLimit) {
   EXPECT_EQ(r.status, 0) << r.out;
   r = run_tarvenox(dir.path(), {"-t", "6", "-o", "out", too_long});
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(r.out.ends_with(": Error reading file: File not found!\n"));
+  EXPECT_TRUE(r.out.ends_with(": Error reading file: File not found! (File name too long)\n"));
   // The folder's path fits; the output's name in it does not.
   std::string deep_out = dir.file("out");
   while (deep_out.size() < 4090) deep_out += "/.";
   r = run_tarvenox(dir.path(), {"-t", "6", "-o", deep_out, "in.qxprj"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "in.qxprj: Error converting file: open file\n");
+  EXPECT_EQ(r.out, "in.qxprj: Error converting file: open file (File name too long)\n");
   EXPECT_EQ(listing(dir.file("out")), "in.qxprj");
 }
 

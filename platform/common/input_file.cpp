@@ -20,8 +20,8 @@ InputFile::~InputFile() {
   if (file) std::fclose(file);
 }
 
-std::shared_ptr<InputFile> open_input_file(const std::string& path) {
-  FILE* f = open_regular_file(path);
+std::shared_ptr<InputFile> open_input_file(const std::string& path, std::string* reason) {
+  FILE* f = open_regular_file(path, reason);
   if (!f) return nullptr;
   auto in = std::make_shared<InputFile>();
   in->file = f;

@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <vector>
+
+#include "platform/error_reason.h"
 
 std::string module_folder_path() {
   std::vector<char> buf(4096);
@@ -76,19 +79,40 @@ bool make_folder(const std::string& path) {
   return mkdir(path.c_str(), 0777) == 0;
 }
 
-FILE* open_regular_file(const std::string& path) {
+namespace {
+
+std::filesystem::file_type file_type_of(mode_t mode) {
+  using std::filesystem::file_type;
+  if (S_ISDIR(mode)) return file_type::directory;
+  if (S_ISFIFO(mode)) return file_type::fifo;
+  if (S_ISCHR(mode)) return file_type::character;
+  if (S_ISBLK(mode)) return file_type::block;
+  if (S_ISSOCK(mode)) return file_type::socket;
+  return S_ISREG(mode) ? file_type::regular : file_type::unknown;
+}
+
+}  // namespace
+
+FILE* open_regular_file(const std::string& path, std::string* reason) {
+  std::string why;
   // Non-blocking, so that opening a named pipe does not wait for a writer.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return nullptr;
-  struct stat st;
-  const int flags = fcntl(fd, F_GETFL);
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
-      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    close(fd);
-    return nullptr;
+  FILE* f = nullptr;
+  if (fd < 0) {
+    why = error_reason_text(errno);
+  } else {
+    struct stat st;
+    const int flags = fcntl(fd, F_GETFL);
+    if (fstat(fd, &st) != 0 || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      why = error_reason_text(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+      why = not_regular_reason(file_type_of(st.st_mode));
+    } else if (!(f = fdopen(fd, "rb"))) {
+      why = error_reason_text(errno);
+    }
+    if (!f) close(fd);
   }
-  FILE* f = fdopen(fd, "rb");
-  if (!f) close(fd);
+  if (reason) *reason = why;
   return f;
 }
 

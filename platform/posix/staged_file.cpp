@@ -1,6 +1,7 @@
 // Staged output over Linux calls: O_TMPFILE and linkat, which never replaces a name; where
 // the file system lacks O_TMPFILE, a hidden name, link and unlink, with the hidden files
-// removed on the way out by a signal (platform/posix/exit_signals.h).
+// removed on the way out by a signal (platform/posix/exit_signals.h). A replacing name is
+// given with rename(2) from a hidden name, which swaps the files in one step.
 #include "platform/staged_file.h"
 
 #include <fcntl.h>
@@ -55,6 +56,37 @@ int open_hidden(const std::string& folder, std::string* path) {
   return -1;
 }
 
+// Gives the open file `fd` the name `path`, which it never replaces.
+int link_descriptor(int fd, const std::string& path) {
+  char proc_path[64];
+  std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+  const int rc = linkat(AT_FDCWD, proc_path, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
+  if (rc == 0 || errno != ENOENT) return rc;
+  // Without /proc; allowed only to privileged processes.
+  return linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH);
+}
+
+// Gives the unnamed file `fd` a hidden name in `folder`, registered as open_hidden does.
+// Returns false with errno set.
+bool link_hidden(int fd, const std::string& folder, std::string* path) {
+  exit_signals_install();
+  std::random_device seed;
+  std::mt19937 random(seed());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *path = folder + "/" + hidden_file_name(static_cast<uint32_t>(random()));
+    if (!hidden_register(*path)) {
+      errno = EMFILE;
+      return false;
+    }
+    if (link_descriptor(fd, *path) == 0) return true;
+    const int link_errno = errno;
+    hidden_unregister(*path);
+    errno = link_errno;
+    if (link_errno != EEXIST) return false;
+  }
+  return false;
+}
+
 }  // namespace
 
 StagedFile::StagedFile() : state(std::make_unique<StagedFileState>()) {}
@@ -67,6 +99,7 @@ bool staged_open(StagedFile& s, const std::string& folder, bool allow_unnamed) {
   staged_discard(s);
   const std::string dir = folder.empty() ? std::string(".") : folder;
   int fd = -1;
+  s.error = 0;
   if (unnamed_files_refused_for_tests()) allow_unnamed = false;
   if (allow_unnamed) fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   // Not every file system can hold a file without a name.
@@ -76,11 +109,16 @@ bool staged_open(StagedFile& s, const std::string& folder, bool allow_unnamed) {
     fd = open_hidden(dir, &hidden);
     if (fd >= 0) s.temp_path = hidden;
   }
-  if (fd < 0) return false;
+  if (fd < 0) {
+    s.error = errno;
+    return false;
+  }
   s.state->fd = fd;
   s.file = fdopen(fd, "wb");
   if (!s.file) {
+    const int fdopen_errno = errno;
     staged_discard(s);
+    s.error = fdopen_errno;
     return false;
   }
   // Event chunks are written a few bytes at a time: a large buffer keeps that to few calls.
@@ -94,8 +132,10 @@ bool staged_finish(StagedFile& s) {
   // Whole before it is named. Not synced to the disk: that guards only against a machine
   // that stops, and would make every conversion wait for the disk.
   const bool ok = std::fflush(s.file) == 0 && !std::ferror(s.file);
+  if (!ok) s.error = errno;
   // The descriptor stays open: an unnamed file lives only as long as it does.
   s.state->fd = dup(s.state->fd);
+  if (s.state->fd < 0 && ok) s.error = errno;
   std::fclose(s.file);
   s.file = nullptr;
   s.buffer.reset();  // a folder keeps many finished files until it is named
@@ -104,20 +144,37 @@ bool staged_finish(StagedFile& s) {
 
 PublishResult staged_publish(StagedFile& s, const std::string& path) {
   if (s.state->fd < 0 || !staged_finish(s)) return PUBLISH_FAILED;
-  int rc;
-  if (s.temp_path.empty()) {
-    char proc_path[64];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", s.state->fd);
-    rc = linkat(AT_FDCWD, proc_path, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW);
-    if (rc != 0 && errno == ENOENT) {
-      // Without /proc; allowed only to privileged processes.
-      rc = linkat(s.state->fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH);
-    }
-  } else {
-    rc = link(s.temp_path.c_str(), path.c_str());
+  const int rc = s.temp_path.empty() ? link_descriptor(s.state->fd, path)
+                                     : link(s.temp_path.c_str(), path.c_str());
+  if (rc != 0) {
+    if (errno == EEXIST) return PUBLISH_TAKEN;
+    s.error = errno;
+    return PUBLISH_FAILED;
   }
-  if (rc != 0) return errno == EEXIST ? PUBLISH_TAKEN : PUBLISH_FAILED;
   return PUBLISH_DONE;
+}
+
+bool staged_replace(StagedFile& s, const std::string& path) {
+  if (s.state->fd < 0 || !staged_finish(s)) return false;
+  // rename(2) replaces in one step, but only a file with a name can be renamed.
+  std::string hidden = s.temp_path;
+  if (hidden.empty() &&
+      !link_hidden(s.state->fd, folder_of(path).empty() ? "." : folder_of(path), &hidden)) {
+    s.error = errno;
+    return false;
+  }
+  if (rename(hidden.c_str(), path.c_str()) != 0) {
+    s.error = errno;
+    // A hidden name of our own making goes; the staged file's own stays until it is discarded.
+    if (hidden != s.temp_path) {
+      unlink(hidden.c_str());
+      hidden_unregister(hidden);
+    }
+    return false;
+  }
+  hidden_unregister(hidden);
+  s.temp_path.clear();
+  return true;
 }
 
 void staged_discard(StagedFile& s) {

@@ -8,7 +8,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <vector>
+
+#include "platform/error_reason.h"
+#include "platform/win/windows_errors.h"
 
 namespace {
 
@@ -69,22 +73,41 @@ bool make_folder(const std::string& path) {
   return CreateDirectoryA(path.c_str(), nullptr) != FALSE;
 }
 
-FILE* open_regular_file(const std::string& path) {
+FILE* open_regular_file(const std::string& path, std::string* reason) {
+  std::string why;
+  auto failed = [&](std::string text) {
+    if (reason) *reason = std::move(text);
+    return nullptr;
+  };
   // Folders cannot be opened this way at all; pipes and devices are turned away below.
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
-  if (GetFileType(h) != FILE_TYPE_DISK) {
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      return failed(not_regular_reason(std::filesystem::file_type::directory));
+    }
+    return failed(error_reason_text(errno_from_windows_error(error)));
+  }
+  const DWORD type = GetFileType(h);
+  if (type != FILE_TYPE_DISK) {
     CloseHandle(h);
-    return nullptr;
+    return failed(not_regular_reason(type == FILE_TYPE_PIPE
+                                         ? std::filesystem::file_type::fifo
+                                         : std::filesystem::file_type::character));
   }
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
   if (fd < 0) {
     CloseHandle(h);
-    return nullptr;
+    return failed(error_reason_text(errno));
   }
   FILE* f = _fdopen(fd, "rb");
-  if (!f) _close(fd);
+  if (!f) {
+    why = error_reason_text(errno);
+    _close(fd);
+  }
+  if (reason) *reason = why;
   return f;
 }
 

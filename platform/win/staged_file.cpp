@@ -1,6 +1,7 @@
 // Staged output over Windows calls: the bytes go into a hidden file of a random name in the
 // destination folder, created only where no file stands, and the complete file is moved to
-// its name with MoveFileExA, which without MOVEFILE_REPLACE_EXISTING never replaces one.
+// its name with MoveFileExA, which without MOVEFILE_REPLACE_EXISTING never replaces one (and
+// with it, when asked to replace, swaps the files in one step).
 // The hidden files are deleted on the way out by a console control event (Ctrl+C, the
 // console window closed).
 #include "platform/staged_file.h"
@@ -10,6 +11,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <mutex>
 #include <random>
@@ -17,6 +19,7 @@
 #include "platform/common/hidden_files.h"
 #include "platform/interrupt.h"
 #include "platform/paths.h"
+#include "platform/win/windows_errors.h"
 
 struct StagedFileState {
   bool whole = false;  // finished and written out in full
@@ -104,9 +107,13 @@ StagedFile::~StagedFile() {
 bool staged_open(StagedFile& s, const std::string& folder, bool) {
   staged_discard(s);
   staged_cleanup_install();
+  s.error = 0;
   std::string hidden;
   HANDLE h = create_hidden(folder.empty() ? std::string(".") : folder, &hidden);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  if (h == INVALID_HANDLE_VALUE) {
+    s.error = errno_from_windows_error(GetLastError());
+    return false;
+  }
   s.temp_path = hidden;
   // Too many at once to clean up after an event: better no output than a stray file.
   const int fd = hidden_register(hidden)
@@ -115,12 +122,15 @@ bool staged_open(StagedFile& s, const std::string& folder, bool) {
   if (fd < 0) {
     CloseHandle(h);
     staged_discard(s);
+    s.error = EMFILE;
     return false;
   }
   s.file = _fdopen(fd, "wb");
   if (!s.file) {
+    const int fdopen_errno = errno;
     _close(fd);
     staged_discard(s);
+    s.error = fdopen_errno;
     return false;
   }
   // Event chunks are written a few bytes at a time: a large buffer keeps that to few calls.
@@ -134,7 +144,11 @@ bool staged_finish(StagedFile& s) {
   // Whole before it is named. Not flushed to the disk: that guards only against a machine
   // that stops, and would make every conversion wait for the disk.
   bool ok = std::fflush(s.file) == 0 && !std::ferror(s.file);
-  ok = std::fclose(s.file) == 0 && ok;
+  if (!ok) s.error = errno;
+  if (std::fclose(s.file) != 0 && ok) {
+    s.error = errno;
+    ok = false;
+  }
   s.file = nullptr;
   s.buffer.reset();  // a folder keeps many finished files until it is named
   s.state->whole = ok;
@@ -148,12 +162,26 @@ PublishResult staged_publish(StagedFile& s, const std::string& path) {
   if (!MoveFileExA(s.temp_path.c_str(), path.c_str(), 0)) {
     const DWORD error = GetLastError();
     SetFileAttributesA(s.temp_path.c_str(), FILE_ATTRIBUTE_HIDDEN);
-    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? PUBLISH_TAKEN
-                                                                       : PUBLISH_FAILED;
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return PUBLISH_TAKEN;
+    s.error = errno_from_windows_error(error);
+    return PUBLISH_FAILED;
   }
   hidden_unregister(s.temp_path);
   s.temp_path.clear();
   return PUBLISH_DONE;
+}
+
+bool staged_replace(StagedFile& s, const std::string& path) {
+  if (s.temp_path.empty() || !staged_finish(s)) return false;
+  SetFileAttributesA(s.temp_path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (!MoveFileExA(s.temp_path.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    s.error = errno_from_windows_error(GetLastError());
+    SetFileAttributesA(s.temp_path.c_str(), FILE_ATTRIBUTE_HIDDEN);
+    return false;
+  }
+  hidden_unregister(s.temp_path);
+  s.temp_path.clear();
+  return true;
 }
 
 void staged_discard(StagedFile& s) {
