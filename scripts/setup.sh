@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need; does nothing when all are there.
 # With "windows" also what the cross-build of the Windows program needs, with "wine" what
 # its tests need, with "web" what the WebAssembly build needs, with "browser" what its
-# tests need.
+# tests need, with "deb" what the Debian package and its test need.
 set -euo pipefail
 
 # python3-mido, midicsv and sox read the MIDI and WAV files the tests make, implementations
@@ -19,6 +19,9 @@ for group in "$@"; do
     web) packages+=(emscripten dpkg-dev xz-utils) ;;
     # playwright-core comes from npm (Node's own) and drives Debian's chromium.
     browser) packages+=(chromium) ;;
+    # dpkg-dev's dpkg-shlibdeps, with file, works out the package's dependencies; man-db's
+    # man finds the installed manual page.
+    deb) packages+=(dpkg-dev file man-db) ;;
     *) echo "setup.sh: unknown group $group" >&2; exit 2 ;;
   esac
 done

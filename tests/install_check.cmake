@@ -1,12 +1,12 @@
-# Installs the build into a scratch prefix and checks that the program and its manual page
-# land where a user looks for them.
+# Installs the build into a scratch prefix and checks that the program, its manual page and
+# its bash completion land where a user and bash-completion look for them.
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX}
                 RESULT_VARIABLE status OUTPUT_QUIET)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${status}")
 endif()
-foreach(path bin/tarvenox share/man/man1/tarvenox.1)
+foreach(path bin/tarvenox share/man/man1/tarvenox.1.gz share/bash-completion/completions/tarvenox)
   if(NOT EXISTS ${PREFIX}/${path})
     message(FATAL_ERROR "not installed: ${path}")
   endif()
