@@ -204,14 +204,19 @@ Conversion write_into_folder(Project& p, const std::string& input_path, int tune
   return c;
 }
 
+std::string counted(int64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 // What was loaded, for a verbose run.
 std::string loaded_summary(const Song& song) {
   int64_t events = 0;
   for (const Event* e = song.event_start; e; e = e->next) events += e->kind != EVENT_NONE;
   const auto woices =
       std::count_if(song.woices.begin(), song.woices.end(), [](const auto& w) { return !!w; });
-  return std::to_string(unit_count(song)) + " units, " + std::to_string(woices) + " woices, " +
-         std::to_string(events) + " events, " + std::to_string(song.beat_clock) + " clocks a beat";
+  return counted(unit_count(song), "unit", "units") + ", " + counted(woices, "woice", "woices") +
+         ", " + counted(events, "event", "events") + ", " +
+         counted(song.beat_clock, "clock", "clocks") + " a beat";
 }
 
 }  // namespace

@@ -375,10 +375,11 @@ void print_plain(const Json& doc, FILE* out) {
   std::fprintf(out, "  woices      %zu\n", doc["woices"].size());
   for (const Json& w : doc["woices"]) {
     const int voices = w["voices"].get<int>();
-    std::fprintf(out, "    %02d  %-16s  %-7s  %d voice%s, %s bytes\n", w["index"].get<int>(),
+    const Json& bytes = w["material_bytes"];
+    std::fprintf(out, "    %02d  %-16s  %-7s  %d voice%s, %s byte%s\n", w["index"].get<int>(),
                  printable(w["name"].get<std::string>()).c_str(),
                  w["kind"].get<std::string>().c_str(), voices, voices == 1 ? "" : "s",
-                 number(w["material_bytes"]).c_str());
+                 number(bytes).c_str(), bytes == 1 ? "" : "s");
   }
   std::fprintf(out, "  delays      %zu\n", doc["delays"].size());
   for (const Json& d : doc["delays"]) {

@@ -80,6 +80,9 @@ EMSCRIPTEN_KEEPALIVE const char* tarvenox_info(const char* path) {
 // names the folder and "files" holds its files in the order written, [{"name" (within the
 // folder), "data", "size"}], each "data" to be handed to tarvenox_free; "data" and "size"
 // are absent then.
+// Downloads land beside the originals, so a song's output names its generation, which its
+// extension does not tell: "demo.x4x.qxprj"; the other targets' extensions say what they
+// are, and they keep the plain name: "demo.qxi", "demo.mid", "demo.woices".
 EMSCRIPTEN_KEEPALIVE const char* tarvenox_convert(const char* path, int target) {
   auto p = std::make_unique<Project>();
   std::string lines;
@@ -88,7 +91,12 @@ EMSCRIPTEN_KEEPALIVE const char* tarvenox_convert(const char* path, int target) 
     web_line(std::string(text).c_str());
   };
   nlohmann::json j = {{"ok", false}, {"output", nullptr}, {"listing", nullptr}, {"error", ""}};
-  Conversion c = convert_into_folder(*p, path, static_cast<uint8_t>(target), OUT_FOLDER, {}, true);
+  const TargetRow* row = target_row(target);
+  const std::string name_template = row && writes_song(*row) ? "{stem}.{gen}" : "";
+  std::vector<Conversion> done =
+      convert_into_folder(*p, path, std::vector<uint8_t>{static_cast<uint8_t>(target)}, OUT_FOLDER,
+                          {}, true, name_template);
+  Conversion& c = done.front();
   switch (c.stage) {
     case CONVERT_DONE:
       j["ok"] = true;

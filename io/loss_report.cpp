@@ -281,9 +281,8 @@ void report_instrument_losses(Run& run, const Song& p, int target) {
   if (p.beat_num != 4) {
     changed(run, "beats-a-measure", p.beat_num, 4);
     loss_line(run, target,
-              std::to_string(p.beat_num) +
-                  " beats a measure not written, the file counts 4 (repeat and last measures "
-                  "move)");
+              counted(p.beat_num, "beat", "beats") +
+                  " a measure not written, the file counts 4 (repeat and last measures move)");
   }
   const int32_t div_clock = p.beat_clock / QXI_BEAT_DIVIDE;
   if (div_clock <= 0) return;  // refused by the writer

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the converter for the browser with Debian's emscripten: build-web/site holds the
-# page, its scripts and the .wasm, static files that any web server can serve. libogg and
-# libvorbis are compiled with emcc from Debian's own source packages of the versions the
-# Linux program links to, and kept in build-web/deps for later runs.
+# page, its scripts, the .wasm, the manifest and the service worker that keeps them for
+# offline use: static files that any web server can serve. libogg and libvorbis are
+# compiled with emcc from Debian's own source packages of the versions the Linux program
+# links to, and kept in build-web/deps for later runs.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="$root/build-web"
@@ -29,5 +30,10 @@ cmake --build "$out" -j"$jobs" --target tarvenox_web
 rm -rf "$out/site"
 mkdir -p "$out/site"
 cp "$root"/web/index.html "$root"/web/page.js "$root"/web/worker.js "$root"/web/style.css \
+  "$root"/web/manifest.webmanifest "$root"/web/icon.svg "$root"/web/sw.js \
   "$out/tarvenox_web.js" "$out/tarvenox_web.wasm" "$out/site/"
+# The service worker's cache is named after the files it keeps: a build that changes any of
+# them is a new worker, which replaces the cache installed pages hold.
+version="$(cat "$out"/site/* | sha256sum | cut -c1-16)"
+sed -i "s/\"BUILD\"/\"$version\"/" "$out/site/sw.js"
 echo "Built $out/site"

@@ -2,9 +2,10 @@
 # Builds the page (scripts/build-web.sh) and the Linux program, and tests the page in
 # Debian's chromium, driven by playwright-core from npm: a song of each generation, one with
 # Ogg Vorbis woices and an instrument file converted to several targets (the woices as WAV
-# files among them, a download each), each download compared byte for byte with what the
-# Linux program writes; a damaged file; several files at once; the file picker opened from
-# the keyboard; a tune, which targets 9 to 11 refuse.
+# files among them, a download each), each download compared by name and byte for byte with
+# what the Linux program writes; a damaged file; several files at once; the file picker
+# opened from the keyboard; a tune, which targets 9 to 11 refuse; what each target would
+# lose, as --info says; a conversion offline, from the service worker's cache.
 # build-web/page.png shows the page after a conversion.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"

@@ -91,6 +91,8 @@ TEST(LossReport, EveryLossHasItsLineAtTheTargetsThatLoseIt) {
       {"tempo 120.5 written as 120", QXI, [](Project& p) { p.beat_tempo = 120.5f; }},
       {"3 beats a measure not written, the file counts 4 (repeat and last measures move)", QXI,
        [](Project& p) { p.beat_num = 3; }},
+      {"1 beat a measure not written, the file counts 4 (repeat and last measures move)", QXI,
+       [](Project& p) { p.beat_num = 1; }},
       {"beat clock 484 is not a multiple of 8, events drift from the beat", QXI,
        [](Project& p) { p.beat_clock = 484; }},
       {"1 event not on an eighth of a beat moved to the eighth before", QXI,

@@ -78,3 +78,30 @@ TEST(Pipeline, AnInputThatDoesNotLoadGivesOneFailure) {
   EXPECT_EQ(done[0].stage, CONVERT_READ_FAILED);
   EXPECT_FALSE(done[0].error.empty());
 }
+
+TEST(Pipeline, WhatWasLoadedIsCountedInWords) {
+  struct Case {
+    int count;
+    int32_t beat_clock;
+    const char* loaded;
+  };
+  const Case cases[] = {{1, 1, "1 unit, 1 woice, 1 event, 1 clock a beat"},
+                        {2, 480, "2 units, 2 woices, 2 events, 480 clocks a beat"}};
+  for (const Case& c : cases) {
+    writer_fixture::ScratchDir dir;
+    Project p;
+    writer_fixture::project_setup(p);
+    p.console = [](std::string_view) {};
+    p.beat_clock = c.beat_clock;
+    for (int i = 0; i < c.count; ++i) {
+      writer_fixture::add_pcm_woice(p);
+      writer_fixture::add_unit(p, "u");
+      writer_fixture::put(p, 0, i, EVENT_VOL, 90);
+    }
+    ASSERT_EQ(write_output(p, p, dir.file("in.qxprj"), 9), 1) << p.error_text;
+    Project q;
+    q.console = [](std::string_view) {};
+    const Conversion done = convert_into_folder(q, dir.file("in.qxprj"), 9, dir.file(""));
+    EXPECT_EQ(done.loaded, c.loaded);
+  }
+}

@@ -13,7 +13,7 @@ const results = document.getElementById("results");
 const filesBox = document.getElementById("files");
 
 let labels = [];
-let entries = [];  // {id, name, report, box}; the bytes are the worker's
+let entries = [];  // {id, name, report, box, loss}; the bytes are the worker's
 let nextId = 1;
 const pending = new Map();  // id -> resolve of the worker's answer
 
@@ -54,15 +54,56 @@ function fillTargets() {
   target.value = chosen;
 }
 
+// "1 woice", "2 woices".
+function counted(n, one, many) {
+  return n + " " + (n === 1 ? one : many);
+}
+
 function describe(report) {
   if (!report.loaded) return "Cannot be read: " + report.error;
   const parts = [report.kind + (report.generation ? ", generation " + report.generation : "")];
-  parts.push(report.units.length + " units", report.woices.length + " woices",
-             report.measures + " measures");
+  parts.push(counted(report.units.length, "unit", "units"),
+             counted(report.woices.length, "woice", "woices"),
+             counted(report.measures, "measure", "measures"));
   if (report.name) parts.push("name: " + report.name);
   const refused = report.targets.filter((t) => !t.ok).map((t) => t.target);
   if (refused.length) parts.push("cannot go to " + refused.join(", "));
   return parts.join("; ");
+}
+
+// What the chosen target would lose or change of the file, from its report: the notes and
+// the refusal that `tarvenox --info` gives for that target. The box stays open or closed as
+// the user left it when the target changes.
+function showLoss(entry) {
+  if (!entry.report || !entry.report.loaded) return;
+  if (!entry.loss) {
+    entry.loss = document.createElement("details");
+    entry.loss.className = "loss";
+    entry.loss.open = true;
+    entry.box.appendChild(entry.loss);
+  }
+  const n = Number(target.value);
+  const t = entry.report.targets.find((r) => r.target === n);
+  if (!t) return;
+  const summary = document.createElement("summary");
+  if (!t.ok) {
+    summary.className = "failure";
+    summary.textContent = "Target " + n + " refuses this file: " + t.error;
+  } else if (t.notes.length === 0) {
+    summary.textContent = "Target " + n + " keeps everything";
+  } else {
+    summary.textContent = "Target " + n + ": " + counted(t.notes.length, "note", "notes") +
+        " on what is lost or changed";
+  }
+  // Nothing to list: no disclosure mark either.
+  entry.loss.classList.toggle("empty", t.notes.length === 0);
+  const list = document.createElement("ul");
+  for (const note of t.notes) {
+    const item = document.createElement("li");
+    item.textContent = note;
+    list.appendChild(item);
+  }
+  entry.loss.replaceChildren(summary, list);
 }
 
 async function addFiles(list) {
@@ -84,9 +125,12 @@ async function addFiles(list) {
     text.textContent = describe(entry.report);
     if (!entry.report.loaded) text.className = "failure";
     fillTargets();
+    showLoss(entry);
   }
   convert.disabled = entries.length === 0;
 }
+
+target.addEventListener("change", () => entries.forEach(showLoss));
 
 fileInput.addEventListener("change", () => {
   for (const entry of entries) worker.postMessage({ kind: "forget", id: entry.id });
@@ -148,3 +192,9 @@ document.getElementById("options").addEventListener("submit", async (e) => {
   progress.hidden = true;
   convert.disabled = false;
 });
+
+// Installed, the page's files come from the browser's cache (sw.js): it opens and converts
+// offline. Registered once the page has loaded, so that it does not hold up the first visit.
+if ("serviceWorker" in navigator) {
+  window.addEventListener("load", () => navigator.serviceWorker.register("sw.js").catch(() => {}));
+}

@@ -6,9 +6,10 @@ import path from "node:path";
 import { chromium } from "playwright-core";
 
 const types = { ".html": "text/html", ".js": "text/javascript", ".css": "text/css",
-                ".wasm": "application/wasm" };
+                ".wasm": "application/wasm", ".webmanifest": "application/manifest+json",
+                ".svg": "image/svg+xml" };
 
-// Serves the folder `site`; gives {url, close}.
+// Serves the folder `site`; gives {url, close}, close ending the connections kept open too.
 export async function serve(site) {
   const server = http.createServer((req, res) => {
     const file = path.join(site, path.normalize(decodeURIComponent(req.url.split("?")[0])));
@@ -18,7 +19,8 @@ export async function serve(site) {
     fs.createReadStream(name).pipe(res);
   });
   await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
-  return { url: `http://127.0.0.1:${server.address().port}/`, close: () => server.close() };
+  return { url: `http://127.0.0.1:${server.address().port}/`,
+           close: () => { server.close(); server.closeAllConnections(); } };
 }
 
 // Debian's chromium, headless, with a fresh profile of its own under `work` (playwright

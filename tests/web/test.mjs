@@ -1,5 +1,7 @@
 // The page in a real browser against the Linux program: every download must hold the bytes
-// the Linux program writes for the same input and target.
+// the Linux program writes for the same input and target, under the name it gives with the
+// page's template; what the page says a target would lose must be what `--info` says; and
+// the page, once opened, must convert with the server gone.
 //   node test.mjs SITE_DIR LINUX_PROGRAM WORK_DIR INPUT...
 // Serves SITE_DIR on 127.0.0.1, drives Debian's chromium, writes page.png into SITE_DIR/..
 import { execFileSync } from "node:child_process";
@@ -18,12 +20,20 @@ function check(ok, what) {
   if (!ok) failures++;
 }
 
-// What the Linux program writes: {name: bytes}, in a folder of its own. A folder it writes
-// (target 13) gives its files under the names of the page's downloads, "FOLDER - FILE".
+// The page names a song's output after its generation ("demo.x4x.qxprj"); the other
+// targets' outputs keep the plain name.
+function pageNames(target) {
+  return target <= 9 ? ["--name", "{stem}.{gen}"] : [];
+}
+
+// What the Linux program writes, named as the page names it: {name: bytes}, in a folder of
+// its own. A folder it writes (target 13) gives its files under the names of the page's
+// downloads, "FOLDER - FILE".
 function linuxOutputs(input, target) {
   const dir = fs.mkdtempSync(path.join(work, "linux-"));
   try {
-    execFileSync(linux, ["-t", String(target), "-o", dir, input], { stdio: "ignore" });
+    execFileSync(linux, ["-t", String(target), ...pageNames(target), "-o", dir, input],
+                 { stdio: "ignore" });
   } catch { /* a refused file writes nothing */ }
   const out = {};
   for (const name of fs.readdirSync(dir)) {
@@ -104,6 +114,11 @@ try {
     const decoded = path.basename(input).startsWith("ogg") && (target <= 7 || target === 13);
     const expected = linuxOutputs(input, target);
     sameOutputs(downloads, expected, what, decoded);
+    const named = { 1: "demo.x1x.qxprj", 3: "demo.x2x.qxprj", 7: "demo.x5x.qxprj",
+                    10: "demo.qxi", 12: "demo.mid" }[target];
+    if (path.basename(input) === "demo.qxprj" && named) {
+      check(Object.keys(downloads).join() === named, `${what}: downloads as ${named}`);
+    }
     check(log.includes(path.basename(input)), `${what}: the log names the file`);
     if (target === 13 && input.endsWith(".qxi")) {
       // Again in the same page: the folder's name stays taken, and the files come under the
@@ -192,10 +207,11 @@ try {
 
   // A tune (a song under a tune's magic): the menu marks targets 9 to 11 as not for it, and
   // converting to them gives no download, as the Linux program writes nothing.
+  const demo = inputs.find((f) => path.basename(f) === "demo.qxprj");
+  const tune = path.join(work, "demo.qxtune");
+  fs.writeFileSync(tune, Buffer.concat([Buffer.from("QXTUNE--20071119"),
+                                        fs.readFileSync(demo).subarray(16)]));
   {
-    const song = fs.readFileSync(inputs.find((f) => path.basename(f) === "demo.qxprj"));
-    const tune = path.join(work, "demo.qxtune");
-    fs.writeFileSync(tune, Buffer.concat([Buffer.from("QXTUNE--20071119"), song.subarray(16)]));
     const page = await pageWithFiles(browser, url, [tune]);
     const marked = await page.$$eval("#target option", (options) =>
         options.filter((o) => o.textContent.includes("(not for demo.qxtune)")).map((o) => o.value));
@@ -209,6 +225,64 @@ try {
                 (await page.$$("a.download")).length === 0,
             `tune to ${target}: refused, no download`);
     }
+    await page.close();
+  }
+
+  // What each chosen file would lose, for every target in turn: the notes of `--info`, or
+  // the target's refusal (the tune's 9 to 11).
+  {
+    const files = [demo, tune, inputs.find((f) => f.endsWith(".qxi"))];
+    const page = await pageWithFiles(browser, url, files);
+    const reports = files.map((f) => {
+      const doc = JSON.parse(execFileSync(linux, ["--info", "--json", f], { encoding: "utf8" }));
+      return doc.files ? doc.files[0] : doc;
+    });
+    for (let target = 1; target <= 13; target++) {
+      await page.selectOption("#target", String(target));
+      const shown = await page.$$eval(".report", (boxes) => boxes.map((b) => ({
+        summary: b.querySelector(".loss summary").textContent,
+        notes: [...b.querySelectorAll(".loss li")].map((li) => li.textContent) })));
+      reports.forEach((report, i) => {
+        const t = report.targets.find((r) => r.target === target);
+        const what = `loss preview of ${path.basename(files[i])} for ${target}`;
+        check(JSON.stringify(shown[i].notes) === JSON.stringify(t.notes) &&
+                  (t.ok ? !shown[i].summary.includes("refuses")
+                        : shown[i].summary.endsWith("refuses this file: " + t.error)),
+              `${what}: ${t.ok ? `notes: ${t.notes.length}` : t.error}`);
+      });
+    }
+    await page.close();
+  }
+
+  // Offline: on an origin of its own, the page installs its service worker, whose cache is
+  // this build's alone (an older build's is deleted); the browser goes offline, the server
+  // is closed, and the page reloads, converts, and gives the Linux program's bytes.
+  {
+    const site2 = await serve(site);
+    const page = await browser.newPage();
+    await page.goto(site2.url + "icon.svg");
+    await page.evaluate(() => caches.open("tarvenox-0123456789abcdef"));
+    await page.goto(site2.url);
+    await page.waitForFunction(() => navigator.serviceWorker.controller !== null, null,
+                               { timeout: 60000 });
+    const version = fs.readFileSync(path.join(site, "sw.js"), "utf8").match(/"([0-9a-f]{16})"/);
+    const kept = await page.evaluate(async () => Promise.all((await caches.keys()).map(
+        async (name) => [name, (await (await caches.open(name)).keys()).length])));
+    check(version && JSON.stringify(kept) === JSON.stringify([["tarvenox-" + version[1], 9]]),
+          `offline: the build's cache alone, its files: ${JSON.stringify(kept)}`);
+    const cdp = await browser.newCDPSession(page);
+    const { installabilityErrors } = await cdp.send("Page.getInstallabilityErrors");
+    check(installabilityErrors.length === 0,
+          `offline: installable ${JSON.stringify(installabilityErrors)}`);
+    await browser.setOffline(true);
+    site2.close();
+    await page.reload();
+    await page.waitForSelector("#target option[value='11']", { state: "attached" });
+    await page.setInputFiles("#file", [demo]);
+    await waitForReports(page, 1);
+    const { downloads } = await convertChosen(page, 1, 6);
+    sameOutputs(downloads, linuxOutputs(demo, 6), "offline: demo.qxprj to 6");
+    await browser.setOffline(false);
     await page.close();
   }
 } finally {
