@@ -56,7 +56,7 @@ std::string output_size(const std::string& path) {
   std::error_code ec;
   if (!fs::is_directory(path, ec)) {
     const auto bytes = fs::file_size(path, ec);
-    return ec ? std::string() : " (" + std::to_string(bytes) + " bytes)";
+    return ec ? std::string() : " (" + std::to_string(bytes) + (bytes == 1 ? " byte)" : " bytes)");
   }
   uintmax_t files = 0, bytes = 0;
   for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
@@ -65,7 +65,8 @@ std::string output_size(const std::string& path) {
     ++files;
     bytes += size_ec ? 0 : size;
   }
-  return " (" + std::to_string(files) + " files, " + std::to_string(bytes) + " bytes)";
+  return " (" + std::to_string(files) + (files == 1 ? " file, " : " files, ") +
+         std::to_string(bytes) + (bytes == 1 ? " byte)" : " bytes)");
 }
 
 struct FileReport {

@@ -1,7 +1,8 @@
 // The browser's entry, called by the page's worker (web/worker.js). The worker writes each
 // file it is given into the in-memory file system under /in; each call loads it into a
-// fresh Project. A conversion's output is named by the first free name of the dialogue's
-// rules in /out, where an empty file keeps the name taken for the files that follow; its
+// fresh Project. A conversion's output is named by the first free name in /out (the song
+// generations' outputs with their tag: demo.x4x.qxprj, since downloads land beside the
+// originals), where an empty file keeps the name taken for the files that follow; its
 // bytes stay in this module's memory, where the worker makes the download of them without
 // another copy, and frees them. A target written as a folder (13, the woices as WAV files)
 // leaves an empty folder in /out under the name taken and hands over each file's bytes
