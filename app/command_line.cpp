@@ -12,6 +12,7 @@
 #include "app/batch.h"
 #include "app/dialogue.h"
 #include "app/info.h"
+#include "platform/input_file.h"
 #include "platform/paths.h"
 #include "project/targets.h"
 
@@ -154,6 +155,11 @@ int run_command_line(int argc, char** argv) {
       return usage_error("unknown option " + arg +
                          "; a file whose name begins with - goes after --");
     }
+  }
+  // A song is not typed: waiting for one at a terminal would only look like a hang.
+  if (std::find(batch.files.begin(), batch.files.end(), "-") != batch.files.end() &&
+      stream_is_terminal(stdin)) {
+    return usage_error("- reads standard input, which is a terminal");
   }
   if (info) {
     if (batch.files.empty()) return usage_error("--info needs a FILE");
