@@ -340,11 +340,17 @@ int run_batch(const BatchOptions& options, FILE* out, FILE* err) {
     ++naming_turn;
     Finished& f = finished[i];
     f.stopped = stopped;
+    if (stopped) {
+      // Of several targets, those named before the interrupt stay, and are said; the file
+      // counts as not converted.
+      std::erase_if(done, [](const Conversion& c) { return c.stage != CONVERT_DONE; });
+      lines.clear();
+    }
+    // Names from files and folders could otherwise send commands to a terminal.
+    f.report = file_report(files[i].path, done, lines, options.verbosity);
+    f.report.err = terminal_safe_text(f.report.err);
+    f.report.out = terminal_safe_text(f.report.out);
     if (!stopped) {
-      // Names from files and folders could otherwise send commands to a terminal.
-      f.report = file_report(files[i].path, done, lines, options.verbosity);
-      f.report.err = terminal_safe_text(f.report.err);
-      f.report.out = terminal_safe_text(f.report.out);
       const auto ended = [&](auto&& stage_ok) {
         return std::all_of(done.begin(), done.end(), stage_ok);
       };
@@ -374,11 +380,10 @@ int run_batch(const BatchOptions& options, FILE* out, FILE* err) {
       std::unique_lock<std::mutex> lock(mutex);
       changed.wait(lock, [&] { return finished[i].ready; });
       const Finished& f = finished[i];
-      if (!f.ready || f.stopped) continue;
       report = f.report;
       converted += f.converted ? 1 : 0;
       skipped += f.skipped ? 1 : 0;
-      failed += f.converted || f.skipped ? 0 : 1;
+      failed += f.converted || f.skipped || f.stopped ? 0 : 1;
     }
     std::fputs(report.err.c_str(), err);
     std::fflush(err);
