@@ -50,8 +50,8 @@ gzip -t "$page"
 
 completion=/usr/share/bash-completion/completions/tarvenox
 [ -f "$completion" ] || fail "no $completion"
-spec="$(bash -c "source $completion && complete -p tarvenox")"
-[ "$spec" = "complete -F _tarvenox tarvenox" ] || fail "completion not loaded: $spec"
+registered="$(bash -c "source $completion && complete -p tarvenox")"
+[ "$registered" = "complete -F _tarvenox tarvenox" ] || fail "completion not loaded: $registered"
 
 $SUDO apt-get remove -y tarvenox
 for path in /usr/bin/tarvenox "$page" "$completion"; do
