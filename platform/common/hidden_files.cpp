@@ -2,9 +2,13 @@
 #include "platform/common/hidden_files.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <random>
+
+#include "platform/paths.h"
 
 namespace {
 
@@ -51,4 +55,24 @@ std::string hidden_file_name(uint32_t random) {
   char name[32];
   std::snprintf(name, sizeof name, ".tarvenox-%08x.tmp", static_cast<unsigned>(random));
   return name;
+}
+
+bool hidden_make(const std::string& folder, std::string* path,
+                 const std::function<int(const std::string& path)>& make) {
+  std::random_device seed;
+  std::mt19937 random(seed());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *path = path_join(folder, hidden_file_name(static_cast<uint32_t>(random())));
+    // Too many at once to clean up after a signal: better no output than a stray file.
+    if (!hidden_register(*path)) {
+      errno = EMFILE;
+      return false;
+    }
+    const int failure = make(*path);
+    if (failure == 0) return true;
+    hidden_unregister(*path);
+    errno = failure;
+    if (failure != EEXIST) return false;
+  }
+  return false;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // Returns false when the name is too long or every slot is taken: the caller then gives up
@@ -15,3 +16,10 @@ void hidden_unregister(const std::string& path);
 void hidden_remove_all(void (*remove)(const char* path));
 // ".tarvenox-XXXXXXXX.tmp" for a random number.
 std::string hidden_file_name(uint32_t random);
+// Makes something under a fresh hidden name in `folder` and sets *path to it. The name is
+// registered before it is made (a signal in between would otherwise leave it behind) and
+// unregistered when it turns out taken, so the handler removes nothing of anyone else's.
+// `make` returns 0 once made, or the errno of its failure: EEXIST tries another name.
+// Returns false with errno set (EMFILE when no slot is free).
+bool hidden_make(const std::string& folder, std::string* path,
+                 const std::function<int(const std::string& path)>& make);

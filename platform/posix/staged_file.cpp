@@ -5,12 +5,10 @@
 #include "platform/staged_file.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <random>
 
 #include "platform/common/hidden_files.h"
 #include "platform/posix/exit_signals.h"
@@ -35,25 +33,14 @@ bool unnamed_files_refused_for_tests() {
   return refused;
 }
 
-// Creates a hidden file and registers it for the signal handler. Registered before it is
-// created: a signal between the two would otherwise leave it behind. A name that is taken
-// is never registered, so the handler removes no file of anyone else's.
+// Creates a hidden file, registered for the signal handler.
 int open_hidden(const std::string& folder, std::string* path) {
-  std::random_device seed;
-  std::mt19937 random(seed());
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    *path = folder + "/" + hidden_file_name(static_cast<uint32_t>(random()));
-    struct stat st;
-    if (lstat(path->c_str(), &st) == 0) continue;
-    // Too many at once to clean up after a signal: better no output than a stray file.
-    if (!hidden_register(*path)) return -1;
-    const int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) return fd;
-    const int open_errno = errno;
-    hidden_unregister(*path);
-    if (open_errno != EEXIST) return -1;
-  }
-  return -1;
+  int fd = -1;
+  hidden_make(folder, path, [&](const std::string& p) {
+    fd = open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    return fd >= 0 ? 0 : errno;
+  });
+  return fd;
 }
 
 // Gives the open file `fd` the name `path`, which it never replaces.
@@ -70,21 +57,8 @@ int link_descriptor(int fd, const std::string& path) {
 // Returns false with errno set.
 bool link_hidden(int fd, const std::string& folder, std::string* path) {
   exit_signals_install();
-  std::random_device seed;
-  std::mt19937 random(seed());
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    *path = folder + "/" + hidden_file_name(static_cast<uint32_t>(random()));
-    if (!hidden_register(*path)) {
-      errno = EMFILE;
-      return false;
-    }
-    if (link_descriptor(fd, *path) == 0) return true;
-    const int link_errno = errno;
-    hidden_unregister(*path);
-    errno = link_errno;
-    if (link_errno != EEXIST) return false;
-  }
-  return false;
+  return hidden_make(folder, path,
+                     [&](const std::string& p) { return link_descriptor(fd, p) == 0 ? 0 : errno; });
 }
 
 }  // namespace

@@ -56,20 +56,8 @@ std::string free_hidden_name(const std::string& beside) {
 
 bool hidden_folder_make(const std::string& folder, std::string* path) {
   exit_signals_install();
-  std::random_device seed;
-  std::mt19937 random(seed());
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    *path = folder + "/" + hidden_file_name(static_cast<uint32_t>(random()));
-    struct stat st;
-    if (lstat(path->c_str(), &st) == 0) continue;
-    // Registered before it is made, as the hidden files are.
-    if (!hidden_register(*path)) return false;
-    if (mkdir(path->c_str(), 0777) == 0) return true;
-    const int mkdir_errno = errno;
-    hidden_unregister(*path);
-    if (mkdir_errno != EEXIST) return false;
-  }
-  return false;
+  return hidden_make(folder, path,
+                     [](const std::string& p) { return mkdir(p.c_str(), 0777) == 0 ? 0 : errno; });
 }
 
 PublishResult folder_rename(const std::string& from, const std::string& to) {

@@ -18,24 +18,14 @@ void staged_cleanup_install();
 
 bool hidden_folder_make(const std::string& folder, std::string* path) {
   staged_cleanup_install();
-  std::random_device seed;
-  std::mt19937 random(seed());
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    *path = path_join(folder, hidden_file_name(static_cast<uint32_t>(random())));
-    if (!hidden_register(*path)) {
-      errno = EMFILE;
-      return false;
-    }
-    if (CreateDirectoryA(path->c_str(), nullptr)) {
-      SetFileAttributesA(path->c_str(), FILE_ATTRIBUTE_HIDDEN);
-      return true;
+  return hidden_make(folder, path, [](const std::string& p) {
+    if (CreateDirectoryA(p.c_str(), nullptr)) {
+      SetFileAttributesA(p.c_str(), FILE_ATTRIBUTE_HIDDEN);
+      return 0;
     }
     const DWORD error = GetLastError();
-    hidden_unregister(*path);
-    errno = errno_from_windows_error(error);
-    if (error != ERROR_ALREADY_EXISTS) return false;
-  }
-  return false;
+    return error == ERROR_ALREADY_EXISTS ? EEXIST : errno_from_windows_error(error);
+  });
 }
 
 PublishResult folder_rename(const std::string& from, const std::string& to) {
