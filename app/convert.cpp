@@ -157,7 +157,7 @@ Conversion write_into_folder(Project& p, const std::string& input_path, int tune
 // What was loaded, for a verbose run.
 std::string loaded_summary(const Song& song) {
   int64_t events = 0;
-  for (const Event* e = song.event_start; e; e = e->next) events += e->kind != EVENT_NONE;
+  for (const Event& e : song.events) events += e.kind != EVENT_NONE;
   const auto woices =
       std::count_if(song.woices.begin(), song.woices.end(), [](const auto& w) { return !!w; });
   return std::to_string(unit_count(song)) + " units, " + std::to_string(woices) + " woices, " +

@@ -277,7 +277,6 @@ bool make_pcm_song(const std::string& path) {
   Project p;
   if (!project_setup(p, 16)) return false;
   for (int i = 0; i < 4; ++i) {
-    p.event_last_put = nullptr;
     if (!add_pcm_woice(p, 50'000'000, 0x9E3779B97F4A7C15ull * static_cast<uint64_t>(i + 1)) ||
         !add_unit(p, i)) {
       return false;
@@ -287,6 +286,7 @@ bool make_pcm_song(const std::string& path) {
       return false;
     }
   }
+  events_place(p);
   return write_song(p, path);
 }
 
@@ -303,7 +303,7 @@ bool make_event_song(const std::string& path, int32_t events) {
     if (!add_pcm_woice(p, 4000, static_cast<uint64_t>(u + 1)) || !add_unit(p, u)) return false;
   }
   int32_t left = events;
-  // Put in time order; event_put walks on from the last event put, so each costs little.
+  // Put in time order, and placed at the end in one merge.
   auto put = [&](int32_t clock, int unit, uint8_t kind, int32_t value) {
     if (left <= 0) return true;
     --left;
@@ -321,9 +321,8 @@ bool make_event_song(const std::string& path, int32_t events) {
       if (!ok) return false;
     }
   }
-  int32_t linked = 0;
-  for (const Event* e = p.event_start; e; e = e->next) ++linked;
-  return linked == events && write_song(p, path);
+  events_place(p);
+  return static_cast<int32_t>(p.events.size()) == events && write_song(p, path);
 }
 
 constexpr int OGG_SECONDS = 180;
@@ -347,6 +346,7 @@ bool make_ogg_song(const std::string& stream_path, const std::string& song_path)
   ogg.size = static_cast<int32_t>(stream.size());
   ogg.data = stream;
   if (!event_put(p, 0, 0, EVENT_ON, 480 * 4 * 90)) return false;
+  events_place(p);
   return write_song(p, song_path);
 }
 

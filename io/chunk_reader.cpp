@@ -83,22 +83,6 @@ int32_t clock_add(int32_t clock, uint32_t delta) {
   return static_cast<int32_t>(static_cast<uint32_t>(clock) + delta);
 }
 
-// event_put searches forward from its hint, which sees every event the new one must be
-// compared with only when the new clock lies beyond the hint's. For a clock below it the
-// search starts over; for the same clock it starts at the first event of that clock (events
-// of other units and kinds may stand before the hint there).
-void aim_put_hint(Project& p, int32_t clock) {
-  Event* hint = p.event_last_put;
-  if (!hint) return;
-  if (clock < hint->clock) {
-    p.event_last_put = nullptr;
-    return;
-  }
-  if (clock > hint->clock) return;
-  while (hint->prev && hint->prev->clock == clock) hint = hint->prev;
-  p.event_last_put = hint;
-}
-
 // A record count is believable only when the source still holds its smallest entries.
 bool count_fits(const ByteSource& s, uint64_t count, uint64_t min_entry_size) {
   return count * min_entry_size <= static_cast<uint64_t>(source_remaining(s));
@@ -196,15 +180,15 @@ int read_master_v5(Project& p, ByteSource& s, int* new_format) {
 }
 
 // The events of the whole song, in time order. Into an empty store they go straight into
-// array order and are linked at the end; should earlier chunks have put events already, they
-// are inserted in order instead, so that neither kind of event is lost.
+// the list as the file orders them; should earlier chunks have put events already, they are
+// put among those instead, so that neither kind of event is lost.
 int read_event_v5(Project& p, ByteSource& s, int* new_format) {
   uint32_t size;
   int32_t count;
   if (!read_u32(s, &size) || !read_i32(s, &count)) return 0;
   if (count <= 0) return 1;
   if (!count_fits(s, static_cast<uint64_t>(count), 4)) return 0;
-  const bool direct = p.event_start == nullptr && p.event_num == 0;
+  const bool direct = p.event_num == 0;
   int32_t clock = 0;
   for (int32_t i = 0; i < count; ++i) {
     uint32_t delta;
@@ -223,14 +207,11 @@ int read_event_v5(Project& p, ByteSource& s, int* new_format) {
       *new_format = 1;
       return 0;
     }
-    if (!direct) aim_put_hint(p, clock);
     if (!(direct ? event_store(p, clock, unit_no, kind, value)
                  : event_put(p, clock, unit_no, kind, value))) {
       return 0;
     }
   }
-  if (direct) events_link_stored(p);
-  p.event_last_put = nullptr;
   return 1;
 }
 
@@ -381,9 +362,7 @@ int unit_add_from_record(Project& p, uint16_t group, const char* name) {
   int32_t g = group >= p.group_max ? p.group_max - 1 : group;
   auto u = static_cast<uint8_t>(index);
   if (!event_put(p, 0, u, EVENT_GROUP_NO, g)) return 0;
-  p.event_last_put = nullptr;
   if (!event_put(p, 0, u, EVENT_VOICE_NO, index)) return 0;
-  p.event_last_put = nullptr;
   return 1;
 }
 
@@ -452,16 +431,14 @@ int read_unit_events(Project& p, ByteSource& s, bool add_length, bool check_rese
     uint32_t delta;
     int32_t value;
     if (!read_varint(s, &delta) || !read_varint_i32(s, &value)) return 0;
-    // A wrapped delta or a negative legacy length can take the clock back before the last
-    // event put.
+    // A wrapped delta or a negative legacy length can take the clock back: the puts are
+    // placed by clock whatever order they come in.
     clock = clock_add(clock, delta);
-    if (p.event_last_put && clock < p.event_last_put->clock) p.event_last_put = nullptr;
     if (!event_put(p, clock, unit_no, static_cast<uint8_t>(kind), value)) return 0;
     if (add_length && (kind == EVENT_ON || kind == EVENT_PORTAMENT)) {
       clock = clock_add(clock, static_cast<uint32_t>(value));
     }
   }
-  p.event_last_put = nullptr;
   return 1;
 }
 

@@ -112,10 +112,6 @@ int write_text_chunk(Run& run, FILE* out, const char* tag, const std::string& te
 
 }  // namespace
 
-const Event* first_event(const Song& p) {
-  return p.event_records.empty() ? nullptr : p.event_start;
-}
-
 namespace {
 
 // Kinds outside the table have no place.
@@ -142,7 +138,7 @@ void tally_add(EventTally& t, const Event& e) {
 EventTally tally_events(const Song& p, std::span<const Event> head) {
   EventTally t = tally_new();
   for (const Event& e : head) tally_add(t, e);
-  for (const Event* e = first_event(p); e; e = e->next) tally_add(t, *e);
+  for (const Event& e : p.events) tally_add(t, e);
   return t;
 }
 
@@ -152,28 +148,34 @@ bool unit_uses_kind(const EventTally& tally, int unit_no, int kind) {
 
 EventGroups group_events(const Song& p, const EventTally& tally, std::span<const Event> head) {
   EventGroups g;
+  g.head = head;
+  g.events = p.events;
   g.start.assign(EVENT_TALLY_SIZE + 1, 0);
   for (size_t i = 0; i < EVENT_TALLY_SIZE; ++i) {
     g.start[i + 1] = g.start[i] + (i < tally.count.size() ? tally.count[i] : 0);
   }
-  g.events.resize(g.start.back());
+  g.order.resize(g.start.back());
   // Taken in list order, so every group keeps it; a tally of another list cannot overrun.
   std::vector<uint32_t> next(g.start.begin(), g.start.end() - 1);
+  uint32_t index = 0;
   const auto take = [&](const Event& e) {
-    if (!in_table(e.kind)) return;
-    const size_t i = tally_index(e.unit_no, e.kind);
-    if (next[i] < g.start[i + 1]) g.events[next[i]++] = {e.clock, e.value};
+    if (in_table(e.kind)) {
+      const size_t i = tally_index(e.unit_no, e.kind);
+      if (next[i] < g.start[i + 1]) g.order[next[i]++] = index;
+    }
+    ++index;
   };
   for (const Event& e : head) take(e);
-  for (const Event* e = first_event(p); e; e = e->next) take(*e);
+  for (const Event& e : p.events) take(e);
   return g;
 }
 
-std::span<const GroupedEvent> events_of(const EventGroups& groups, int unit_no, int kind) {
+EventRun events_of(const EventGroups& groups, int unit_no, int kind) {
   if (!in_table(kind) || groups.start.empty()) return {};
   const size_t i = tally_index(unit_no, kind);
-  return std::span<const GroupedEvent>(groups.events)
-      .subspan(groups.start[i], groups.start[i + 1] - groups.start[i]);
+  return {std::span<const uint32_t>(groups.order)
+              .subspan(groups.start[i], groups.start[i + 1] - groups.start[i]),
+          groups.head, groups.events};
 }
 
 float overdrive_old_strength(float cut) {
@@ -286,8 +288,7 @@ int write_master_events(const Song& p, FILE* out, int clock_divisor) {
 
 int write_events_v5(const Song& p, FILE* out, int clock_divisor, std::span<const Event> head) {
   const int64_t d = clock_divisor > 0 ? clock_divisor : 1;
-  auto count = static_cast<uint32_t>(head.size());
-  for (const Event* e = first_event(p); e; e = e->next) ++count;
+  const auto count = static_cast<uint32_t>(head.size() + p.events.size());
   return write_sized_body(out, [&](BodyOut& o) {
     out_u32(o, count);
     int64_t prev = 0;
@@ -302,7 +303,7 @@ int write_events_v5(const Song& p, FILE* out, int clock_divisor, std::span<const
       prev = e.clock;
     };
     for (const Event& e : head) put(e);
-    for (const Event* e = first_event(p); e; e = e->next) put(*e);
+    for (const Event& e : p.events) put(e);
   });
 }
 
@@ -321,7 +322,7 @@ void warn_unsupported_kinds(Run& run, const EventTally& tally, int unit_no, int 
 int write_unit_events(Run& run, FILE* out, const EventGroups& groups, int unit_no, int kind_limit,
                       int legacy_timing, int clock_divisor, int32_t key_shift) {
   for (int k = 1; k < std::min(kind_limit, EVENT_KIND_NUM); ++k) {
-    const std::span<const GroupedEvent> events = events_of(groups, unit_no, k);
+    const EventRun events = events_of(groups, unit_no, k);
     const bool added_key = k == EVENT_KEY && key_shift != 0;
     if (!added_key && events.empty()) continue;
     if (!write_tag(out, legacy_timing ? "EVENT===" : "evenUNIT")) {
@@ -345,8 +346,8 @@ int32_t unshifted_key(int64_t key, int32_t key_shift) {
 
 }  // namespace
 
-int write_event_chunk(FILE* out, std::span<const GroupedEvent> events, int unit_no, int kind,
-                      int legacy_timing, int clock_divisor, int32_t key_shift) {
+int write_event_chunk(FILE* out, const EventRun& events, int unit_no, int kind, int legacy_timing,
+                      int clock_divisor, int32_t key_shift) {
   const bool has_length = kind == EVENT_ON || kind == EVENT_PORTAMENT;
   const bool shift_keys = kind == EVENT_KEY && key_shift != 0;
   const auto count = static_cast<uint32_t>(events.size());
@@ -364,7 +365,8 @@ int write_event_chunk(FILE* out, std::span<const GroupedEvent> events, int unit_
     const int64_t d = clock_divisor > 1 ? clock_divisor : 1;
     // Where the reader stands, in divided clocks.
     int64_t at = 0;
-    for (const GroupedEvent& e : events) {
+    for (size_t k = 0; k < count; ++k) {
+      const Event& e = events[k];
       const int64_t clock = e.clock / d;
       int64_t value = has_length ? e.value / d : e.value;
       const int64_t delta = clock - at;

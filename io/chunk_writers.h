@@ -65,22 +65,33 @@ EventTally tally_new();
 void tally_add(EventTally& t, const Event& e);
 bool unit_uses_kind(const EventTally& tally, int unit_no, int kind);
 
-// The clock and value of the list's events by unit and kind, each group in list order: the
-// tally's counts give every group its place, and one more walk fills them in. Copied, so that
-// writing a chunk reads its events side by side; built after the last change to the events.
-struct GroupedEvent {
-  int32_t clock;
-  int32_t value;
-};
+// The list's events by unit and kind, each group in list order: the tally's counts give
+// every group its place in `order`, and one more walk fills in where each event stands (an
+// index below the head's size is a head event's, the rest the song's own, after the head).
+// Built after the last change to the events, and read while they stand.
 struct EventGroups {
-  std::vector<uint32_t> start;  // EVENT_TALLY_SIZE + 1 offsets into `events`
-  std::vector<GroupedEvent> events;
+  std::vector<uint32_t> start;  // EVENT_TALLY_SIZE + 1 offsets into `order`
+  std::vector<uint32_t> order;
+  std::span<const Event> head;
+  std::span<const Event> events;
 };
 EventGroups group_events(const Song& song, const EventTally& tally,
                          std::span<const Event> head = {});
+// The events of one group, in list order, read where they stand.
+struct EventRun {
+  std::span<const uint32_t> order;
+  std::span<const Event> head;
+  std::span<const Event> events;
+  size_t size() const { return order.size(); }
+  bool empty() const { return order.empty(); }
+  const Event& operator[](size_t k) const {
+    const size_t i = order[k];
+    return i < head.size() ? head[i] : events[i - head.size()];
+  }
+};
 // The events of the unit (taken as an 8-bit number) and kind; none for a kind outside the
 // table.
-std::span<const GroupedEvent> events_of(const EventGroups& groups, int unit_no, int kind);
+EventRun events_of(const EventGroups& groups, int unit_no, int kind);
 
 // Warns once a conversion of each kind from `kind_limit` up to `kind_end` that the unit uses.
 void warn_unsupported_kinds(Run& run, const EventTally& tally, int unit_no, int kind_limit,
@@ -92,12 +103,9 @@ void warn_unsupported_kinds(Run& run, const EventTally& tally, int unit_no, int 
 int write_unit_events(Run& run, FILE* out, const EventGroups& groups, int unit_no, int kind_limit,
                       int legacy_timing, int clock_divisor, int32_t key_shift = 0);
 // The body of one chunk holding `events`, all of that unit and kind, in list order.
-int write_event_chunk(FILE* out, std::span<const GroupedEvent> events, int unit_no, int kind,
-                      int legacy_timing, int clock_divisor, int32_t key_shift = 0);
+int write_event_chunk(FILE* out, const EventRun& events, int unit_no, int kind, int legacy_timing,
+                      int clock_divisor, int32_t key_shift = 0);
 int write_unit_num(FILE* out, int32_t unit_count);
 int write_woice_name(Run& run, FILE* out, int tune_input, const Woice& woice, int index);
 int write_unit_name(Run& run, FILE* out, int tune_input, const Unit& unit, int index);
 int write_end(Run& run, FILE* out, int legacy);
-
-// The first event of the time-ordered list, or nullptr when there is none.
-const Event* first_event(const Song& song);

@@ -78,18 +78,18 @@ void report_unit_losses(Run& run, const Song& p, int target) {
   const int64_t written = units_written(p, target);
   int64_t events = 0;
   bool unit_missing[256] = {};
-  for (const Event* e = first_event(p); e; e = e->next) {
-    if (e->kind == EVENT_NONE || e->kind >= EVENT_KIND_NUM) continue;
+  for (const Event& e : p.events) {
+    if (e.kind == EVENT_NONE || e.kind >= EVENT_KIND_NUM) continue;
     bool lost = false;
     if (instrument_target(target)) {
       // Units 6 and above that exist are warned about on their own.
-      lost = e->unit_no >= QXI_UNIT_NUM && (e->unit_no >= p.units.size() || !p.units[e->unit_no]);
+      lost = e.unit_no >= QXI_UNIT_NUM && (e.unit_no >= p.units.size() || !p.units[e.unit_no]);
     } else if (written >= 0) {
-      lost = e->unit_no >= written;
+      lost = e.unit_no >= written;
     }
     if (!lost) continue;
     ++events;
-    unit_missing[e->unit_no] = true;
+    unit_missing[e.unit_no] = true;
   }
   if (events == 0) return;
   int64_t units = 0;
@@ -194,13 +194,13 @@ void report_midi_losses(Run& run, const Song& p, int target) {
   report_effect_losses(run, p, target);
   // Notes beyond MIDI's keys and bends beyond its range are the plan's lines.
   int64_t levels = 0;
-  for (const Event* e = first_event(p); e; e = e->next) {
-    if (e->kind == EVENT_VEL) {
-      levels += e->value < 1 || e->value > 127 ? 1 : 0;
-    } else if (e->kind == EVENT_VOL) {
-      levels += e->value < 0 || e->value > 127 ? 1 : 0;
-    } else if (e->kind == EVENT_PAN) {
-      levels += e->value < 0 || e->value > 128 ? 1 : 0;
+  for (const Event& e : p.events) {
+    if (e.kind == EVENT_VEL) {
+      levels += e.value < 1 || e.value > 127 ? 1 : 0;
+    } else if (e.kind == EVENT_VOL) {
+      levels += e.value < 0 || e.value > 127 ? 1 : 0;
+    } else if (e.kind == EVENT_PAN) {
+      levels += e.value < 0 || e.value > 128 ? 1 : 0;
     }
   }
   if (levels > 0) {
@@ -248,15 +248,15 @@ void report_instrument_losses(Run& run, const Song& p, int target) {
                   " is not a multiple of 8, events drift from the beat");
   }
   int64_t moved = 0, shortened = 0, keys = 0;
-  for (const Event* e = first_event(p); e; e = e->next) {
-    if (e->unit_no >= QXI_UNIT_NUM) continue;
+  for (const Event& e : p.events) {
+    if (e.unit_no >= QXI_UNIT_NUM) continue;
     const bool written =
-        e->kind == EVENT_ON || e->kind == EVENT_KEY || e->kind == EVENT_VEL || e->kind == EVENT_VOL;
+        e.kind == EVENT_ON || e.kind == EVENT_KEY || e.kind == EVENT_VEL || e.kind == EVENT_VOL;
     if (!written) continue;
-    if (e->clock % div_clock != 0) ++moved;
-    if (e->kind == EVENT_ON && e->value % div_clock != 0) ++shortened;
+    if (e.clock % div_clock != 0) ++moved;
+    if (e.kind == EVENT_ON && e.value % div_clock != 0) ++shortened;
     // A key byte wraps, so any whole semitone of 0 to 255 reads back as itself.
-    if (e->kind == EVENT_KEY && (e->value % 256 != 0 || e->value < 0 || e->value > 0xFFFF)) {
+    if (e.kind == EVENT_KEY && (e.value % 256 != 0 || e.value < 0 || e.value > 0xFFFF)) {
       ++keys;
     }
   }
@@ -277,8 +277,8 @@ void report_instrument_losses(Run& run, const Song& p, int target) {
 // The readers of x1x to x3x hold every key of clock 0 or later within 0 to KEY_MAX.
 void report_key_range(Run& run, const Song& p, int target) {
   int64_t keys = 0;
-  for (const Event* e = first_event(p); e; e = e->next) {
-    if (e->kind == EVENT_KEY && e->clock >= 0 && (e->value < 0 || e->value > KEY_MAX)) ++keys;
+  for (const Event& e : p.events) {
+    if (e.kind == EVENT_KEY && e.clock >= 0 && (e.value < 0 || e.value > KEY_MAX)) ++keys;
   }
   if (keys > 0) {
     loss_line(run, target,
@@ -288,9 +288,9 @@ void report_key_range(Run& run, const Song& p, int target) {
 
 void report_tune_rounding(Run& run, const Song& p, int target, int clock_divisor) {
   int64_t moved = 0;
-  for (const Event* e = first_event(p); e; e = e->next) {
-    const bool length = e->kind == EVENT_ON || e->kind == EVENT_PORTAMENT;
-    if (e->clock % clock_divisor != 0 || (length && e->value % clock_divisor != 0)) ++moved;
+  for (const Event& e : p.events) {
+    const bool length = e.kind == EVENT_ON || e.kind == EVENT_PORTAMENT;
+    if (e.clock % clock_divisor != 0 || (length && e.value % clock_divisor != 0)) ++moved;
   }
   if (moved > 0) {
     loss_line(run, target,
@@ -303,8 +303,8 @@ void report_tune_rounding(Run& run, const Song& p, int target, int clock_divisor
 
 EventTally tally_lost_events(const Song& p, int target) {
   EventTally t = tally_new();
-  for (const Event* e = first_event(p); e; e = e->next) {
-    if (!played_otherwise(p, target, *e)) tally_add(t, *e);
+  for (const Event& e : p.events) {
+    if (!played_otherwise(p, target, e)) tally_add(t, e);
   }
   return t;
 }
@@ -312,7 +312,7 @@ EventTally tally_lost_events(const Song& p, int target) {
 // WAV files hold each woice's sound and root key, nothing of the song around them.
 void report_wav_losses(Run& run, const Song& p, int target) {
   int64_t events = 0;
-  for (const Event* e = first_event(p); e; e = e->next) events += e->kind != EVENT_NONE ? 1 : 0;
+  for (const Event& e : p.events) events += e.kind != EVENT_NONE ? 1 : 0;
   if (events > 0) {
     loss_line(run, target,
               counted(events, "event", "events") + " of " +

@@ -75,7 +75,6 @@ int open_instrument(Project& p, ByteSource& s, const std::string& path) {
       p.report_text = p.error_text;
       return 0;
     }
-    events_link_stored(p);
     const int64_t master_end =
         static_cast<int64_t>(p.beat_num) * p.beat_clock * static_cast<int64_t>(p.last_meas);
     const int64_t end = std::max<int64_t>(events_end_clock(p), master_end);

@@ -190,8 +190,8 @@ int apply_woice_keys(Project& p) {
   }
   // One walk over the list for all units, not one for each; events carry 8-bit units.
   bool has_key[256] = {};
-  for (const Event* e = p.event_start; e; e = e->next) {
-    if (e->kind == EVENT_KEY) has_key[e->unit_no] = true;
+  for (const Event& e : p.events) {
+    if (e.kind == EVENT_KEY) has_key[e.unit_no] = true;
   }
   for (int32_t u = 0; u < n; ++u) {
     const auto unit = static_cast<uint8_t>(u);
@@ -202,12 +202,12 @@ int apply_woice_keys(Project& p) {
     }
     has_key[unit] = true;
   }
-  for (Event* e = p.event_start; e; e = e->next) {
-    if (e->kind != EVENT_KEY || e->clock < 0) continue;
-    for (int32_t u = e->unit_no; u < n; u += 256) {
+  for (Event& e : p.events) {
+    if (e.kind != EVENT_KEY || e.clock < 0) continue;
+    for (int32_t u = e.unit_no; u < n; u += 256) {
       const int64_t shift =
           static_cast<int64_t>(p.woices[static_cast<size_t>(u)]->x3x_basic_key) - KEY_ORIGIN;
-      e->value = static_cast<int32_t>(std::clamp<int64_t>(e->value + shift, 0, KEY_MAX));
+      e.value = static_cast<int32_t>(std::clamp<int64_t>(e.value + shift, 0, KEY_MAX));
     }
   }
   for (int32_t k = 0; k < n; ++k) {
@@ -245,9 +245,9 @@ int read_song(Project& p, ByteSource& s, int* tune_flag) {
   if (!read_file_header(p, s, &generation, nullptr)) return fail_read(p);
   events_clear(p);
   if (!read_chunks(p, s)) return fail_read(p);
+  // The chunks of unit events put theirs one unit and kind at a time: placed here at once.
+  events_place(p);
   if (generation <= 3 && !apply_woice_keys(p)) return fail_read(p);
-  // Loading is done: the aids to its insertions are not needed any more.
-  events_search_reset(p);
   if (p.beat_clock != 480 && tune_flag) *tune_flag = 1;
   const int64_t master_end =
       static_cast<int64_t>(p.beat_num) * p.last_meas * static_cast<int64_t>(p.beat_clock);

@@ -194,14 +194,12 @@ struct Song {
   std::vector<Delay> delays;
   int32_t delay_max = 0;
 
-  // Event store (see project/events.h).
-  std::vector<Event> event_records;
+  // Event store (see project/events.h): the events in time order, the puts not yet placed
+  // among them, and the records the readers' pre-count allows and those taken.
+  std::vector<Event> events;
+  std::vector<Event> event_puts;
   int32_t event_max = 0;
-  Event* event_start = nullptr;
   int32_t event_num = 0;
-  Event* event_last_put = nullptr;
-  EventClockIndex event_clock_index;
-  int32_t event_free_from = 0;  // every record below it is in use
 
   // Master.
   int32_t meas_num = 1;
