@@ -6,6 +6,7 @@
 #include <new>
 
 #include "bytes/bytes.h"
+#include "bytes/field_reader.h"
 #include "io/material_chunks.h"
 #include "project/project.h"
 
@@ -68,13 +69,6 @@ int set_master(Project& p, int32_t beat_clock, int32_t beat_num, float tempo, in
   p.beat_tempo = tempo;
   p.repeat_meas = clock_to_meas(repeat_clock, beat_num, beat_clock);
   p.last_meas = clock_to_meas(last_clock, beat_num, beat_clock);
-  return 1;
-}
-
-int read_varint_i32(ByteSource& s, int32_t* v) {
-  uint32_t u;
-  if (!read_varint(s, &u)) return 0;
-  *v = static_cast<int32_t>(u);
   return 1;
 }
 
@@ -189,30 +183,31 @@ int read_event_v5(Project& p, ByteSource& s, int* new_format) {
   if (count <= 0) return 1;
   if (!count_fits(s, static_cast<uint64_t>(count), 4)) return 0;
   const bool direct = p.event_num == 0;
+  FieldReader r = field_reader(s);
   int32_t clock = 0;
-  for (int32_t i = 0; i < count; ++i) {
-    uint32_t delta;
-    uint8_t unit_no, kind;
-    int32_t value;
-    if (!read_varint(s, &delta) || !read_u8(s, &unit_no) || !read_u8(s, &kind) ||
-        !read_varint_i32(s, &value)) {
-      return 0;
+  int ok = 1;
+  for (int32_t i = 0; ok && i < count; ++i) {
+    uint32_t delta, value;
+    uint8_t unit_kind[2];
+    if (!field_varint(r, &delta) || !field_bytes(r, unit_kind, 2) || !field_varint(r, &value)) {
+      ok = 0;
+      break;
     }
+    const uint8_t unit_no = unit_kind[0], kind = unit_kind[1];
     int32_t next = clock_add(clock, delta);
-    // A clock running backwards would break the list's order; kind 0 marks a free record.
-    if (i > 0 && next < clock) return 0;
-    clock = next;
-    if (kind == EVENT_NONE) return 0;
-    if (kind >= EVENT_KIND_NUM) {
+    // A clock running backwards would break the list's order; kind 0 is no event.
+    if ((i > 0 && next < clock) || kind == EVENT_NONE) {
+      ok = 0;
+    } else if (kind >= EVENT_KIND_NUM) {
       *new_format = 1;
-      return 0;
-    }
-    if (!(direct ? event_store(p, clock, unit_no, kind, value)
-                 : event_put(p, clock, unit_no, kind, value))) {
-      return 0;
+      ok = 0;
+    } else {
+      clock = next;
+      const auto v = static_cast<int32_t>(value);
+      ok = direct ? event_store(p, clock, unit_no, kind, v) : event_put(p, clock, unit_no, kind, v);
     }
   }
-  return 1;
+  return field_reader_done(r) && ok;
 }
 
 int read_delay(Project& p, ByteSource& s, int* new_format) {
@@ -426,20 +421,23 @@ int read_unit_events(Project& p, ByteSource& s, bool add_length, bool check_rese
   if (kind == EVENT_NONE) return 0;
   if (!count_fits(s, count, 2)) return 0;
   const auto unit_no = static_cast<uint8_t>(unit & 0xFF);
+  const bool length = add_length && (kind == EVENT_ON || kind == EVENT_PORTAMENT);
+  FieldReader r = field_reader(s);
   int32_t clock = 0;
-  for (uint32_t i = 0; i < count; ++i) {
-    uint32_t delta;
-    int32_t value;
-    if (!read_varint(s, &delta) || !read_varint_i32(s, &value)) return 0;
+  int ok = 1;
+  for (uint32_t i = 0; ok && i < count; ++i) {
+    uint32_t delta, value;
+    if (!field_varint(r, &delta) || !field_varint(r, &value)) {
+      ok = 0;
+      break;
+    }
     // A wrapped delta or a negative legacy length can take the clock back: the puts are
     // placed by clock whatever order they come in.
     clock = clock_add(clock, delta);
-    if (!event_put(p, clock, unit_no, static_cast<uint8_t>(kind), value)) return 0;
-    if (add_length && (kind == EVENT_ON || kind == EVENT_PORTAMENT)) {
-      clock = clock_add(clock, static_cast<uint32_t>(value));
-    }
+    ok = event_put(p, clock, unit_no, static_cast<uint8_t>(kind), static_cast<int32_t>(value));
+    if (length) clock = clock_add(clock, value);
   }
-  return 1;
+  return field_reader_done(r) && ok;
 }
 
 int read_overdrive_chunk(Project& p, ByteSource& s, int* new_format) {

@@ -76,12 +76,15 @@ int64_t units_written(const Song& p, int target) {
 
 void report_unit_losses(Run& run, const Song& p, int target) {
   const int64_t written = units_written(p, target);
+  const bool instrument = instrument_target(target);
+  // Where every unit is written, no event is lost: no walk.
+  if (!instrument && written < 0) return;
   int64_t events = 0;
   bool unit_missing[256] = {};
   for (const Event& e : p.events) {
     if (e.kind == EVENT_NONE || e.kind >= EVENT_KIND_NUM) continue;
     bool lost = false;
-    if (instrument_target(target)) {
+    if (instrument) {
       // Units 6 and above that exist are warned about on their own.
       lost = e.unit_no >= QXI_UNIT_NUM && (e.unit_no >= p.units.size() || !p.units[e.unit_no]);
     } else if (written >= 0) {
@@ -303,8 +306,13 @@ void report_tune_rounding(Run& run, const Song& p, int target, int clock_divisor
 
 EventTally tally_lost_events(const Song& p, int target) {
   EventTally t = tally_new();
+  // Where units are not tied to woices nothing is played otherwise, and where they are only
+  // voice-no, group-no and correct events may be.
+  const bool tied = target_rule(target).units_tied_to_woices;
   for (const Event& e : p.events) {
-    if (!played_otherwise(p, target, e)) tally_add(t, e);
+    const bool other = tied && (e.kind == EVENT_VOICE_NO || e.kind == EVENT_GROUP_NO ||
+                                e.kind == EVENT_CORRECT);
+    if (!other || !played_otherwise(p, target, e)) tally_add(t, e);
   }
   return t;
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "bytes/field_reader.h"
 #include "io/chunk_reader.h"
 #include "io/file_header.h"
 #include "project/project.h"
@@ -12,24 +13,25 @@ namespace {
 
 enum EntryShape { MASTER_ENTRY, UNIT_ENTRY, V5_ENTRY };
 
-// Reads count entries of one shape; 1 when every one was read.
+// Reads count entries of one shape; 1 when every one was read. The source stands after the
+// last byte read either way: the pre-count goes on from there.
 int skip_entries(ByteSource& s, uint64_t count, EntryShape shape) {
-  for (uint64_t i = 0; i < count; ++i) {
-    uint32_t v;
-    uint8_t b[2];
-    switch (shape) {
-      case MASTER_ENTRY:
-        if (!read_varint(s, &v) || !read_varint(s, &v) || !read_varint(s, &v)) return 0;
-        break;
-      case UNIT_ENTRY:
-        if (!read_varint(s, &v) || !read_varint(s, &v)) return 0;
-        break;
-      case V5_ENTRY:
-        if (!read_varint(s, &v) || !read_bytes(b, 2, 1, s) || !read_varint(s, &v)) return 0;
-        break;
-    }
+  FieldReader r = field_reader(s);
+  uint64_t i = 0;
+  uint32_t v;
+  uint8_t b[2];
+  switch (shape) {
+    case MASTER_ENTRY:
+      while (i < count && field_varint(r, &v) && field_varint(r, &v) && field_varint(r, &v)) ++i;
+      break;
+    case UNIT_ENTRY:
+      while (i < count && field_varint(r, &v) && field_varint(r, &v)) ++i;
+      break;
+    case V5_ENTRY:
+      while (i < count && field_varint(r, &v) && field_bytes(r, b, 2) && field_varint(r, &v)) ++i;
+      break;
   }
-  return 1;
+  return field_reader_done(r) && i == count;
 }
 
 struct UnitEventsHeader {

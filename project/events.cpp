@@ -149,13 +149,6 @@ void events_place(Song& p) {
   puts.shrink_to_fit();
 }
 
-int event_store(Song& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_t value) {
-  if (p.event_num < 0 || p.event_num >= p.event_max) return 0;
-  p.events.push_back({clock, value, unit_no, kind});
-  p.event_num++;
-  return 1;
-}
-
 int event_add_at_zero(Song& p, uint8_t unit_no, uint8_t kind, int32_t value) {
   events_place(p);
   std::vector<Event>& list = p.events;

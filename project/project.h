@@ -219,6 +219,15 @@ struct Song {
   int32_t woice_max = 0;
 };
 
+// Takes a record and appends the event to the list as it stands (readers whose files list
+// events in time order, with no puts queued); returns 0 when every record has been taken.
+inline int event_store(Song& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_t value) {
+  if (p.event_num < 0 || p.event_num >= p.event_max) return 0;
+  p.events.push_back({clock, value, unit_no, kind});
+  p.event_num++;
+  return 1;
+}
+
 // What one run needs beside the songs it works on: the tables and codecs every conversion
 // uses, the options, the log of console lines and the ErrorText, and the warnings given.
 struct Run {

@@ -346,11 +346,9 @@ TEST(WriterSong, TuneDividesEveryClockAndWritesNoNames) {
 // length, so the next note reads back at its own divided clock.
 TEST(WriterSong, DividedLegacyTimingCountsFromTheWrittenEnd) {
   const Event notes[] = {{5, 5, 0, EVENT_ON}, {20, 5, 0, EVENT_ON}, {47, 13, 0, EVENT_ON}};
-  const uint32_t order[] = {0, 1, 2};
   FILE* f = std::tmpfile();
   ASSERT_NE(f, nullptr);
-  ASSERT_EQ(write_event_chunk(f, EventRun{order, {}, notes}, 0, EVENT_ON, 1, TUNE_CLOCK_DIVISOR),
-            1);
+  ASSERT_EQ(write_event_chunk(f, notes, 0, EVENT_ON, 1, TUNE_CLOCK_DIVISOR), 1);
   std::vector<uint8_t> b(64);
   std::rewind(f);
   b.resize(std::fread(b.data(), 1, b.size(), f));
