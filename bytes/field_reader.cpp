@@ -1,6 +1,7 @@
 // Block reading of small fields: the block, its refills and giving back what was not taken.
 #include "bytes/field_reader.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -10,10 +11,12 @@ namespace {
 // Large enough that the stream is asked for bytes a few times a chunk, small enough to sit
 // beside any song.
 constexpr size_t FIELD_BLOCK = 1 << 16;
+// Runs shorter than this are read field by field.
+constexpr uint64_t SHORT_RUN = 512;
 
 }  // namespace
 
-FieldReader field_reader(ByteSource& source) {
+FieldReader field_reader(ByteSource& source, uint64_t most) {
   FieldReader r;
   r.source = &source;
   if (!source.file) {
@@ -22,7 +25,10 @@ FieldReader field_reader(ByteSource& source) {
     r.end = source.data + source.length;
     return r;
   }
-  r.block.reset(new (std::nothrow) uint8_t[FIELD_BLOCK]);
+  if (most < SHORT_RUN) return r;
+  r.block_size = static_cast<size_t>(std::min<uint64_t>(most, FIELD_BLOCK));
+  r.unread = most;
+  r.block.reset(new (std::nothrow) uint8_t[r.block_size]);
   r.at = r.block.get();
   r.end = r.at;
   return r;
@@ -36,11 +42,13 @@ bool field_reader_fill(FieldReader& r, size_t n) {
   std::memmove(r.block.get(), r.at, left);
   r.at = r.block.get();
   r.end = r.at + left;
-  while (static_cast<size_t>(r.end - r.at) < n) {
+  while (static_cast<size_t>(r.end - r.at) < n && r.unread > 0) {
     const size_t held = static_cast<size_t>(r.end - r.at);
-    const size_t got = std::fread(r.block.get() + held, 1, FIELD_BLOCK - held, s.file);
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(r.block_size - held, r.unread));
+    const size_t got = std::fread(r.block.get() + held, 1, want, s.file);
     if (got == 0) break;
     r.end += got;
+    r.unread -= got;
   }
   return static_cast<size_t>(r.end - r.at) >= n;
 }
@@ -57,6 +65,7 @@ int field_reader_done(FieldReader& r) {
 }
 
 bool field_varint_slow(FieldReader& r, uint32_t* value) {
+  if (r.source->file && !r.block) return read_varint(*r.source, value);
   field_reader_fill(r, 5);
   uint32_t v = 0;
   for (int k = 0; k < 5; ++k) {

@@ -14,11 +14,18 @@
 struct FieldReader {
   ByteSource* source = nullptr;
   std::unique_ptr<uint8_t[]> block;  // bytes read ahead from a file source
-  const uint8_t* at = nullptr;       // the next byte
-  const uint8_t* end = nullptr;      // past the last byte at hand
+  size_t block_size = 0;
+  uint64_t unread = 0;           // the most the run may still take from the file
+  const uint8_t* at = nullptr;   // the next byte
+  const uint8_t* end = nullptr;  // past the last byte at hand
 };
 
-FieldReader field_reader(ByteSource& source);
+// A reader for a run of fields that takes at most `most` bytes: no more than that is ever
+// read ahead. A short run is read field by field from a file, as moving the file back over
+// what was read ahead would cost more than the run.
+FieldReader field_reader(ByteSource& source, uint64_t most);
+// The most bytes a VarInt takes.
+constexpr uint64_t VARINT_MOST = 5;
 // Moves the source back to just after the last byte taken; 0 when it cannot be moved.
 int field_reader_done(FieldReader& r);
 // Makes at least `n` bytes available when the source still has them; false otherwise.
@@ -60,6 +67,7 @@ inline bool field_varint(FieldReader& r, uint32_t* value) {
 // `n` bytes; a field the source cannot complete takes what is left.
 inline bool field_bytes(FieldReader& r, uint8_t* out, size_t n) {
   if (static_cast<size_t>(r.end - r.at) < n && !field_reader_fill(r, n)) {
+    if (r.source->file && !r.block) return read_bytes(out, n, 1, *r.source);
     r.at = r.end;
     return false;
   }

@@ -183,7 +183,7 @@ int read_event_v5(Project& p, ByteSource& s, int* new_format) {
   if (count <= 0) return 1;
   if (!count_fits(s, static_cast<uint64_t>(count), 4)) return 0;
   const bool direct = p.event_num == 0;
-  FieldReader r = field_reader(s);
+  FieldReader r = field_reader(s, static_cast<uint64_t>(count) * (2 * VARINT_MOST + 2));
   int32_t clock = 0;
   int ok = 1;
   for (int32_t i = 0; ok && i < count; ++i) {
@@ -422,7 +422,7 @@ int read_unit_events(Project& p, ByteSource& s, bool add_length, bool check_rese
   if (!count_fits(s, count, 2)) return 0;
   const auto unit_no = static_cast<uint8_t>(unit & 0xFF);
   const bool length = add_length && (kind == EVENT_ON || kind == EVENT_PORTAMENT);
-  FieldReader r = field_reader(s);
+  FieldReader r = field_reader(s, static_cast<uint64_t>(count) * 2 * VARINT_MOST);
   int32_t clock = 0;
   int ok = 1;
   for (uint32_t i = 0; ok && i < count; ++i) {

@@ -16,7 +16,10 @@ enum EntryShape { MASTER_ENTRY, UNIT_ENTRY, V5_ENTRY };
 // Reads count entries of one shape; 1 when every one was read. The source stands after the
 // last byte read either way: the pre-count goes on from there.
 int skip_entries(ByteSource& s, uint64_t count, EntryShape shape) {
-  FieldReader r = field_reader(s);
+  const uint64_t most = shape == MASTER_ENTRY ? 3 * VARINT_MOST
+                        : shape == UNIT_ENTRY ? 2 * VARINT_MOST
+                                              : 2 * VARINT_MOST + 2;
+  FieldReader r = field_reader(s, count * most);
   uint64_t i = 0;
   uint32_t v;
   uint8_t b[2];
