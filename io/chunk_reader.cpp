@@ -176,12 +176,40 @@ int read_master_v5(Project& p, ByteSource& s, int* new_format) {
 // The events of the whole song, in time order. Into an empty store they go straight into
 // the list as the file orders them; should earlier chunks have put events already, they are
 // put among those instead, so that neither kind of event is lost.
-int read_event_v5(Project& p, ByteSource& s, int* new_format) {
+// The entries the pre-count read, checked and stored or put as they would have been read.
+int take_event_v5_ahead(Project& p, ByteSource& s, int* new_format, EventsReadAhead& ahead) {
+  const bool direct = p.event_num == 0;
+  const std::vector<Event>& events = ahead.events;
+  for (size_t i = 0; i < events.size(); ++i) {
+    const Event& e = events[i];
+    if ((i > 0 && e.clock < events[i - 1].clock) || e.kind == EVENT_NONE) return 0;
+    if (e.kind >= EVENT_KIND_NUM) {
+      *new_format = 1;
+      return 0;
+    }
+    if (direct ? p.event_num + static_cast<int64_t>(i) >= p.event_max
+               : !event_put(p, e.clock, e.unit_no, e.kind, e.value)) {
+      return 0;
+    }
+  }
+  if (direct) {
+    p.events = std::move(ahead.events);
+    p.event_num += static_cast<int32_t>(p.events.size());
+  }
+  const int64_t end = ahead.end;
+  ahead = EventsReadAhead{};
+  return source_seek(s, end, SEEK_SET);
+}
+
+int read_event_v5(Project& p, ByteSource& s, int* new_format, EventsReadAhead* ahead) {
   uint32_t size;
   int32_t count;
   if (!read_u32(s, &size) || !read_i32(s, &count)) return 0;
   if (count <= 0) return 1;
   if (!count_fits(s, static_cast<uint64_t>(count), 4)) return 0;
+  if (ahead && ahead->at >= 0 && ahead->at == source_tell(s) && ahead->count == count) {
+    return take_event_v5_ahead(p, s, new_format, *ahead);
+  }
   const bool direct = p.event_num == 0;
   FieldReader r = field_reader(s, static_cast<uint64_t>(count) * (2 * VARINT_MOST + 2));
   int32_t clock = 0;
@@ -290,7 +318,8 @@ int read_name(Project& p, ByteSource& s, bool unit, int* new_format) {
   return 1;
 }
 
-int run_handler(Project& p, ByteSource& s, ChunkCode code, int* new_format) {
+int run_handler(Project& p, ByteSource& s, ChunkCode code, int* new_format,
+                EventsReadAhead* ahead) {
   switch (code) {
     case CHUNK_PROJECT_OLD:
       return read_project_old_chunk(p, s);
@@ -312,7 +341,7 @@ int run_handler(Project& p, ByteSource& s, ChunkCode code, int* new_format) {
     case CHUNK_MASTER_V5:
       return read_master_v5(p, s, new_format);
     case CHUNK_EVENT_V5:
-      return read_event_v5(p, s, new_format);
+      return read_event_v5(p, s, new_format, ahead);
     case CHUNK_MATE_QXV:
       return read_qxvoice_chunk(p, s, new_format);
     case CHUNK_MATE_QXN:
@@ -372,7 +401,39 @@ const char* chunk_tag(ChunkCode code) {
   return code > CHUNK_NONE && code < CHUNK_CODE_NUM ? CHUNK_TABLE[code].tag : "";
 }
 
-int read_chunks(Project& p, ByteSource& s) {
+int read_event_v5_ahead(ByteSource& s, int32_t count, EventsReadAhead& ahead) {
+  ahead = EventsReadAhead{};
+  const int64_t at = source_tell(s);
+  if (count <= 0 || at < 0 || !count_fits(s, static_cast<uint64_t>(count), 4)) return -1;
+  try {
+    ahead.events.reserve(static_cast<size_t>(count));
+  } catch (const std::bad_alloc&) {
+    ahead = EventsReadAhead{};
+    return -1;
+  }
+  FieldReader r = field_reader(s, static_cast<uint64_t>(count) * (2 * VARINT_MOST + 2));
+  int32_t clock = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    uint32_t delta, value;
+    uint8_t unit_kind[2];
+    if (!field_varint(r, &delta) || !field_bytes(r, unit_kind, 2) || !field_varint(r, &value)) {
+      break;
+    }
+    clock = clock_add(clock, delta);
+    ahead.events.push_back({clock, static_cast<int32_t>(value), unit_kind[0], unit_kind[1]});
+  }
+  const bool read = field_reader_done(r) && ahead.events.size() == static_cast<size_t>(count);
+  ahead.end = source_tell(s);
+  if (!read || ahead.end < 0) {
+    ahead = EventsReadAhead{};
+    return 0;
+  }
+  ahead.at = at;
+  ahead.count = count;
+  return 1;
+}
+
+int read_chunks(Project& p, ByteSource& s, EventsReadAhead* ahead) {
   for (;;) {
     uint8_t tag[8];
     if (!read_bytes(tag, 8, 1, s)) {
@@ -390,7 +451,7 @@ int read_chunks(Project& p, ByteSource& s) {
     int new_format = 0;
     int ok = 0;
     try {
-      ok = run_handler(p, s, code, &new_format);
+      ok = run_handler(p, s, code, &new_format, ahead);
     } catch (const std::bad_alloc&) {
       ok = 0;
     }

@@ -113,7 +113,7 @@ int64_t count_legacy_events(ByteSource& s) {
 
 // Generations 2 to 5: a chunk that cannot be counted adds nothing, and the walk goes on
 // from wherever it stands.
-int64_t count_chunk_events(Project& p, ByteSource& s, int generation) {
+int64_t count_chunk_events(Project& p, ByteSource& s, int generation, EventsReadAhead* ahead) {
   int64_t total = 0;
   for (;;) {
     uint8_t tag[8];
@@ -156,8 +156,11 @@ int64_t count_chunk_events(Project& p, ByteSource& s, int generation) {
       case CHUNK_EVENT_V5: {
         uint32_t size;
         int32_t count;
-        if (read_u32(s, &size) && read_i32(s, &count) && count > 0 &&
-            skip_entries(s, static_cast<uint64_t>(count), V5_ENTRY)) {
+        if (!read_u32(s, &size) || !read_i32(s, &count) || count <= 0) break;
+        // The first chunk's entries are kept for the chunk loop, which then need not read
+        // them again; any other's are skipped.
+        const int kept = ahead && ahead->at < 0 ? read_event_v5_ahead(s, count, *ahead) : -1;
+        if (kept > 0 || (kept < 0 && skip_entries(s, static_cast<uint64_t>(count), V5_ENTRY))) {
           total += count;
         }
         break;
@@ -228,7 +231,7 @@ int apply_woice_keys(Project& p) {
 
 }  // namespace
 
-int32_t count_events(Project& p, ByteSource& s) {
+int32_t count_events(Project& p, ByteSource& s, EventsReadAhead* ahead) {
   int generation = 0;
   if (!read_file_header(p, s, &generation, nullptr)) return 0;
   int64_t total;
@@ -238,18 +241,18 @@ int32_t count_events(Project& p, ByteSource& s) {
     total = std::max<int64_t>(LEGACY_EVENT_CAPACITY,
                               count_legacy_events(s) + OLD_GENERATION_EVENT_RESERVE);
   } else {
-    total = count_chunk_events(p, s, generation);
+    total = count_chunk_events(p, s, generation, ahead);
   }
   if (total <= 0 || total > INT32_MAX) return 0;
   return static_cast<int32_t>(total);
 }
 
-int read_song(Project& p, ByteSource& s, int* tune_flag) {
+int read_song(Project& p, ByteSource& s, int* tune_flag, EventsReadAhead* ahead) {
   project_clear(p);
   int generation = 0;
   if (!read_file_header(p, s, &generation, nullptr)) return fail_read(p);
   events_clear(p);
-  if (!read_chunks(p, s)) return fail_read(p);
+  if (!read_chunks(p, s, ahead)) return fail_read(p);
   // The chunks of unit events put theirs one unit and kind at a time: placed here at once.
   events_place(p);
   if (generation <= 3 && !apply_woice_keys(p)) return fail_read(p);
