@@ -391,18 +391,14 @@ void take_block(EventChunks& out, EventChunk& c) {
 
 // Appends the entry of event e to its chunk c; `legacy` for x1x timing.
 template <typename Div>
-inline void encode_entry(EventChunks& out, EventChunk& c, const Event& e, int32_t key_shift,
-                         bool legacy, Div div) {
-  const bool has_length = e.kind == EVENT_ON || e.kind == EVENT_PORTAMENT;
+inline void encode_entry(EventChunks& out, EventChunk& c, const Event& e, bool legacy, Div div) {
   const int64_t clock = div(e.clock);
-  int64_t value = has_length ? div(e.value) : e.value;
+  int64_t value = c.lengths ? div(e.value) : e.value;
   const auto delta = static_cast<uint32_t>(wrap32(clock - c.at));
   // x1x counts the next note from the end of this one, as its length was written.
-  c.at = legacy && has_length ? clock + value : clock;
+  c.at = legacy && c.lengths ? clock + value : clock;
   // The reader leaves keys before clock 0 as they stand.
-  if (e.kind == EVENT_KEY && key_shift != 0 && e.clock >= 0) {
-    value = unshifted_key(value, key_shift);
-  }
+  if (c.key_shift != 0 && e.clock >= 0) value = unshifted_key(value, c.key_shift);
   uint8_t* put = c.put;
   if (c.room_end - put < static_cast<std::ptrdiff_t>(5 + VARINT_ROOM)) {
     take_block(out, c);
@@ -418,17 +414,23 @@ EventChunks encode_event_chunks(const Song& p, std::span<const Event> head, Even
   EventChunks out;
   out.rule = std::move(rule);
   out.chunks.resize(EVENT_TALLY_SIZE);
-  // Held apart from the chunks, which the entries' bytes could otherwise be taken to change.
   const int kind_end = std::min(out.rule.kind_limit, EVENT_KIND_NUM);
-  const int32_t units = out.rule.units;
+  for (int u = 0; u < 256 && u < out.rule.units; ++u) {
+    for (int k = EVENT_ON; k < kind_end; ++k) {
+      EventChunk& c = out.chunks[tally_index(u, k)];
+      c.written = true;
+      c.lengths = k == EVENT_ON || k == EVENT_PORTAMENT;
+      c.key_shift = k == EVENT_KEY ? key_shift_of(out.rule, u) : 0;
+    }
+  }
+  // Held apart from the chunks, which the entries' bytes could otherwise be taken to change.
   const bool legacy = out.rule.legacy_timing != 0;
   EventChunk* chunks = out.chunks.data();
-  int32_t shifts[256] = {};
-  for (int u = 0; u < 256; ++u) shifts[u] = key_shift_of(out.rule, u);
   with_divisor(std::max(out.rule.clock_divisor, 1), [&](auto div) {
     const auto take = [&](const Event& e) {
-      if (e.kind < 1 || e.kind >= kind_end || e.unit_no >= units) return;
-      encode_entry(out, chunks[tally_index(e.unit_no, e.kind)], e, shifts[e.unit_no], legacy, div);
+      if (e.kind >= EVENT_KIND_NUM) return;
+      EventChunk& c = chunks[tally_index(e.unit_no, e.kind)];
+      if (c.written) encode_entry(out, c, e, legacy, div);
     };
     for (const Event& e : head) take(e);
     for (const Event& e : p.events) take(e);
@@ -494,8 +496,10 @@ int write_event_chunk(FILE* out, std::span<const Event> events, int unit_no, int
   chunks.rule.key_shift.assign(u + 1, 0);
   chunks.rule.key_shift[u] = key_shift;
   EventChunk c;
+  c.lengths = kind == EVENT_ON || kind == EVENT_PORTAMENT;
+  c.key_shift = kind == EVENT_KEY ? key_shift : 0;
   with_divisor(std::max(clock_divisor, 1), [&](auto div) {
-    for (const Event& e : events) encode_entry(chunks, c, e, key_shift, legacy_timing != 0, div);
+    for (const Event& e : events) encode_entry(chunks, c, e, legacy_timing != 0, div);
   });
   close_block(c);
   return write_chunk_body(out, chunks, c, unit_no, kind);

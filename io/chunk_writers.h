@@ -93,9 +93,14 @@ struct EventChunk {
   uint32_t count = 0;
   int64_t bytes = 0;
   uint32_t first = NO_EVENT_BLOCK;
-  // While encoding: the last block (blocks stay where they are as more are taken), where
-  // its next entry goes and where its room ends, and where the reader stands after the
-  // entries so far, in divided clocks.
+  // While encoding: whether the target writes the chunk, whether its values are lengths
+  // (divided as clocks are, and x1x's next entry counted from their end), the shift of its
+  // keys; the last block (blocks stay where they are as more are taken), where its next
+  // entry goes and where its room ends, and where the reader stands after the entries so
+  // far, in divided clocks.
+  bool written = false;
+  bool lengths = false;
+  int32_t key_shift = 0;
   EventBlock* last = nullptr;
   uint8_t* put = nullptr;
   uint8_t* room_end = nullptr;

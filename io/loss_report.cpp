@@ -74,29 +74,61 @@ int64_t units_written(const Song& p, int target) {
   return row.units_tied_to_woices ? std::max<int64_t>(units, leading_woice_count(p)) : units;
 }
 
-void report_unit_losses(Run& run, const Song& p, int target) {
+// What one walk over the events finds for the key-range and unit lines, and the tally of the
+// events the target loses for the downgrade step.
+struct EventSurvey {
+  int64_t keys_held = 0;   // keys of clock 0 or later beyond what x1x to x3x hold
+  int64_t units_lost = 0;  // events of units the output does not have
+  bool unit_missing[256] = {};
+};
+
+// The walk, when anything asks for it: one tally of every event by unit and kind, beside it
+// the keys the old generations' readers hold in range and, where units are tied to woices,
+// the events played otherwise. Lost units and the tally of lost events follow from those.
+EventSurvey survey_events(const Song& p, int target, bool keys, EventTally* lost) {
+  EventSurvey s;
   const int64_t written = units_written(p, target);
   const bool instrument = instrument_target(target);
-  // Where every unit is written, no event is lost: no walk.
-  if (!instrument && written < 0) return;
-  int64_t events = 0;
-  bool unit_missing[256] = {};
+  // Where every unit is written, no event is lost.
+  const bool units = instrument || written >= 0;
+  if (!keys && !units && !lost) return s;
+  const bool tied = target_rule(target).units_tied_to_woices;
+  EventTally all = tally_new();
+  EventTally other = tally_new();
+  uint32_t* count = all.count.data();
+  int64_t held = 0;
   for (const Event& e : p.events) {
-    if (e.kind == EVENT_NONE || e.kind >= EVENT_KIND_NUM) continue;
-    bool lost = false;
-    if (instrument) {
-      // Units 6 and above that exist are warned about on their own.
-      lost = e.unit_no >= QXI_UNIT_NUM && (e.unit_no >= p.units.size() || !p.units[e.unit_no]);
-    } else if (written >= 0) {
-      lost = e.unit_no >= written;
-    }
-    if (!lost) continue;
-    ++events;
-    unit_missing[e.unit_no] = true;
+    if (e.kind >= EVENT_KIND_NUM) continue;
+    const size_t i = static_cast<size_t>(e.unit_no * EVENT_KIND_NUM + e.kind);
+    ++count[i];
+    held += e.kind == EVENT_KEY && e.clock >= 0 && (e.value < 0 || e.value > KEY_MAX) ? 1 : 0;
+    const bool rare =
+        e.kind == EVENT_VOICE_NO || e.kind == EVENT_GROUP_NO || e.kind == EVENT_CORRECT;
+    if (tied && rare && played_otherwise(p, target, e)) ++other.count[i];
   }
+  s.keys_held = keys ? held : 0;
+  for (size_t u = 0; units && u < 256; ++u) {
+    int64_t n = 0;
+    for (int k = EVENT_ON; k < EVENT_KIND_NUM; ++k) n += count[u * EVENT_KIND_NUM + k];
+    // Units 6 and above that exist are warned about on their own.
+    const bool gone = instrument ? u >= QXI_UNIT_NUM && (u >= p.units.size() || !p.units[u])
+                                 : static_cast<int64_t>(u) >= written;
+    if (!gone || n == 0) continue;
+    s.units_lost += n;
+    s.unit_missing[u] = true;
+  }
+  if (lost) {
+    for (size_t i = 0; i < all.count.size(); ++i) all.count[i] -= other.count[i];
+    *lost = std::move(all);
+  }
+  return s;
+}
+
+void report_unit_losses(Run& run, int target, const EventSurvey& s) {
+  const int64_t events = s.units_lost;
   if (events == 0) return;
   int64_t units = 0;
-  for (bool missing : unit_missing) units += missing ? 1 : 0;
+  for (bool missing : s.unit_missing) units += missing ? 1 : 0;
   loss_line(run, target,
             counted(events, "event", "events") + " not written, of " +
                 counted(units, "unit", "units") + " the song does not have");
@@ -278,11 +310,8 @@ void report_instrument_losses(Run& run, const Song& p, int target) {
 }
 
 // The readers of x1x to x3x hold every key of clock 0 or later within 0 to KEY_MAX.
-void report_key_range(Run& run, const Song& p, int target) {
-  int64_t keys = 0;
-  for (const Event& e : p.events) {
-    if (e.kind == EVENT_KEY && e.clock >= 0 && (e.value < 0 || e.value > KEY_MAX)) ++keys;
-  }
+void report_key_range(Run& run, int target, const EventSurvey& s) {
+  const int64_t keys = s.keys_held;
   if (keys > 0) {
     loss_line(run, target,
               counted(keys, "key", "keys") + " out of the old generations' range held at its ends");
@@ -305,15 +334,8 @@ void report_tune_rounding(Run& run, const Song& p, int target, int clock_divisor
 }  // namespace
 
 EventTally tally_lost_events(const Song& p, int target) {
-  EventTally t = tally_new();
-  // Where units are not tied to woices nothing is played otherwise, and where they are only
-  // voice-no, group-no and correct events may be.
-  const bool tied = target_rule(target).units_tied_to_woices;
-  for (const Event& e : p.events) {
-    const bool other = tied && (e.kind == EVENT_VOICE_NO || e.kind == EVENT_GROUP_NO ||
-                                e.kind == EVENT_CORRECT);
-    if (!other || !played_otherwise(p, target, e)) tally_add(t, e);
-  }
+  EventTally t;
+  survey_events(p, target, false, &t);
   return t;
 }
 
@@ -345,7 +367,8 @@ void report_wav_losses(Run& run, const Song& p, int target) {
   }
 }
 
-void report_losses(Run& run, const Song& p, int target, int tune_input, int clock_divisor) {
+void report_losses(Run& run, const Song& p, int target, int tune_input, int clock_divisor,
+                   EventTally* lost) {
   const TargetRow* row = target_row(target);
   if (!row) return;
   if (row->writer == WRITER_X1X) report_x1x_losses(run, p, target);
@@ -356,8 +379,10 @@ void report_losses(Run& run, const Song& p, int target, int tune_input, int cloc
     report_wav_losses(run, p, target);
     return;
   }
-  if (old_generation(*row)) report_key_range(run, p, target);
+  // One walk for the key and unit lines and the downgrade step's tally.
+  const EventSurvey survey = survey_events(p, target, old_generation(*row), lost);
+  if (old_generation(*row)) report_key_range(run, target, survey);
   report_name_losses(run, p, target, tune_input);
-  report_unit_losses(run, p, target);
+  report_unit_losses(run, target, survey);
   if (clock_divisor > 1) report_tune_rounding(run, p, target, clock_divisor);
 }
