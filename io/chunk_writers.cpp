@@ -413,9 +413,11 @@ inline void encode_entry(EventChunks& out, EventChunk& c, const Event& e, bool l
 EventChunks encode_event_chunks(const Song& p, std::span<const Event> head, EventChunkRule rule) {
   EventChunks out;
   out.rule = std::move(rule);
-  out.chunks.resize(EVENT_TALLY_SIZE);
+  // Units written only: the unit numbers events carry go up to 255, the units rarely past 50.
+  const int32_t units = std::clamp<int32_t>(out.rule.units, 0, 256);
+  out.chunks.resize(static_cast<size_t>(units) * EVENT_KIND_NUM);
   const int kind_end = std::min(out.rule.kind_limit, EVENT_KIND_NUM);
-  for (int u = 0; u < 256 && u < out.rule.units; ++u) {
+  for (int u = 0; u < units; ++u) {
     for (int k = EVENT_ON; k < kind_end; ++k) {
       EventChunk& c = out.chunks[tally_index(u, k)];
       c.written = true;
@@ -428,7 +430,7 @@ EventChunks encode_event_chunks(const Song& p, std::span<const Event> head, Even
   EventChunk* chunks = out.chunks.data();
   with_divisor(std::max(out.rule.clock_divisor, 1), [&](auto div) {
     const auto take = [&](const Event& e) {
-      if (e.kind >= EVENT_KIND_NUM) return;
+      if (e.kind >= EVENT_KIND_NUM || e.unit_no >= units) return;
       EventChunk& c = chunks[tally_index(e.unit_no, e.kind)];
       if (c.written) encode_entry(out, c, e, legacy, div);
     };
@@ -471,7 +473,8 @@ int write_unit_events(Run& run, FILE* out, const EventChunks& chunks, int unit_n
   const EventChunkRule& rule = chunks.rule;
   const int32_t key_shift = key_shift_of(rule, unit_no);
   for (int k = 1; k < std::min(rule.kind_limit, EVENT_KIND_NUM); ++k) {
-    const EventChunk* c = chunks.chunks.empty() ? nullptr : &chunks.chunks[tally_index(unit_no, k)];
+    const size_t at = tally_index(unit_no, k);
+    const EventChunk* c = at < chunks.chunks.size() ? &chunks.chunks[at] : nullptr;
     const bool added_key = k == EVENT_KEY && key_shift != 0;
     if (!added_key && (!c || c->count == 0)) continue;
     if (!write_tag(out, rule.legacy_timing ? "EVENT===" : "evenUNIT")) {

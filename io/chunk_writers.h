@@ -108,7 +108,7 @@ struct EventChunk {
 };
 struct EventChunks {
   EventChunkRule rule;
-  std::vector<EventChunk> chunks;  // by unit (the 8-bit number events carry) x kind
+  std::vector<EventChunk> chunks;  // by unit x kind, for the units written
   std::deque<EventBlock> blocks;
 };
 EventChunks encode_event_chunks(const Song& song, std::span<const Event> head, EventChunkRule rule);
