@@ -52,9 +52,8 @@ int write_master_events(const Song& song, FILE* out, int clock_divisor);
 int write_events_v5(const Song& song, FILE* out, int clock_divisor,
                     std::span<const Event> head = {});
 
-// How many events of each kind every unit has, from one walk over the list. The per-unit
-// writers ask about every unit and kind; walking the list for each would cost events x units
-// x kinds.
+// How many events of each kind every unit has, from one walk over the list. The warnings ask
+// about every unit and kind; walking the list for each would cost events x units x kinds.
 struct EventTally {
   std::vector<uint32_t> count;  // indexed by unit (the 8-bit number events carry) x kind
 };

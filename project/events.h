@@ -60,6 +60,7 @@ int event_put(Song& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_t val
 void events_place(Song& p);
 // event_store, which appends to the list as it stands, is defined with Song in
 // project/project.h: the readers call it for every event of a file.
+
 // Puts an event at clock 0 (placed at once, as a put from the first) into a free record:
 // one that no event in the list holds. Notes and portaments also shorten the unit's last
 // one before clock 0 to end there and remove the unit's later ones that start before this
