@@ -211,7 +211,7 @@ std::string counted(int64_t n, const char* one, const char* many) {
 // What was loaded, for a verbose run.
 std::string loaded_summary(const Song& song) {
   int64_t events = 0;
-  for (const Event* e = song.event_start; e; e = e->next) events += e->kind != EVENT_NONE;
+  for (const Event& e : song.events) events += e.kind != EVENT_NONE;
   const auto woices =
       std::count_if(song.woices.begin(), song.woices.end(), [](const auto& w) { return !!w; });
   return counted(unit_count(song), "unit", "units") + ", " + counted(woices, "woice", "woices") +

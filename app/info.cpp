@@ -211,8 +211,8 @@ void describe_song(const Project& p, Json& doc) {
   doc["overdrives"] = overdrives;
 
   int64_t counts[EVENT_KIND_NUM] = {};
-  for (const Event* e = p.event_start; e; e = e->next) {
-    if (e->kind < EVENT_KIND_NUM) ++counts[e->kind];
+  for (const Event& e : p.events) {
+    if (e.kind < EVENT_KIND_NUM) ++counts[e.kind];
   }
   Json events = Json::object();
   for (int k = EVENT_ON; k < EVENT_KIND_NUM; ++k) events[EVENT_KIND_NAMES[k]] = counts[k];

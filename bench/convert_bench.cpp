@@ -5,14 +5,18 @@
 //  - a 200 MB song of PCM woices, x5x to x4x and to a folder of WAV files, against dd
 //    copying the same file;
 //  - songs of 1,000,000 and 100,000 events to targets 1, 3, 6, 12 (MIDI) and 7: every other
-//    target against target 7 of the same song, and every target against the smaller song;
+//    target against target 7 of the same song, every target against the smaller song, and
+//    target 7 against gzip -1 compressing the same file;
+//  - a song of 1,000,000 events of 50 units and 10 kinds each to targets 1, 3 and 6 against
+//    its target 7, and target 7 against gzip -1;
 //  - --info on the song of 1,000,000 events, against one conversion of it to target 7;
 //  - a MIDI file of 1,000,000 notes to x5x, against the song it gives back converted to
 //    target 7;
 //  - that song written as targets 1, 3 and 6 from one load, against the slowest of the three
 //    converted alone (each in a process of its own, timed there);
 //  - a 3-minute stereo OGG woice decoded to PCM, against vorbisfile decoding the stream;
-//  - the program started with no input, the part of every peak that is not the input's.
+//  - the program started with no input, the part of every peak that is not the input's: every
+//    memory limit is for the peak less this.
 // The inputs are made with the library in a scratch folder (each in a process of its own, so
 // that this process stays small: a forked child starts with its parent's resident pages
 // counted in its peak), and removed at the end.
@@ -80,11 +84,11 @@ struct ChildRun {
   double peak_bytes = 0.0;
 };
 
-// Runs argv with its standard output in the scratch log; wall time from before the fork to
-// after the wait, and the peak resident set the kernel kept for the child. A plain fork,
-// not posix_spawn: a child that shares its parent's memory until exec is charged with the
-// parent's own peak.
-ChildRun run_child(const std::vector<std::string>& args) {
+// Runs argv with its standard output in the scratch log (or in `out`, its standard error
+// still in the log); wall time from before the fork to after the wait, and the peak resident
+// set the kernel kept for the child. A plain fork, not posix_spawn: a child that shares its
+// parent's memory until exec is charged with the parent's own peak.
+ChildRun run_child(const std::vector<std::string>& args, const std::string& out = "") {
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -99,6 +103,11 @@ ChildRun run_child(const std::vector<std::string>& args) {
       dup2(fd, STDOUT_FILENO);
       dup2(fd, STDERR_FILENO);
       close(fd);
+    }
+    const int to = out.empty() ? -1 : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (to >= 0) {
+      dup2(to, STDOUT_FILENO);
+      close(to);
     }
     execvp(argv[0], argv.data());
     _exit(127);
@@ -186,9 +195,29 @@ std::string mb_text(double bytes) {
   return format(bytes < 10e6 ? "%.1f MB" : "%.0f MB", bytes / 1e6);
 }
 
-// Peak against the input's size, with the most the goal allows.
+// The peak resident set of the program started with no input (--version): the median of a
+// few runs, measured once. Every limit is for a conversion's peak less this.
+double program_own_peak() {
+  static const double own = [] {
+    std::vector<double> peaks;
+    for (int i = 0; i < 5; ++i) peaks.push_back(run_child({TARVENOX_EXE, "--version"}).peak_bytes);
+    return median(peaks);
+  }();
+  return own;
+}
+
+// What a conversion holds beyond the program's own.
+double held(double peak) {
+  return std::max(0.0, peak - program_own_peak());
+}
+
+// That against the input's size, with the most the goal allows.
 std::string memory_text(double peak, double input, double limit) {
-  return mb_text(peak) + " / " + mb_text(input) + " (limit " + mb_text(limit) + ")";
+  return mb_text(held(peak)) + " / " + mb_text(input) + " (limit " + mb_text(limit) + ")";
+}
+
+bool memory_met(double peak, double limit) {
+  return held(peak) <= limit;
 }
 
 const char* yes_no(bool met) {
@@ -204,10 +233,10 @@ void add_row(const std::vector<std::string>& fields) {
   g_rows.push_back(row);
 }
 
-// The most a conversion may hold: one and a half times its input, plus the largest material
-// it renders or decodes.
-double memory_limit(double input, double largest_made) {
-  return 1.5 * input + largest_made;
+// The most a conversion may hold beyond the program's own: one and a half times its input,
+// plus the largest material it renders or decodes, plus 16 bytes for every event.
+double memory_limit(double input, double largest_made, double events = 0.0) {
+  return 1.5 * input + largest_made + 16.0 * events;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -277,7 +306,6 @@ bool make_pcm_song(const std::string& path) {
   Project p;
   if (!project_setup(p, 16)) return false;
   for (int i = 0; i < 4; ++i) {
-    p.event_last_put = nullptr;
     if (!add_pcm_woice(p, 50'000'000, 0x9E3779B97F4A7C15ull * static_cast<uint64_t>(i + 1)) ||
         !add_unit(p, i)) {
       return false;
@@ -287,6 +315,7 @@ bool make_pcm_song(const std::string& path) {
       return false;
     }
   }
+  events_place(p);
   return write_song(p, path);
 }
 
@@ -303,7 +332,7 @@ bool make_event_song(const std::string& path, int32_t events) {
     if (!add_pcm_woice(p, 4000, static_cast<uint64_t>(u + 1)) || !add_unit(p, u)) return false;
   }
   int32_t left = events;
-  // Put in time order; event_put walks on from the last event put, so each costs little.
+  // Put in time order, and placed at the end in one merge.
   auto put = [&](int32_t clock, int unit, uint8_t kind, int32_t value) {
     if (left <= 0) return true;
     --left;
@@ -321,9 +350,38 @@ bool make_event_song(const std::string& path, int32_t events) {
       if (!ok) return false;
     }
   }
-  int32_t linked = 0;
-  for (const Event* e = p.event_start; e; e = e->next) ++linked;
-  return linked == events && write_song(p, path);
+  events_place(p);
+  return static_cast<int32_t>(p.events.size()) == events && write_song(p, path);
+}
+
+constexpr int WIDE_SONG_UNITS = 50;
+constexpr int WIDE_SONG_KINDS = 10;
+
+// `events` events over 50 units, each with a short PCM woice: every 480 clocks each unit,
+// a few clocks after the one before it, sets kinds 1 to 10 (which every target writing unit
+// by unit keeps), so that such a target writes 500 chunks of events.
+bool make_wide_song(const std::string& path, int32_t events) {
+  Project p;
+  if (!project_setup(p, events)) return false;
+  for (int u = 0; u < WIDE_SONG_UNITS; ++u) {
+    if (!add_pcm_woice(p, 4000, static_cast<uint64_t>(u + 1)) || !add_unit(p, u)) return false;
+  }
+  int32_t left = events;
+  for (int32_t step = 0; left > 0; ++step) {
+    for (int u = 0; u < WIDE_SONG_UNITS && left > 0; ++u) {
+      const int32_t clock = step * 480 + u * 9;
+      for (int k = 1; k <= WIDE_SONG_KINDS && left > 0; ++k, --left) {
+        const int32_t value = k == EVENT_KEY ? 0x3C00 + ((step * 7 + u * 5) % 24) * 256
+                              : k == EVENT_ON || k == EVENT_PORTAMENT ? 240
+                                                                      : (step * 3 + u + k) % 128;
+        if (!event_put(p, clock, static_cast<uint8_t>(u), static_cast<uint8_t>(k), value)) {
+          return false;
+        }
+      }
+    }
+  }
+  events_place(p);
+  return static_cast<int32_t>(p.events.size()) == events && write_song(p, path);
 }
 
 constexpr int OGG_SECONDS = 180;
@@ -347,6 +405,7 @@ bool make_ogg_song(const std::string& stream_path, const std::string& song_path)
   ogg.size = static_cast<int32_t>(stream.size());
   ogg.data = stream;
   if (!event_put(p, 0, 0, EVENT_ON, 480 * 4 * 90)) return false;
+  events_place(p);
   return write_song(p, song_path);
 }
 
@@ -497,7 +556,7 @@ void BM_PcmSong(benchmark::State& state) {
     return;
   }
   const double ratio = program.time() / baseline.time();
-  const double limit = memory_limit(input_bytes, 0.0);
+  const double limit = memory_limit(input_bytes, 0.0, 8);
   state.counters["program_s"] = program.time();
   state.counters["dd_s"] = baseline.time();
   state.counters["ratio"] = ratio;
@@ -508,7 +567,7 @@ void BM_PcmSong(benchmark::State& state) {
            seconds_text(program.time()), "dd bs=1M: " + seconds_text(baseline.time()),
            format("%.2f", ratio), "<= 1.5", memory_text(program.peak_bytes, input_bytes, limit),
            std::string("time ") + yes_no(ratio <= 1.5) + ", memory " +
-               yes_no(program.peak_bytes <= limit)});
+               yes_no(memory_met(program.peak_bytes, limit))});
 }
 BENCHMARK(BM_PcmSong)
     ->ArgName("target")
@@ -535,31 +594,37 @@ std::string events_text(int32_t events) {
   return events == LARGE_SONG_EVENTS ? "1,000,000 events" : "100,000 events";
 }
 
-// One target: each iteration converts both songs for the target and, for a per-unit target,
-// both songs for target 7 as well, in an order that turns round every iteration. The reported
-// time is the large song's for the target.
-void BM_EventSong(benchmark::State& state) {
-  const int target = static_cast<int>(state.range(0));
-  const std::string& large = event_song(LARGE_SONG_EVENTS);
-  const std::string& small = event_song(SMALL_SONG_EVENTS);
-  if (large.empty() || small.empty()) {
-    state.SkipWithError("could not make the event songs");
-    return;
+const std::string& wide_song() {
+  static std::string path;
+  if (path.empty()) {
+    const std::string name = scratch_file("wide_1000000.qxprj");
+    if (in_child([&] { return make_wide_song(name, LARGE_SONG_EVENTS); })) path = name;
   }
-  struct Case {
-    const std::string* input;
-    int target;
-    Samples samples;
-  };
-  std::vector<Case> cases = {{&large, target, {}}, {&small, target, {}}};
-  if (target != TARGET_X5X_NO_OGG) {
-    cases.push_back({&large, TARGET_X5X_NO_OGG, {}});
-    cases.push_back({&small, TARGET_X5X_NO_OGG, {}});
-  }
+  return path;
+}
+
+// One timed run: a conversion of the input for the target, or (target 0) gzip -1 compressing
+// the input to nothing, the reference the newest target is held to.
+constexpr int GZIP_REFERENCE = 0;
+struct Case {
+  const std::string* input;
+  int target;
+  Samples samples;
+};
+
+ChildRun run_case(const Case& c) {
+  if (c.target == GZIP_REFERENCE) return run_child({"gzip", "-1", "-c", *c.input}, "/dev/null");
+  return convert(*c.input, c.target);
+}
+
+// Each case once untimed, then every iteration each case once, in an order that turns round
+// every iteration; the reported time is the first case's. False (the benchmark skipped) when
+// a run failed.
+bool run_cases(benchmark::State& state, std::vector<Case>& cases) {
   for (Case& c : cases) {
-    if (!convert(*c.input, c.target).ok) {
+    if (!run_case(c).ok) {
       state.SkipWithError("warm-up failed");
-      return;
+      return false;
     }
   }
   size_t round = 0;
@@ -567,7 +632,7 @@ void BM_EventSong(benchmark::State& state) {
     double reported = 0.0;
     for (size_t k = 0; k < cases.size(); ++k) {
       const size_t i = (k + round) % cases.size();
-      const ChildRun r = convert(*cases[i].input, cases[i].target);
+      const ChildRun r = run_case(cases[i]);
       cases[i].samples.add(r);
       if (i == 0) reported = r.seconds;
     }
@@ -577,43 +642,68 @@ void BM_EventSong(benchmark::State& state) {
   for (const Case& c : cases) {
     if (!c.samples.ok) {
       state.SkipWithError("a run failed");
-      return;
+      return false;
     }
   }
+  return true;
+}
+
+// The row of a conversion of the large song for `target`, against target 7 of the same song
+// (or, for target 7, against gzip -1), with its memory.
+void add_large_row(const std::string& what, int target, const Samples& big, const Samples& against,
+                   double bytes, double events) {
+  const bool newest = target == TARGET_X5X_NO_OGG;
+  const double goal = newest ? 1.0 : target == TARGET_MIDI ? 2.0 : 1.2;
+  const double ratio = big.time() / against.time();
+  const double limit = memory_limit(bytes, 0.0, events);
+  add_row({what + " to target " + std::to_string(target), seconds_text(big.time()),
+           std::string(newest ? "gzip -1: " : "target 7: ") + seconds_text(against.time()),
+           format("%.2f", ratio), format(goal == 1.0 ? "<= %.0f" : "<= %g", goal),
+           memory_text(big.peak_bytes, bytes, limit),
+           std::string("time ") + yes_no(ratio <= goal) + ", memory " +
+               yes_no(memory_met(big.peak_bytes, limit))});
+}
+
+// One target: each iteration converts both songs for the target and, for a per-unit target,
+// both songs for target 7 as well (for target 7, gzip -1 compresses the large one), in an
+// order that turns round every iteration. The reported time is the large song's for the
+// target.
+void BM_EventSong(benchmark::State& state) {
+  const int target = static_cast<int>(state.range(0));
+  const std::string& large = event_song(LARGE_SONG_EVENTS);
+  const std::string& small = event_song(SMALL_SONG_EVENTS);
+  if (large.empty() || small.empty()) {
+    state.SkipWithError("could not make the event songs");
+    return;
+  }
+  std::vector<Case> cases = {{&large, target, {}}, {&small, target, {}}};
+  if (target != TARGET_X5X_NO_OGG) {
+    cases.push_back({&large, TARGET_X5X_NO_OGG, {}});
+    cases.push_back({&small, TARGET_X5X_NO_OGG, {}});
+  } else {
+    cases.push_back({&large, GZIP_REFERENCE, {}});
+  }
+  if (!run_cases(state, cases)) return;
   const Samples& big = cases[0].samples;
   const Samples& little = cases[1].samples;
-  const double large_bytes = file_bytes(large);
   const double small_bytes = file_bytes(small);
-  const double large_limit = memory_limit(large_bytes, 0.0);
-  const double small_limit = memory_limit(small_bytes, 0.0);
+  const double small_limit = memory_limit(small_bytes, 0.0, SMALL_SONG_EVENTS);
   const double growth = big.time() / little.time();
-  const std::string t = "target " + std::to_string(target);
   state.counters["large_s"] = big.time();
   state.counters["small_s"] = little.time();
   state.counters["growth"] = growth;
+  state.counters["against_s"] = cases[2].samples.time();
   state.counters["large_peak_MB"] = big.peak_bytes / 1e6;
   state.counters["small_peak_MB"] = little.peak_bytes / 1e6;
-  if (target != TARGET_X5X_NO_OGG) {
-    const Samples& large7 = cases[2].samples;
-    const double per_unit = big.time() / large7.time();
-    state.counters["target7_s"] = large7.time();
-    state.counters["per_unit_ratio"] = per_unit;
-    add_row({events_text(LARGE_SONG_EVENTS) + " to " + t, seconds_text(big.time()),
-             "target 7: " + seconds_text(large7.time()), format("%.2f", per_unit), "<= 2",
-             memory_text(big.peak_bytes, large_bytes, large_limit),
-             std::string("time ") + yes_no(per_unit <= 2.0) + ", memory " +
-                 yes_no(big.peak_bytes <= large_limit)});
-  } else {
-    add_row({events_text(LARGE_SONG_EVENTS) + " to " + t, seconds_text(big.time()), "-", "-", "-",
-             memory_text(big.peak_bytes, large_bytes, large_limit),
-             std::string("memory ") + yes_no(big.peak_bytes <= large_limit)});
-  }
-  add_row({"growth to " + t + ": 1,000,000 against 100,000 events", seconds_text(big.time()),
+  add_large_row(events_text(LARGE_SONG_EVENTS), target, big, cases[2].samples, file_bytes(large),
+                LARGE_SONG_EVENTS);
+  add_row({"growth to target " + std::to_string(target) + ": 1,000,000 against 100,000 events",
+           seconds_text(big.time()),
            events_text(SMALL_SONG_EVENTS) + ": " + seconds_text(little.time()),
-           format("%.2f", growth), "<= 12",
+           format("%.2f", growth), "<= 11",
            "100,000: " + memory_text(little.peak_bytes, small_bytes, small_limit),
-           std::string("time ") + yes_no(growth <= 12.0) + ", memory " +
-               yes_no(little.peak_bytes <= small_limit)});
+           std::string("time ") + yes_no(growth <= 11.0) + ", memory " +
+               yes_no(memory_met(little.peak_bytes, small_limit))});
 }
 BENCHMARK(BM_EventSong)
     ->ArgName("target")
@@ -621,6 +711,35 @@ BENCHMARK(BM_EventSong)
     ->Arg(TARGET_X2X_MID_VOICE)
     ->Arg(TARGET_X4X)
     ->Arg(TARGET_MIDI)
+    ->Arg(TARGET_X5X_NO_OGG)
+    ->UseManualTime()
+    ->Iterations(7)
+    ->Unit(benchmark::kMillisecond);
+
+// The song of 50 units and 10 kinds: a per-unit target against target 7, target 7 against
+// gzip -1, each iteration both in turn.
+void BM_WideSong(benchmark::State& state) {
+  const int target = static_cast<int>(state.range(0));
+  const std::string& wide = wide_song();
+  if (wide.empty()) {
+    state.SkipWithError("could not make the wide song");
+    return;
+  }
+  std::vector<Case> cases = {
+      {&wide, target, {}},
+      {&wide, target == TARGET_X5X_NO_OGG ? GZIP_REFERENCE : TARGET_X5X_NO_OGG, {}}};
+  if (!run_cases(state, cases)) return;
+  state.counters["wide_s"] = cases[0].samples.time();
+  state.counters["against_s"] = cases[1].samples.time();
+  state.counters["peak_MB"] = cases[0].samples.peak_bytes / 1e6;
+  add_large_row("1,000,000 events of 50 units x 10 kinds", target, cases[0].samples,
+                cases[1].samples, file_bytes(wide), LARGE_SONG_EVENTS);
+}
+BENCHMARK(BM_WideSong)
+    ->ArgName("target")
+    ->Arg(TARGET_X1X_PCM)
+    ->Arg(TARGET_X2X_MID_VOICE)
+    ->Arg(TARGET_X4X)
     ->Arg(TARGET_X5X_NO_OGG)
     ->UseManualTime()
     ->Iterations(7)
@@ -749,6 +868,22 @@ bool write_as(const std::string& input, int target, const std::string& output) {
   return load_input(p, input, &tune_flag) && write_output(p, p, output, target);
 }
 
+// The events a file loads as, counted in a process of its own; 0 when it cannot be loaded.
+double events_in(const std::string& path) {
+  const std::string result = scratch_file("child_events");
+  const bool ok = in_child([&] {
+    Project p;
+    p.console = [](std::string_view) {};
+    int tune_flag = 0;
+    if (!load_input(p, path, &tune_flag)) return false;
+    std::ofstream(result) << p.events.size();
+    return true;
+  });
+  double events = 0.0;
+  if (ok) std::ifstream(result) >> events;
+  return events;
+}
+
 // The event song plays 16 notes in every 55 events: this many make 1,000,000 notes.
 constexpr int32_t MIDI_SONG_EVENTS = 1'000'000 / 16 * 55;
 
@@ -791,11 +926,12 @@ void BM_MidiFileIn(benchmark::State& state) {
   state.counters["midi_s"] = read.time();
   state.counters["target7_s"] = baseline.time();
   state.counters["ratio"] = ratio;
-  add_row({"MIDI file of 1,000,000 notes (" + mb_text(input_bytes) + ") to x5x",
-           seconds_text(read.time()), "its song to target 7: " + seconds_text(baseline.time()),
-           format("%.2f", ratio), "<= 2",
-           memory_text(read.peak_bytes, input_bytes, memory_limit(input_bytes, 0.0)),
-           std::string("time ") + yes_no(ratio <= 2.0)});
+  add_row(
+      {"MIDI file of 1,000,000 notes (" + mb_text(input_bytes) + ") to x5x",
+       seconds_text(read.time()), "its song to target 7: " + seconds_text(baseline.time()),
+       format("%.2f", ratio), "<= 2",
+       memory_text(read.peak_bytes, input_bytes, memory_limit(input_bytes, 0.0, events_in(song))),
+       std::string("time ") + yes_no(ratio <= 2.0)});
 }
 BENCHMARK(BM_MidiFileIn)->UseManualTime()->Iterations(7)->Unit(benchmark::kMillisecond);
 
@@ -841,7 +977,7 @@ void BM_OggSongToPcm(benchmark::State& state) {
   }
   const double input_bytes = file_bytes(input);
   const double ratio = program.time() / median(baseline);
-  const double limit = memory_limit(input_bytes, decoded);
+  const double limit = memory_limit(input_bytes, decoded, 1);
   state.counters["program_s"] = program.time();
   state.counters["vorbisfile_s"] = median(baseline);
   state.counters["ratio"] = ratio;
@@ -851,7 +987,7 @@ void BM_OggSongToPcm(benchmark::State& state) {
   add_row({"3-minute stereo OGG woice (" + mb_text(decoded) + " decoded) to PCM, target 7",
            seconds_text(program.time()), "vorbisfile alone: " + seconds_text(median(baseline)),
            format("%.2f", ratio), "-", memory_text(program.peak_bytes, input_bytes, limit),
-           std::string("memory ") + yes_no(program.peak_bytes <= limit)});
+           std::string("memory ") + yes_no(memory_met(program.peak_bytes, limit))});
 }
 BENCHMARK(BM_OggSongToPcm)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 

@@ -102,16 +102,17 @@ inline int woice_count(const Project& p) {
   return n;
 }
 
-inline int linked_event_count(const Project& p) {
-  int n = 0;
-  for (const Event* e = p.event_start; e; e = e->next) {
-    FUZZ_CHECK(e->kind != 0 && e->kind < EVENT_KIND_NUM);
-    FUZZ_CHECK(!e->next || e->next->prev == e);
-    FUZZ_CHECK(!e->next || e->next->clock >= e->clock);
-    ++n;
-    FUZZ_CHECK(n <= p.event_max);
+// The events of a loaded song, checked: every kind in the table, in clock order, no puts left
+// to place, no more than the records allowed.
+inline int checked_event_count(const Project& p) {
+  FUZZ_CHECK(p.event_puts.empty());
+  FUZZ_CHECK(p.events.size() <= static_cast<size_t>(p.event_max));
+  for (size_t i = 0; i < p.events.size(); ++i) {
+    const Event& e = p.events[i];
+    FUZZ_CHECK(e.kind != 0 && e.kind < EVENT_KIND_NUM);
+    FUZZ_CHECK(i == 0 || p.events[i - 1].clock <= e.clock);
   }
-  return n;
+  return static_cast<int>(p.events.size());
 }
 
 }  // namespace fuzz

@@ -23,10 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int tune_flag = 0;
   if (!open_input(p, input, &tune_flag)) {
     FUZZ_CHECK(!p.report_text.empty());
-    FUZZ_CHECK(p.event_start == nullptr && fuzz::woice_count(p) == 0 && unit_count(p) == 0);
+    FUZZ_CHECK(p.events.empty() && fuzz::woice_count(p) == 0 && unit_count(p) == 0);
     return 0;
   }
-  fuzz::linked_event_count(p);
+  fuzz::checked_event_count(p);
   if (write_output(p, p, output, target)) {
     FUZZ_CHECK(path_file_exists(output));
     FUZZ_CHECK(path_file_exists(listing) == (target == TARGET_QXI_LISTING));

@@ -18,24 +18,24 @@ void check_loaded(const Project& p) {
   FUZZ_CHECK(leading_woice_count(p) == units);
   FUZZ_CHECK(p.beat_clock == 480 && p.beat_num >= 1 && p.beat_num <= 127);
   FUZZ_CHECK(p.meas_num >= 1 && p.repeat_meas == 0 && p.last_meas == 0);
-  FUZZ_CHECK(fuzz::linked_event_count(p) == p.event_num);
+  FUZZ_CHECK(fuzz::checked_event_count(p) == p.event_num);
   int voice_nos = 0;
-  for (const Event* e = p.event_start; e; e = e->next) {
-    FUZZ_CHECK(e->unit_no < units && e->clock >= 0);
-    switch (e->kind) {
+  for (const Event& e : p.events) {
+    FUZZ_CHECK(e.unit_no < units && e.clock >= 0);
+    switch (e.kind) {
       case EVENT_ON:
-        FUZZ_CHECK(e->value >= 1);
+        FUZZ_CHECK(e.value >= 1);
         break;
       case EVENT_KEY:
-        FUZZ_CHECK(e->value >= 0 && e->value <= 0x7F00 && e->value % 256 == 0);
+        FUZZ_CHECK(e.value >= 0 && e.value <= 0x7F00 && e.value % 256 == 0);
         break;
       case EVENT_VEL:
       case EVENT_VOL:
       case EVENT_PAN:
-        FUZZ_CHECK(e->value >= 0 && e->value <= 128);
+        FUZZ_CHECK(e.value >= 0 && e.value <= 128);
         break;
       case EVENT_VOICE_NO:
-        FUZZ_CHECK(e->clock == 0 && e->value == e->unit_no);
+        FUZZ_CHECK(e.clock == 0 && e.value == e.unit_no);
         ++voice_nos;
         break;
       default:
@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int tune_flag = 0;
   if (!open_input(p, input, &tune_flag)) {
     FUZZ_CHECK(!p.report_text.empty() && p.report_text.size() <= 31);
-    FUZZ_CHECK(p.event_start == nullptr && fuzz::woice_count(p) == 0 && unit_count(p) == 0);
+    FUZZ_CHECK(p.events.empty() && fuzz::woice_count(p) == 0 && unit_count(p) == 0);
     return 0;
   }
   FUZZ_CHECK(tune_flag == 0);
@@ -74,6 +74,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Project q;
   fuzz::prepare(q);
   FUZZ_CHECK(open_input(q, again, &tune_flag));
-  FUZZ_CHECK(fuzz::linked_event_count(q) == p.event_num && unit_count(q) == unit_count(p));
+  FUZZ_CHECK(fuzz::checked_event_count(q) == p.event_num && unit_count(q) == unit_count(p));
   return 0;
 }

@@ -21,14 +21,14 @@ std::vector<uint8_t> write_qxi(Project& p) {
 
 int note_count(const Project& p) {
   int n = 0;
-  for (const Event* e = p.event_start; e; e = e->next) n += e->kind == EVENT_ON ? 1 : 0;
+  for (const Event& e : p.events) n += e.kind == EVENT_ON ? 1 : 0;
   return n;
 }
 
 void check_loaded(const Project& p) {
   FUZZ_CHECK(fuzz::woice_count(p) == 6 && unit_count(p) == 6);
   FUZZ_CHECK(p.event_num <= p.event_max);
-  FUZZ_CHECK(fuzz::linked_event_count(p) <= p.event_num);
+  FUZZ_CHECK(fuzz::checked_event_count(p) <= p.event_num);
   FUZZ_CHECK(p.meas_num >= 1 && p.repeat_meas >= 0 && p.last_meas <= p.meas_num);
 }
 

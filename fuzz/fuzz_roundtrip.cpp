@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::prepare(p);
   int tune_flag = 0;
   if (!open_input(p, input, &tune_flag)) return 0;
-  const int events = fuzz::linked_event_count(p);
+  const int events = fuzz::checked_event_count(p);
   bool tune = false;
   for (const char* magic :
        {"QXTUNE--20050608", "QXTUNE--20060115", "QXTUNE--20060930", "QXTUNE--20071119"}) {
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Tunes have their clocks divided, which may merge events; songs keep every one.
   // An instrument file's units are told which woice they play: one event each.
   if (target >= TARGET_X5X_NO_OGG && !tune) {
-    const int events_again = fuzz::linked_event_count(q);
+    const int events_again = fuzz::checked_event_count(q);
     if (events_again != events + (p.instrument ? INSTRUMENT_UNIT_NUM : 0)) {
       std::fprintf(stderr, "target %d: %d events, %d after the round trip\n", target, events,
                    events_again);

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "bytes/bytes.h"
+#include "bytes/field_reader.h"
 #include "io/material_chunks.h"
 #include "project/project.h"
 
@@ -71,32 +72,9 @@ int set_master(Project& p, int32_t beat_clock, int32_t beat_num, float tempo, in
   return 1;
 }
 
-int read_varint_i32(ByteSource& s, int32_t* v) {
-  uint32_t u;
-  if (!read_varint(s, &u)) return 0;
-  *v = static_cast<int32_t>(u);
-  return 1;
-}
-
 // Running clocks add unsigned deltas with 32-bit wrap-around, as the files were written.
 int32_t clock_add(int32_t clock, uint32_t delta) {
   return static_cast<int32_t>(static_cast<uint32_t>(clock) + delta);
-}
-
-// event_put searches forward from its hint, which sees every event the new one must be
-// compared with only when the new clock lies beyond the hint's. For a clock below it the
-// search starts over; for the same clock it starts at the first event of that clock (events
-// of other units and kinds may stand before the hint there).
-void aim_put_hint(Project& p, int32_t clock) {
-  Event* hint = p.event_last_put;
-  if (!hint) return;
-  if (clock < hint->clock) {
-    p.event_last_put = nullptr;
-    return;
-  }
-  if (clock > hint->clock) return;
-  while (hint->prev && hint->prev->clock == clock) hint = hint->prev;
-  p.event_last_put = hint;
 }
 
 // A record count is believable only when the source still holds its smallest entries.
@@ -196,42 +174,68 @@ int read_master_v5(Project& p, ByteSource& s, int* new_format) {
 }
 
 // The events of the whole song, in time order. Into an empty store they go straight into
-// array order and are linked at the end; should earlier chunks have put events already, they
-// are inserted in order instead, so that neither kind of event is lost.
-int read_event_v5(Project& p, ByteSource& s, int* new_format) {
+// the list as the file orders them; should earlier chunks have put events already, they are
+// put among those instead, so that neither kind of event is lost.
+// The entries the pre-count read, checked and stored or put as they would have been read.
+int take_event_v5_ahead(Project& p, ByteSource& s, int* new_format, EventsReadAhead& ahead) {
+  const bool direct = p.event_num == 0;
+  const std::vector<Event>& events = ahead.events;
+  for (size_t i = 0; i < events.size(); ++i) {
+    const Event& e = events[i];
+    if ((i > 0 && e.clock < events[i - 1].clock) || e.kind == EVENT_NONE) return 0;
+    if (e.kind >= EVENT_KIND_NUM) {
+      *new_format = 1;
+      return 0;
+    }
+    if (direct ? p.event_num + static_cast<int64_t>(i) >= p.event_max
+               : !event_put(p, e.clock, e.unit_no, e.kind, e.value)) {
+      return 0;
+    }
+  }
+  if (direct) {
+    p.events = std::move(ahead.events);
+    p.event_num += static_cast<int32_t>(p.events.size());
+  }
+  const int64_t end = ahead.end;
+  ahead = EventsReadAhead{};
+  return source_seek(s, end, SEEK_SET);
+}
+
+int read_event_v5(Project& p, ByteSource& s, int* new_format, EventsReadAhead* ahead) {
   uint32_t size;
   int32_t count;
   if (!read_u32(s, &size) || !read_i32(s, &count)) return 0;
   if (count <= 0) return 1;
   if (!count_fits(s, static_cast<uint64_t>(count), 4)) return 0;
-  const bool direct = p.event_start == nullptr && p.event_num == 0;
+  if (ahead && ahead->at >= 0 && ahead->at == source_tell(s) && ahead->count == count) {
+    return take_event_v5_ahead(p, s, new_format, *ahead);
+  }
+  const bool direct = p.event_num == 0;
+  FieldReader r = field_reader(s, static_cast<uint64_t>(count) * (2 * VARINT_MOST + 2));
   int32_t clock = 0;
-  for (int32_t i = 0; i < count; ++i) {
-    uint32_t delta;
-    uint8_t unit_no, kind;
-    int32_t value;
-    if (!read_varint(s, &delta) || !read_u8(s, &unit_no) || !read_u8(s, &kind) ||
-        !read_varint_i32(s, &value)) {
-      return 0;
+  int ok = 1;
+  for (int32_t i = 0; ok && i < count; ++i) {
+    uint32_t delta, value;
+    uint8_t unit_kind[2];
+    if (!field_varint(r, &delta) || !field_bytes(r, unit_kind, 2) || !field_varint(r, &value)) {
+      ok = 0;
+      break;
     }
+    const uint8_t unit_no = unit_kind[0], kind = unit_kind[1];
     int32_t next = clock_add(clock, delta);
-    // A clock running backwards would break the list's order; kind 0 marks a free record.
-    if (i > 0 && next < clock) return 0;
-    clock = next;
-    if (kind == EVENT_NONE) return 0;
-    if (kind >= EVENT_KIND_NUM) {
+    // A clock running backwards would break the list's order; kind 0 is no event.
+    if ((i > 0 && next < clock) || kind == EVENT_NONE) {
+      ok = 0;
+    } else if (kind >= EVENT_KIND_NUM) {
       *new_format = 1;
-      return 0;
-    }
-    if (!direct) aim_put_hint(p, clock);
-    if (!(direct ? event_store(p, clock, unit_no, kind, value)
-                 : event_put(p, clock, unit_no, kind, value))) {
-      return 0;
+      ok = 0;
+    } else {
+      clock = next;
+      const auto v = static_cast<int32_t>(value);
+      ok = direct ? event_store(p, clock, unit_no, kind, v) : event_put(p, clock, unit_no, kind, v);
     }
   }
-  if (direct) events_link_stored(p);
-  p.event_last_put = nullptr;
-  return 1;
+  return field_reader_done(r) && ok;
 }
 
 int read_delay(Project& p, ByteSource& s, int* new_format) {
@@ -314,7 +318,8 @@ int read_name(Project& p, ByteSource& s, bool unit, int* new_format) {
   return 1;
 }
 
-int run_handler(Project& p, ByteSource& s, ChunkCode code, int* new_format) {
+int run_handler(Project& p, ByteSource& s, ChunkCode code, int* new_format,
+                EventsReadAhead* ahead) {
   switch (code) {
     case CHUNK_PROJECT_OLD:
       return read_project_old_chunk(p, s);
@@ -336,7 +341,7 @@ int run_handler(Project& p, ByteSource& s, ChunkCode code, int* new_format) {
     case CHUNK_MASTER_V5:
       return read_master_v5(p, s, new_format);
     case CHUNK_EVENT_V5:
-      return read_event_v5(p, s, new_format);
+      return read_event_v5(p, s, new_format, ahead);
     case CHUNK_MATE_QXV:
       return read_qxvoice_chunk(p, s, new_format);
     case CHUNK_MATE_QXN:
@@ -381,9 +386,7 @@ int unit_add_from_record(Project& p, uint16_t group, const char* name) {
   int32_t g = group >= p.group_max ? p.group_max - 1 : group;
   auto u = static_cast<uint8_t>(index);
   if (!event_put(p, 0, u, EVENT_GROUP_NO, g)) return 0;
-  p.event_last_put = nullptr;
   if (!event_put(p, 0, u, EVENT_VOICE_NO, index)) return 0;
-  p.event_last_put = nullptr;
   return 1;
 }
 
@@ -398,7 +401,39 @@ const char* chunk_tag(ChunkCode code) {
   return code > CHUNK_NONE && code < CHUNK_CODE_NUM ? CHUNK_TABLE[code].tag : "";
 }
 
-int read_chunks(Project& p, ByteSource& s) {
+int read_event_v5_ahead(ByteSource& s, int32_t count, EventsReadAhead& ahead) {
+  ahead = EventsReadAhead{};
+  const int64_t at = source_tell(s);
+  if (count <= 0 || at < 0 || !count_fits(s, static_cast<uint64_t>(count), 4)) return -1;
+  try {
+    ahead.events.reserve(static_cast<size_t>(count));
+  } catch (const std::bad_alloc&) {
+    ahead = EventsReadAhead{};
+    return -1;
+  }
+  FieldReader r = field_reader(s, static_cast<uint64_t>(count) * (2 * VARINT_MOST + 2));
+  int32_t clock = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    uint32_t delta, value;
+    uint8_t unit_kind[2];
+    if (!field_varint(r, &delta) || !field_bytes(r, unit_kind, 2) || !field_varint(r, &value)) {
+      break;
+    }
+    clock = clock_add(clock, delta);
+    ahead.events.push_back({clock, static_cast<int32_t>(value), unit_kind[0], unit_kind[1]});
+  }
+  const bool read = field_reader_done(r) && ahead.events.size() == static_cast<size_t>(count);
+  ahead.end = source_tell(s);
+  if (!read || ahead.end < 0) {
+    ahead = EventsReadAhead{};
+    return 0;
+  }
+  ahead.at = at;
+  ahead.count = count;
+  return 1;
+}
+
+int read_chunks(Project& p, ByteSource& s, EventsReadAhead* ahead) {
   for (;;) {
     uint8_t tag[8];
     if (!read_bytes(tag, 8, 1, s)) {
@@ -416,7 +451,7 @@ int read_chunks(Project& p, ByteSource& s) {
     int new_format = 0;
     int ok = 0;
     try {
-      ok = run_handler(p, s, code, &new_format);
+      ok = run_handler(p, s, code, &new_format, ahead);
     } catch (const std::bad_alloc&) {
       ok = 0;
     }
@@ -447,22 +482,23 @@ int read_unit_events(Project& p, ByteSource& s, bool add_length, bool check_rese
   if (kind == EVENT_NONE) return 0;
   if (!count_fits(s, count, 2)) return 0;
   const auto unit_no = static_cast<uint8_t>(unit & 0xFF);
+  const bool length = add_length && (kind == EVENT_ON || kind == EVENT_PORTAMENT);
+  FieldReader r = field_reader(s, static_cast<uint64_t>(count) * 2 * VARINT_MOST);
   int32_t clock = 0;
-  for (uint32_t i = 0; i < count; ++i) {
-    uint32_t delta;
-    int32_t value;
-    if (!read_varint(s, &delta) || !read_varint_i32(s, &value)) return 0;
-    // A wrapped delta or a negative legacy length can take the clock back before the last
-    // event put.
-    clock = clock_add(clock, delta);
-    if (p.event_last_put && clock < p.event_last_put->clock) p.event_last_put = nullptr;
-    if (!event_put(p, clock, unit_no, static_cast<uint8_t>(kind), value)) return 0;
-    if (add_length && (kind == EVENT_ON || kind == EVENT_PORTAMENT)) {
-      clock = clock_add(clock, static_cast<uint32_t>(value));
+  int ok = 1;
+  for (uint32_t i = 0; ok && i < count; ++i) {
+    uint32_t delta, value;
+    if (!field_varint(r, &delta) || !field_varint(r, &value)) {
+      ok = 0;
+      break;
     }
+    // A wrapped delta or a negative legacy length can take the clock back: the puts are
+    // placed by clock whatever order they come in.
+    clock = clock_add(clock, delta);
+    ok = event_put(p, clock, unit_no, static_cast<uint8_t>(kind), static_cast<int32_t>(value));
+    if (length) clock = clock_add(clock, value);
   }
-  p.event_last_put = nullptr;
-  return 1;
+  return field_reader_done(r) && ok;
 }
 
 int read_overdrive_chunk(Project& p, ByteSource& s, int* new_format) {

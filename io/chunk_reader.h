@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "project/events.h"
 
 struct ByteSource;
 struct Project;
@@ -43,10 +46,25 @@ ChunkCode chunk_code(const uint8_t tag[8]);
 // The 8-character tag of a code (no terminator needed: it is a C string of 8 characters).
 const char* chunk_tag(ChunkCode code);
 
+// The entries of an "Event V5" chunk as the pre-count read them, and where they stand in the
+// file: the chunk loop takes them from here when it comes to the same entries, instead of
+// reading them a second time.
+struct EventsReadAhead {
+  int64_t at = -1;   // where the first entry starts; -1: none read
+  int64_t end = -1;  // just after the last
+  int32_t count = 0;
+  std::vector<Event> events;  // clocks as the running sum of the deltas
+};
+// Reads `count` entries of an "Event V5" chunk into `ahead`, from the source's position on:
+// 1 when all were read; 0 when they could not all be read (nothing kept, the source just
+// after the last byte read, as skipping them would leave it); -1 when there is no room to
+// keep them (nothing read).
+int read_event_v5_ahead(ByteSource& source, int32_t count, EventsReadAhead& ahead);
+
 // Reads chunks from just after the header up to the end chunk. On failure the ErrorText
 // holds the failing chunk's text (or "it's new format [tag]") and the Project what was
-// applied before; the caller clears it.
-int read_chunks(Project& p, ByteSource& source);
+// applied before; the caller clears it. `ahead`: entries the pre-count read, or none.
+int read_chunks(Project& p, ByteSource& source, EventsReadAhead* ahead = nullptr);
 
 // The rest of an "evenUNIT" (add_length off, check_reserved on) or "EVENT===" chunk (add_length
 // on: every On and portament also advances the clock by its length; check_reserved off).

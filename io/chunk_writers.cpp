@@ -90,6 +90,60 @@ int32_t wrap32(int64_t v) {
   return static_cast<int32_t>(static_cast<uint32_t>(v));
 }
 
+// A clock or length over the divisor of a tune's clocks. Most songs are not divided, and
+// their events are walked without a division anywhere: one for every field of a million
+// events would cost more than writing them.
+template <bool DIVIDED>
+struct Divisor {
+  int64_t d;
+  int64_t operator()(int64_t v) const {
+    if constexpr (DIVIDED) {
+      return v / d;
+    } else {
+      return v;
+    }
+  }
+};
+
+// Runs walk(divisor) with the divisor that fits d.
+template <typename Walk>
+void with_divisor(int64_t d, Walk&& walk) {
+  if (d == 1) {
+    walk(Divisor<false>{1});
+  } else {
+    walk(Divisor<true>{d});
+  }
+}
+
+// The VarInt fields of the event chunks, written in place in the body's buffer; wherever
+// one goes, five bytes must be free.
+constexpr size_t VARINT_ROOM = 5;
+
+int varint_length(uint32_t v) {
+  return v < (1u << 7) ? 1 : v < (1u << 14) ? 2 : v < (1u << 21) ? 3 : v < (1u << 28) ? 4 : 5;
+}
+
+uint8_t* put_varint(uint8_t* b, uint32_t v) {
+  while (v >= 0x80) {
+    *b++ = static_cast<uint8_t>(v | 0x80);
+    v >>= 7;
+  }
+  *b++ = static_cast<uint8_t>(v);
+  return b;
+}
+
+// Room for `n` bytes at the end of the body's buffer (a file body only), and the bytes put
+// there taken into the body.
+uint8_t* out_room(BodyOut& o, size_t n) {
+  if (o.pending + n > sizeof o.buffer) out_flush(o);
+  return o.buffer + o.pending;
+}
+
+void out_took(BodyOut& o, std::ptrdiff_t n) {
+  o.pending += static_cast<size_t>(n);
+  o.size += static_cast<int32_t>(n);
+}
+
 void write_name_field(BodyOut& o, const char (&name)[NAME_FIELD_SIZE], int32_t name_len) {
   char field[NAME_FIELD_SIZE] = {};
   size_t n = static_cast<size_t>(std::clamp(name_len, 0, NAME_FIELD_SIZE));
@@ -112,10 +166,6 @@ int write_text_chunk(Run& run, FILE* out, const char* tag, const std::string& te
 
 }  // namespace
 
-const Event* first_event(const Song& p) {
-  return p.event_records.empty() ? nullptr : p.event_start;
-}
-
 namespace {
 
 // Kinds outside the table have no place.
@@ -135,45 +185,15 @@ EventTally tally_new() {
   return t;
 }
 
-void tally_add(EventTally& t, const Event& e) {
-  if (in_table(e.kind)) ++t.count[tally_index(e.unit_no, e.kind)];
-}
-
 EventTally tally_events(const Song& p, std::span<const Event> head) {
   EventTally t = tally_new();
   for (const Event& e : head) tally_add(t, e);
-  for (const Event* e = first_event(p); e; e = e->next) tally_add(t, *e);
+  for (const Event& e : p.events) tally_add(t, e);
   return t;
 }
 
 bool unit_uses_kind(const EventTally& tally, int unit_no, int kind) {
   return in_table(kind) && !tally.count.empty() && tally.count[tally_index(unit_no, kind)] > 0;
-}
-
-EventGroups group_events(const Song& p, const EventTally& tally, std::span<const Event> head) {
-  EventGroups g;
-  g.start.assign(EVENT_TALLY_SIZE + 1, 0);
-  for (size_t i = 0; i < EVENT_TALLY_SIZE; ++i) {
-    g.start[i + 1] = g.start[i] + (i < tally.count.size() ? tally.count[i] : 0);
-  }
-  g.events.resize(g.start.back());
-  // Taken in list order, so every group keeps it; a tally of another list cannot overrun.
-  std::vector<uint32_t> next(g.start.begin(), g.start.end() - 1);
-  const auto take = [&](const Event& e) {
-    if (!in_table(e.kind)) return;
-    const size_t i = tally_index(e.unit_no, e.kind);
-    if (next[i] < g.start[i + 1]) g.events[next[i]++] = {e.clock, e.value};
-  };
-  for (const Event& e : head) take(e);
-  for (const Event* e = first_event(p); e; e = e->next) take(*e);
-  return g;
-}
-
-std::span<const GroupedEvent> events_of(const EventGroups& groups, int unit_no, int kind) {
-  if (!in_table(kind) || groups.start.empty()) return {};
-  const size_t i = tally_index(unit_no, kind);
-  return std::span<const GroupedEvent>(groups.events)
-      .subspan(groups.start[i], groups.start[i + 1] - groups.start[i]);
 }
 
 float overdrive_old_strength(float cut) {
@@ -286,23 +306,41 @@ int write_master_events(const Song& p, FILE* out, int clock_divisor) {
 
 int write_events_v5(const Song& p, FILE* out, int clock_divisor, std::span<const Event> head) {
   const int64_t d = clock_divisor > 0 ? clock_divisor : 1;
-  auto count = static_cast<uint32_t>(head.size());
-  for (const Event* e = first_event(p); e; e = e->next) ++count;
+  const auto count = static_cast<uint32_t>(head.size() + p.events.size());
   return write_sized_body(out, [&](BodyOut& o) {
     out_u32(o, count);
-    int64_t prev = 0;
-    const auto put = [&](const Event& e) {
-      const int32_t delta = wrap32(e.clock / d - prev / d);
-      int32_t value = e.value;
-      if (e.kind == EVENT_ON || e.kind == EVENT_PORTAMENT) value = wrap32(value / d);
-      out_varint(o, static_cast<uint32_t>(delta));
-      out_u8(o, e.unit_no);
-      out_u8(o, e.kind);
-      out_varint(o, static_cast<uint32_t>(value));
-      prev = e.clock;
-    };
-    for (const Event& e : head) put(e);
-    for (const Event* e = first_event(p); e; e = e->next) put(*e);
+    with_divisor(d, [&](auto div) {
+      int64_t prev = 0;
+      uint32_t delta, value;
+      // The two VarInt fields of an event after the one at clock `prev`.
+      const auto fields = [&](const Event& e) {
+        delta = static_cast<uint32_t>(wrap32(div(e.clock) - div(prev)));
+        const bool length = e.kind == EVENT_ON || e.kind == EVENT_PORTAMENT;
+        value = static_cast<uint32_t>(length ? wrap32(div(e.value)) : e.value);
+        prev = e.clock;
+      };
+      if (!o.file) {  // the size alone
+        int64_t size = 0;
+        const auto count_one = [&](const Event& e) {
+          fields(e);
+          size += 2 + varint_length(delta) + varint_length(value);
+        };
+        for (const Event& e : head) count_one(e);
+        for (const Event& e : p.events) count_one(e);
+        o.size = wrap32(o.size + size);
+        return;
+      }
+      const auto put = [&](const Event& e) {
+        fields(e);
+        uint8_t* b = out_room(o, 5 + 2 + VARINT_ROOM);
+        uint8_t* at = put_varint(b, delta);
+        *at++ = e.unit_no;
+        *at++ = e.kind;
+        out_took(o, put_varint(at, value) - b);
+      };
+      for (const Event& e : head) put(e);
+      for (const Event& e : p.events) put(e);
+    });
   });
 }
 
@@ -322,24 +360,6 @@ void warn_unsupported_kinds(Run& run, const EventTally& tally, int unit_no, int 
   }
 }
 
-int write_unit_events(Run& run, FILE* out, const EventGroups& groups, int unit_no, int kind_limit,
-                      int legacy_timing, int clock_divisor, int32_t key_shift) {
-  for (int k = 1; k < std::min(kind_limit, EVENT_KIND_NUM); ++k) {
-    const std::span<const GroupedEvent> events = events_of(groups, unit_no, k);
-    const bool added_key = k == EVENT_KEY && key_shift != 0;
-    if (!added_key && events.empty()) continue;
-    if (!write_tag(out, legacy_timing ? "EVENT===" : "evenUNIT")) {
-      set_error_text(run, "write code");
-      return 0;
-    }
-    if (!write_event_chunk(out, events, unit_no, k, legacy_timing, clock_divisor, key_shift)) {
-      set_error_text(run, "write event");
-      return 0;
-    }
-  }
-  return 1;
-}
-
 namespace {
 
 // The key stored so that adding the reader's shift gives `key` back.
@@ -347,40 +367,149 @@ int32_t unshifted_key(int64_t key, int32_t key_shift) {
   return static_cast<int32_t>(std::clamp<int64_t>(key - key_shift, INT32_MIN, INT32_MAX));
 }
 
+int32_t key_shift_of(const EventChunkRule& rule, int unit_no) {
+  const auto u = static_cast<size_t>(unit_no);
+  return unit_no >= 0 && u < rule.key_shift.size() ? rule.key_shift[u] : 0;
+}
+
+// The bytes put into the chunk's last block counted in, as the block is left.
+void close_block(EventChunk& c) {
+  if (!c.last) return;
+  c.last->used = static_cast<uint32_t>(c.put - c.last->bytes);
+  c.bytes += c.last->used;
+}
+
+void take_block(EventChunks& out, EventChunk& c) {
+  close_block(c);
+  const auto fresh = static_cast<uint32_t>(out.blocks.size());
+  EventBlock& b = out.blocks.emplace_back();
+  if (c.last) {
+    c.last->next = fresh;
+  } else {
+    c.first = fresh;
+  }
+  c.last = &b;
+  c.put = b.bytes;
+  c.room_end = b.bytes + EVENT_BLOCK_BYTES;
+}
+
+// Appends the entry of event e to its chunk c; `legacy` for x1x timing.
+template <typename Div>
+inline void encode_entry(EventChunks& out, EventChunk& c, const Event& e, bool legacy, Div div) {
+  const int64_t clock = div(e.clock);
+  int64_t value = c.lengths ? div(e.value) : e.value;
+  const auto delta = static_cast<uint32_t>(wrap32(clock - c.at));
+  // x1x counts the next note from the end of this one, as its length was written.
+  c.at = legacy && c.lengths ? clock + value : clock;
+  // The reader leaves keys before clock 0 as they stand.
+  if (c.key_shift != 0 && e.clock >= 0) value = unshifted_key(value, c.key_shift);
+  uint8_t* put = c.put;
+  if (c.room_end - put < static_cast<std::ptrdiff_t>(5 + VARINT_ROOM)) {
+    take_block(out, c);
+    put = c.put;
+  }
+  c.put = put_varint(put_varint(put, delta), static_cast<uint32_t>(wrap32(value)));
+  ++c.count;
+}
+
 }  // namespace
 
-int write_event_chunk(FILE* out, std::span<const GroupedEvent> events, int unit_no, int kind,
-                      int legacy_timing, int clock_divisor, int32_t key_shift) {
-  const bool has_length = kind == EVENT_ON || kind == EVENT_PORTAMENT;
-  const bool shift_keys = kind == EVENT_KEY && key_shift != 0;
-  const auto count = static_cast<uint32_t>(events.size());
+EventChunks encode_event_chunks(const Song& p, std::span<const Event> head, EventChunkRule rule) {
+  EventChunks out;
+  out.rule = std::move(rule);
+  // Units written only: the unit numbers events carry go up to 255, the units rarely past 50.
+  const int32_t units = std::clamp<int32_t>(out.rule.units, 0, 256);
+  out.chunks.resize(static_cast<size_t>(units) * EVENT_KIND_NUM);
+  const int kind_end = std::min(out.rule.kind_limit, EVENT_KIND_NUM);
+  for (int u = 0; u < units; ++u) {
+    for (int k = EVENT_ON; k < kind_end; ++k) {
+      EventChunk& c = out.chunks[tally_index(u, k)];
+      c.written = true;
+      c.lengths = k == EVENT_ON || k == EVENT_PORTAMENT;
+      c.key_shift = k == EVENT_KEY ? key_shift_of(out.rule, u) : 0;
+    }
+  }
+  // Held apart from the chunks, which the entries' bytes could otherwise be taken to change.
+  const bool legacy = out.rule.legacy_timing != 0;
+  EventChunk* chunks = out.chunks.data();
+  with_divisor(std::max(out.rule.clock_divisor, 1), [&](auto div) {
+    const auto take = [&](const Event& e) {
+      if (e.kind >= EVENT_KIND_NUM || e.unit_no >= units) return;
+      EventChunk& c = chunks[tally_index(e.unit_no, e.kind)];
+      if (c.written) encode_entry(out, c, e, legacy, div);
+    };
+    for (const Event& e : head) take(e);
+    for (const Event& e : p.events) take(e);
+  });
+  for (EventChunk& c : out.chunks) close_block(c);
+  return out;
+}
+
+namespace {
+
+int write_chunk_body(FILE* out, const EventChunks& chunks, const EventChunk& c, int unit_no,
+                     int kind) {
+  const int32_t key_shift = key_shift_of(chunks.rule, unit_no);
   return write_sized_body(out, [&](BodyOut& o) {
     out_u16(o, static_cast<uint16_t>(unit_no));
     out_u16(o, static_cast<uint16_t>(kind));
     out_u32(o, 2);
-    if (count == 0 && shift_keys) {
+    if (c.count == 0 && kind == EVENT_KEY && key_shift != 0) {
       out_u32(o, 1);
       out_varint(o, 0);
       out_varint(o, static_cast<uint32_t>(unshifted_key(DEFAULT_KEY, key_shift)));
       return;
     }
-    out_u32(o, count);
-    const int64_t d = clock_divisor > 1 ? clock_divisor : 1;
-    // Where the reader stands, in divided clocks.
-    int64_t at = 0;
-    for (const GroupedEvent& e : events) {
-      const int64_t clock = e.clock / d;
-      int64_t value = has_length ? e.value / d : e.value;
-      const int64_t delta = clock - at;
-      at = clock;
-      // x1x counts the next note from the end of this one, as its length was written.
-      if (legacy_timing && has_length) at = clock + value;
-      // The reader leaves keys before clock 0 as they stand.
-      if (shift_keys && e.clock >= 0) value = unshifted_key(value, key_shift);
-      out_varint(o, static_cast<uint32_t>(wrap32(delta)));
-      out_varint(o, static_cast<uint32_t>(wrap32(value)));
+    out_u32(o, c.count);
+    if (!o.file) {
+      o.size = wrap32(o.size + c.bytes);
+      return;
+    }
+    for (uint32_t b = c.first; b != NO_EVENT_BLOCK; b = chunks.blocks[b].next) {
+      out_bytes(o, chunks.blocks[b].bytes, chunks.blocks[b].used);
     }
   });
+}
+
+}  // namespace
+
+int write_unit_events(Run& run, FILE* out, const EventChunks& chunks, int unit_no) {
+  const EventChunkRule& rule = chunks.rule;
+  const int32_t key_shift = key_shift_of(rule, unit_no);
+  for (int k = 1; k < std::min(rule.kind_limit, EVENT_KIND_NUM); ++k) {
+    const size_t at = tally_index(unit_no, k);
+    const EventChunk* c = at < chunks.chunks.size() ? &chunks.chunks[at] : nullptr;
+    const bool added_key = k == EVENT_KEY && key_shift != 0;
+    if (!added_key && (!c || c->count == 0)) continue;
+    if (!write_tag(out, rule.legacy_timing ? "EVENT===" : "evenUNIT")) {
+      set_error_text(run, "write code");
+      return 0;
+    }
+    const EventChunk none;
+    if (!write_chunk_body(out, chunks, c ? *c : none, unit_no, k)) {
+      set_error_text(run, "write event");
+      return 0;
+    }
+  }
+  return 1;
+}
+
+int write_event_chunk(FILE* out, std::span<const Event> events, int unit_no, int kind,
+                      int legacy_timing, int clock_divisor, int32_t key_shift) {
+  EventChunks chunks;
+  chunks.rule.legacy_timing = legacy_timing;
+  chunks.rule.clock_divisor = clock_divisor;
+  const auto u = static_cast<size_t>(std::max(unit_no, 0));
+  chunks.rule.key_shift.assign(u + 1, 0);
+  chunks.rule.key_shift[u] = key_shift;
+  EventChunk c;
+  c.lengths = kind == EVENT_ON || kind == EVENT_PORTAMENT;
+  c.key_shift = kind == EVENT_KEY ? key_shift : 0;
+  with_divisor(std::max(clock_divisor, 1), [&](auto div) {
+    for (const Event& e : events) encode_entry(chunks, c, e, legacy_timing != 0, div);
+  });
+  close_block(c);
+  return write_chunk_body(out, chunks, c, unit_no, kind);
 }
 
 int write_unit_num(FILE* out, int32_t unit_count) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <span>
 #include <vector>
 
@@ -51,9 +52,8 @@ int write_master_events(const Song& song, FILE* out, int clock_divisor);
 int write_events_v5(const Song& song, FILE* out, int clock_divisor,
                     std::span<const Event> head = {});
 
-// How many events of each kind every unit has, from one walk over the list. The per-unit
-// writers ask about every unit and kind; walking the list for each would cost events x units
-// x kinds.
+// How many events of each kind every unit has, from one walk over the list. The warnings ask
+// about every unit and kind; walking the list for each would cost events x units x kinds.
 struct EventTally {
   std::vector<uint32_t> count;  // indexed by unit (the 8-bit number events carry) x kind
 };
@@ -62,42 +62,69 @@ EventTally tally_events(const Song& song, std::span<const Event> head = {});
 // A tally of no events, and one event counted in (kinds outside the table are not), for
 // tallies of some of the events.
 EventTally tally_new();
-void tally_add(EventTally& t, const Event& e);
+inline void tally_add(EventTally& t, const Event& e) {
+  if (e.kind < EVENT_KIND_NUM) ++t.count[static_cast<size_t>(e.unit_no * EVENT_KIND_NUM + e.kind)];
+}
 bool unit_uses_kind(const EventTally& tally, int unit_no, int kind);
 
-// The clock and value of the list's events by unit and kind, each group in list order: the
-// tally's counts give every group its place, and one more walk fills them in. Copied, so that
-// writing a chunk reads its events side by side; built after the last change to the events.
-struct GroupedEvent {
-  int32_t clock;
-  int32_t value;
+// How a target writes its event chunks: the kinds below `kind_limit` (kind 0 never), the
+// units below `units`, x1x timing, the divisor of a tune's clocks, and for each unit the
+// shift the reader of x1x to x3x will add to its keys (none where `key_shift` is short).
+struct EventChunkRule {
+  int kind_limit = EVENT_KIND_NUM;
+  int32_t units = 0;
+  int legacy_timing = 0;
+  int clock_divisor = 1;
+  std::vector<int32_t> key_shift;
 };
-struct EventGroups {
-  std::vector<uint32_t> start;  // EVENT_TALLY_SIZE + 1 offsets into `events`
-  std::vector<GroupedEvent> events;
+// The entries of every event chunk a target writes, encoded as the chunks hold them in one
+// walk over the list (the head's events first), each chunk's into blocks taken as it grows:
+// built after the last change to the events.
+constexpr size_t EVENT_BLOCK_BYTES = 1016;
+constexpr uint32_t NO_EVENT_BLOCK = UINT32_MAX;
+struct EventBlock {
+  EventBlock() {}  // the bytes are written before they are read: not zeroed first
+  uint8_t bytes[EVENT_BLOCK_BYTES];
+  uint32_t next = NO_EVENT_BLOCK;
+  uint32_t used = 0;
 };
-EventGroups group_events(const Song& song, const EventTally& tally,
-                         std::span<const Event> head = {});
-// The events of the unit (taken as an 8-bit number) and kind; none for a kind outside the
-// table.
-std::span<const GroupedEvent> events_of(const EventGroups& groups, int unit_no, int kind);
+struct EventChunk {
+  uint32_t count = 0;
+  int64_t bytes = 0;
+  uint32_t first = NO_EVENT_BLOCK;
+  // While encoding: whether the target writes the chunk, whether its values are lengths
+  // (divided as clocks are, and x1x's next entry counted from their end), the shift of its
+  // keys; the last block (blocks stay where they are as more are taken), where its next
+  // entry goes and where its room ends, and where the reader stands after the entries so
+  // far, in divided clocks.
+  bool written = false;
+  bool lengths = false;
+  int32_t key_shift = 0;
+  EventBlock* last = nullptr;
+  uint8_t* put = nullptr;
+  uint8_t* room_end = nullptr;
+  int64_t at = 0;
+};
+struct EventChunks {
+  EventChunkRule rule;
+  std::vector<EventChunk> chunks;  // by unit x kind, for the units written
+  std::deque<EventBlock> blocks;
+};
+EventChunks encode_event_chunks(const Song& song, std::span<const Event> head, EventChunkRule rule);
 
 // Warns once a conversion of each kind from `kind_limit` up to `kind_end` that the unit uses.
 void warn_unsupported_kinds(Run& run, const EventTally& tally, int unit_no, int kind_limit,
                             int kind_end = EVENT_KIND_NUM);
-// `key_shift` is what the reader of an x1x to x3x target will add to every key of the unit
-// (its woice's basic key minus KEY_ORIGIN): the keys are written less that shift, and a unit
-// without keys gets the one key event that reads back as DEFAULT_KEY, so the song plays at
-// its own pitch there.
-int write_unit_events(Run& run, FILE* out, const EventGroups& groups, int unit_no, int kind_limit,
-                      int legacy_timing, int clock_divisor, int32_t key_shift = 0);
+// The unit's event chunks, one for each kind below the rule's limit that it has. The rule's
+// key shift of the unit is what the reader of an x1x to x3x target will add to every key of
+// the unit (its woice's basic key minus KEY_ORIGIN): the keys were encoded less that shift,
+// and a unit without keys gets the one key event that reads back as DEFAULT_KEY, so the song
+// plays at its own pitch there.
+int write_unit_events(Run& run, FILE* out, const EventChunks& chunks, int unit_no);
 // The body of one chunk holding `events`, all of that unit and kind, in list order.
-int write_event_chunk(FILE* out, std::span<const GroupedEvent> events, int unit_no, int kind,
+int write_event_chunk(FILE* out, std::span<const Event> events, int unit_no, int kind,
                       int legacy_timing, int clock_divisor, int32_t key_shift = 0);
 int write_unit_num(FILE* out, int32_t unit_count);
 int write_woice_name(Run& run, FILE* out, int tune_input, const Woice& woice, int index);
 int write_unit_name(Run& run, FILE* out, int tune_input, const Unit& unit, int index);
 int write_end(Run& run, FILE* out, int legacy);
-
-// The first event of the time-ordered list, or nullptr when there is none.
-const Event* first_event(const Song& song);

@@ -37,6 +37,9 @@ struct Step {
   TargetSong& t;
   DowngradeMode mode;
   MaterialOutcomes* outcomes;
+  // The events the target loses (see tally_lost_events), tallied by the loss report's walk
+  // for the targets whose warnings ask about them.
+  const EventTally& lost;
 };
 
 // Whether a beat clock or beat count goes into a field of type T unchanged: the readers
@@ -277,6 +280,14 @@ int make_woice_units(Step& s) {
   return 1;
 }
 
+// Where units are not tied to woices every event is lost where its kind is: the loss
+// report's tally, with the events the target's copy puts first.
+EventTally with_head_events(const Step& s) {
+  EventTally tally = s.lost;
+  for (const Event& e : s.t.head_events) tally_add(tally, e);
+  return tally;
+}
+
 int downgrade_x1x(Step& s) {
   const Song& song = s.song;
   if (!field_holds<uint16_t>(song.beat_clock / s.t.clock_divisor) ||
@@ -285,20 +296,20 @@ int downgrade_x1x(Step& s) {
   }
   say_overdrives(s);
   if (!make_woice_units(s) || !convert_leading_woices(s)) return 0;
-  const EventTally lost = tally_lost_events(song, s.t.target);
   const int32_t units = target_unit_count(s.t);
-  for (int32_t i = 0; i < units; ++i) warn_unsupported_kinds(s.run, lost, i, s.t.row->kind_limit);
+  for (int32_t i = 0; i < units; ++i) {
+    warn_unsupported_kinds(s.run, s.lost, i, s.t.row->kind_limit);
+  }
   return 1;
 }
 
 int downgrade_x2x_x3x(Step& s) {
   say_overdrives(s);
   if (!make_woice_units(s)) return 0;
-  const EventTally lost = tally_lost_events(s.song, s.t.target);
   const int32_t units = target_unit_count(s.t);
   for (int32_t i = 0; i < units; ++i) {
     if (!convert_woice_at(s, i)) return 0;
-    warn_unsupported_kinds(s.run, lost, i, s.t.row->kind_limit);
+    warn_unsupported_kinds(s.run, s.lost, i, s.t.row->kind_limit);
   }
   return 1;
 }
@@ -306,7 +317,7 @@ int downgrade_x2x_x3x(Step& s) {
 int downgrade_x4x(Step& s) {
   say_overdrives(s);
   if (!convert_leading_woices(s)) return 0;
-  const EventTally tally = tally_events(s.song, s.t.head_events);
+  const EventTally tally = with_head_events(s);
   const int32_t units = target_unit_count(s.t);
   for (int32_t i = 0; i < units; ++i) warn_unsupported_kinds(s.run, tally, i, s.t.row->kind_limit);
   return 1;
@@ -324,7 +335,7 @@ int downgrade_x5x(Step& s) {
 // A MIDI file keeps notes, keys, pans, velocities, volumes, portaments and voice numbers;
 // the plan says how the beat and the channels were fitted.
 int downgrade_midi(Step& s) {
-  const EventTally tally = tally_events(s.song, s.t.head_events);
+  const EventTally tally = with_head_events(s);
   for (int unit = 0; unit < 256; ++unit) {
     warn_unsupported_kinds(s.run, tally, unit, EVENT_BEAT_CLOCK, EVENT_VOICE_NO);
     warn_unsupported_kinds(s.run, tally, unit, EVENT_VOICE_NO + 1);
@@ -346,7 +357,7 @@ int downgrade_wav(Step& s) {
 int downgrade_qxi(Step& s) {
   const Song& song = s.song;
   const int32_t units = unit_count(song);
-  const EventTally tally = tally_lost_events(song, s.t.target);
+  const EventTally& tally = s.lost;
   // Every event of a unit past the sixth is left out, the ones played otherwise too.
   const EventTally all = units > QXI_UNIT_NUM ? tally_events(song) : EventTally{};
   for (int32_t i = 0; i < units && static_cast<size_t>(i) < song.units.size(); ++i) {
@@ -421,7 +432,12 @@ int downgrade_song(Run& run, const Song& song, int target, TargetSong& t, Downgr
     }
   }
   try {
-    report_losses(run, song, t.target, t.tune_input, t.clock_divisor);
+    // The loss report's walk tallies the events for the warnings of the targets that give
+    // them.
+    const TargetRow* rule = target_row(t.target);
+    const bool warns = rule && rule->writer != WRITER_X5X && rule->writer != WRITER_WAV;
+    EventTally lost;
+    report_losses(run, song, t.target, t.tune_input, t.clock_divisor, warns ? &lost : nullptr);
     t.row = target_row(t.target);
     if (!t.row) return fail(run, "Invalid format!");
     t.units.resize(song.units.size());
@@ -439,7 +455,7 @@ int downgrade_song(Run& run, const Song& song, int target, TargetSong& t, Downgr
         t.head_events.push_back(e);
       }
     }
-    Step s{run, song, t, mode, outcomes};
+    Step s{run, song, t, mode, outcomes, lost};
     switch (t.row->writer) {
       case WRITER_X1X:
         return downgrade_x1x(s);
@@ -469,7 +485,8 @@ int downgrade_woice(Run& run, const Woice& woice, int target, TargetWoice& tw) {
   t.row = &target_rule(target);
   t.woices.resize(1);
   t.woices[0].source = &woice;
-  Step s{run, none, t, DOWNGRADE_KEEP, nullptr};
+  const EventTally lost;
+  Step s{run, none, t, DOWNGRADE_KEEP, nullptr, lost};
   const int ok = convert_woice_at(s, 0);
   tw = std::move(t.woices[0]);
   return ok;

@@ -99,32 +99,67 @@ int64_t units_written(const Song& p, int target) {
   return row.units_tied_to_woices ? std::max<int64_t>(units, leading_woice_count(p)) : units;
 }
 
-void report_unit_losses(Run& run, const Song& p, int target) {
+// What one walk over the events finds for the key-range and unit lines, and the tally of the
+// events the target loses for the downgrade step.
+struct EventSurvey {
+  int64_t keys_held = 0;          // keys of clock 0 or later beyond what x1x to x3x hold
+  int64_t units_lost = 0;         // events of units the output does not have
+  int64_t unit_events[256] = {};  // of the units the output does not have
+};
+
+// The walk, when anything asks for it: one tally of every event by unit and kind, beside it
+// the keys the old generations' readers hold in range and, where units are tied to woices,
+// the events played otherwise. Lost units and the tally of lost events follow from those.
+EventSurvey survey_events(const Song& p, int target, bool keys, EventTally* lost) {
+  EventSurvey s;
   const int64_t written = units_written(p, target);
-  int64_t events = 0;
-  int64_t unit_events[256] = {};
-  for (const Event* e = first_event(p); e; e = e->next) {
-    if (e->kind == EVENT_NONE || e->kind >= EVENT_KIND_NUM) continue;
-    bool lost = false;
-    if (instrument_target(target)) {
-      // Units 6 and above that exist are warned about on their own.
-      lost = e->unit_no >= QXI_UNIT_NUM && (e->unit_no >= p.units.size() || !p.units[e->unit_no]);
-    } else if (written >= 0) {
-      lost = e->unit_no >= written;
-    }
-    if (!lost) continue;
-    ++events;
-    ++unit_events[e->unit_no];
+  const bool instrument = instrument_target(target);
+  // Where every unit is written, no event is lost.
+  const bool units = instrument || written >= 0;
+  if (!keys && !units && !lost) return s;
+  const bool tied = target_rule(target).units_tied_to_woices;
+  EventTally all = tally_new();
+  EventTally other = tally_new();
+  uint32_t* count = all.count.data();
+  int64_t held = 0;
+  for (const Event& e : p.events) {
+    if (e.kind >= EVENT_KIND_NUM) continue;
+    const size_t i = static_cast<size_t>(e.unit_no * EVENT_KIND_NUM + e.kind);
+    ++count[i];
+    held += e.kind == EVENT_KEY && e.clock >= 0 && (e.value < 0 || e.value > KEY_MAX) ? 1 : 0;
+    const bool rare =
+        e.kind == EVENT_VOICE_NO || e.kind == EVENT_GROUP_NO || e.kind == EVENT_CORRECT;
+    if (tied && rare && played_otherwise(p, target, e)) ++other.count[i];
   }
+  s.keys_held = keys ? held : 0;
+  for (size_t u = 0; units && u < 256; ++u) {
+    int64_t n = 0;
+    for (int k = EVENT_ON; k < EVENT_KIND_NUM; ++k) n += count[u * EVENT_KIND_NUM + k];
+    // Units 6 and above that exist are warned about on their own.
+    const bool gone = instrument ? u >= QXI_UNIT_NUM && (u >= p.units.size() || !p.units[u])
+                                 : static_cast<int64_t>(u) >= written;
+    if (!gone || n == 0) continue;
+    s.units_lost += n;
+    s.unit_events[u] = n;
+  }
+  if (lost) {
+    for (size_t i = 0; i < all.count.size(); ++i) all.count[i] -= other.count[i];
+    *lost = std::move(all);
+  }
+  return s;
+}
+
+void report_unit_losses(Run& run, const Song& p, int target, const EventSurvey& s) {
+  const int64_t events = s.units_lost;
   if (events == 0) return;
   int64_t units = 0;
   for (size_t u = 0; u < 256; ++u) {
-    if (unit_events[u] == 0) continue;
+    if (s.unit_events[u] == 0) continue;
     ++units;
     const bool named = u < p.units.size() && p.units[u];
     record_loss_of(run, LOSS_UNIT, "", static_cast<int32_t>(u),
                    named ? std::optional(name_field_text(p.units[u]->name)) : std::nullopt,
-                   unit_events[u]);
+                   s.unit_events[u]);
   }
   loss_line(run, target,
             counted(events, "event", "events") + " not written, of " +
@@ -237,13 +272,13 @@ void report_midi_losses(Run& run, const Song& p, int target) {
   report_effect_losses(run, p, target);
   // Notes beyond MIDI's keys and bends beyond its range are the plan's lines.
   int64_t levels = 0;
-  for (const Event* e = first_event(p); e; e = e->next) {
-    if (e->kind == EVENT_VEL) {
-      levels += e->value < 1 || e->value > 127 ? 1 : 0;
-    } else if (e->kind == EVENT_VOL) {
-      levels += e->value < 0 || e->value > 127 ? 1 : 0;
-    } else if (e->kind == EVENT_PAN) {
-      levels += e->value < 0 || e->value > 128 ? 1 : 0;
+  for (const Event& e : p.events) {
+    if (e.kind == EVENT_VEL) {
+      levels += e.value < 1 || e.value > 127 ? 1 : 0;
+    } else if (e.kind == EVENT_VOL) {
+      levels += e.value < 0 || e.value > 127 ? 1 : 0;
+    } else if (e.kind == EVENT_PAN) {
+      levels += e.value < 0 || e.value > 128 ? 1 : 0;
     }
   }
   if (levels > 0) {
@@ -293,15 +328,15 @@ void report_instrument_losses(Run& run, const Song& p, int target) {
                   " is not a multiple of 8, events drift from the beat");
   }
   int64_t moved = 0, shortened = 0, keys = 0;
-  for (const Event* e = first_event(p); e; e = e->next) {
-    if (e->unit_no >= QXI_UNIT_NUM) continue;
+  for (const Event& e : p.events) {
+    if (e.unit_no >= QXI_UNIT_NUM) continue;
     const bool written =
-        e->kind == EVENT_ON || e->kind == EVENT_KEY || e->kind == EVENT_VEL || e->kind == EVENT_VOL;
+        e.kind == EVENT_ON || e.kind == EVENT_KEY || e.kind == EVENT_VEL || e.kind == EVENT_VOL;
     if (!written) continue;
-    if (e->clock % div_clock != 0) ++moved;
-    if (e->kind == EVENT_ON && e->value % div_clock != 0) ++shortened;
+    if (e.clock % div_clock != 0) ++moved;
+    if (e.kind == EVENT_ON && e.value % div_clock != 0) ++shortened;
     // A key byte wraps, so any whole semitone of 0 to 255 reads back as itself.
-    if (e->kind == EVENT_KEY && (e->value % 256 != 0 || e->value < 0 || e->value > 0xFFFF)) {
+    if (e.kind == EVENT_KEY && (e.value % 256 != 0 || e.value < 0 || e.value > 0xFFFF)) {
       ++keys;
     }
   }
@@ -323,11 +358,8 @@ void report_instrument_losses(Run& run, const Song& p, int target) {
 }
 
 // The readers of x1x to x3x hold every key of clock 0 or later within 0 to KEY_MAX.
-void report_key_range(Run& run, const Song& p, int target) {
-  int64_t keys = 0;
-  for (const Event* e = first_event(p); e; e = e->next) {
-    if (e->kind == EVENT_KEY && e->clock >= 0 && (e->value < 0 || e->value > KEY_MAX)) ++keys;
-  }
+void report_key_range(Run& run, int target, const EventSurvey& s) {
+  const int64_t keys = s.keys_held;
   if (keys > 0) {
     clamped(run, "keys-held", keys);
     loss_line(run, target,
@@ -337,9 +369,9 @@ void report_key_range(Run& run, const Song& p, int target) {
 
 void report_tune_rounding(Run& run, const Song& p, int target, int clock_divisor) {
   int64_t moved = 0;
-  for (const Event* e = first_event(p); e; e = e->next) {
-    const bool length = e->kind == EVENT_ON || e->kind == EVENT_PORTAMENT;
-    if (e->clock % clock_divisor != 0 || (length && e->value % clock_divisor != 0)) ++moved;
+  for (const Event& e : p.events) {
+    const bool length = e.kind == EVENT_ON || e.kind == EVENT_PORTAMENT;
+    if (e.clock % clock_divisor != 0 || (length && e.value % clock_divisor != 0)) ++moved;
   }
   if (moved > 0) {
     clamped(run, "event-times-rounded", moved);
@@ -352,17 +384,15 @@ void report_tune_rounding(Run& run, const Song& p, int target, int clock_divisor
 }  // namespace
 
 EventTally tally_lost_events(const Song& p, int target) {
-  EventTally t = tally_new();
-  for (const Event* e = first_event(p); e; e = e->next) {
-    if (!played_otherwise(p, target, *e)) tally_add(t, *e);
-  }
+  EventTally t;
+  survey_events(p, target, false, &t);
   return t;
 }
 
 // WAV files hold each woice's sound and root key, nothing of the song around them.
 void report_wav_losses(Run& run, const Song& p, int target) {
   int64_t events = 0;
-  for (const Event* e = first_event(p); e; e = e->next) events += e->kind != EVENT_NONE ? 1 : 0;
+  for (const Event& e : p.events) events += e.kind != EVENT_NONE ? 1 : 0;
   if (events > 0) {
     not_written(run, "events", events);
     not_written(run, "units", unit_count(p));
@@ -391,7 +421,8 @@ void report_wav_losses(Run& run, const Song& p, int target) {
   }
 }
 
-void report_losses(Run& run, const Song& p, int target, int tune_input, int clock_divisor) {
+void report_losses(Run& run, const Song& p, int target, int tune_input, int clock_divisor,
+                   EventTally* lost) {
   const TargetRow* row = target_row(target);
   if (!row) return;
   if (row->writer == WRITER_X1X) report_x1x_losses(run, p, target);
@@ -402,8 +433,10 @@ void report_losses(Run& run, const Song& p, int target, int tune_input, int cloc
     report_wav_losses(run, p, target);
     return;
   }
-  if (old_generation(*row)) report_key_range(run, p, target);
+  // One walk for the key and unit lines and the downgrade step's tally.
+  const EventSurvey survey = survey_events(p, target, old_generation(*row), lost);
+  if (old_generation(*row)) report_key_range(run, target, survey);
   report_name_losses(run, p, target, tune_input);
-  report_unit_losses(run, p, target);
+  report_unit_losses(run, p, target, survey);
   if (clock_divisor > 1) report_tune_rounding(run, p, target, clock_divisor);
 }

@@ -8,8 +8,11 @@
 struct Run;
 struct Song;
 
-// Prints a line for each kind of loss that `target` (after a tune's move to x2x) brings.
-void report_losses(Run& run, const Song& song, int target, int tune_input, int clock_divisor);
+// Prints a line for each kind of loss that `target` (after a tune's move to x2x) brings. Its
+// walk over the events also tallies, into *lost when given, what tally_lost_events gives, so
+// that the downgrade step need not walk them again.
+void report_losses(Run& run, const Song& song, int target, int tune_input, int clock_divisor,
+                   EventTally* lost = nullptr);
 
 // The tally of the events `target` loses: voice-no events that say unit i plays woice i
 // (which x1x to x3x and the instrument file say by their unit-woice tie), group-no events of

@@ -663,8 +663,8 @@ void put_note_events(std::vector<Put>& puts, const Reading& r, const UnitPlan& p
   }
 }
 
-// The events in the order event_put would link them: by clock, then kind priority, then in
-// the order made; stored and linked in one go.
+// The events in the order event_put would place them: by clock, then kind priority, then in
+// the order made; stored in one go.
 int store_events(Project& p, std::vector<Put>& puts) {
   std::stable_sort(puts.begin(), puts.end(), [](const Put& a, const Put& b) {
     if (a.clock != b.clock) return a.clock < b.clock;
@@ -679,8 +679,6 @@ int store_events(Project& p, std::vector<Put>& puts) {
   for (const Put& e : puts) {
     if (!event_store(p, e.clock, e.unit, e.kind, e.value)) return fail(p, NO_EVENTS);
   }
-  events_link_stored(p);
-  events_search_reset(p);
   return 1;
 }
 

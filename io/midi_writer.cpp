@@ -99,7 +99,7 @@ UnitEvents events_by_unit(const Song& song, std::span<const Event> head) {
     if (written_kind(e.kind)) by_unit[e.unit_no].push_back({e.clock, e.value, e.kind});
   };
   for (const Event& e : head) take(e);
-  for (const Event* e = first_event(song); e; e = e->next) take(*e);
+  for (const Event& e : song.events) take(e);
   return by_unit;
 }
 

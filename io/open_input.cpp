@@ -28,7 +28,9 @@ void clear_loaded(Project& p) {
 }
 
 int open_song(Project& p, ByteSource& s, int* tune_flag) {
-  const int32_t count = count_events(p, s);
+  // The pre-count reads the entries of the newest generation's event chunk once for both.
+  EventsReadAhead ahead;
+  const int32_t count = count_events(p, s, &ahead);
   if (count <= 0) {
     p.report_text = "Can't read event";
     return 0;
@@ -47,7 +49,7 @@ int open_song(Project& p, ByteSource& s, int* tune_flag) {
     p.report_text = "Initialize units";
     return 0;
   }
-  if (!read_song(p, s, tune_flag)) {
+  if (!read_song(p, s, tune_flag, &ahead)) {
     p.report_text = p.error_text;
     return 0;
   }
@@ -75,7 +77,6 @@ int open_instrument(Project& p, ByteSource& s, const std::string& path) {
       p.report_text = p.error_text;
       return 0;
     }
-    events_link_stored(p);
     const int64_t master_end =
         static_cast<int64_t>(p.beat_num) * p.beat_clock * static_cast<int64_t>(p.last_meas);
     const int64_t end = std::max<int64_t>(events_end_clock(p), master_end);

@@ -176,44 +176,45 @@ int write_qxi(Run* say, const Song& p, int32_t tempo, FILE* out, FILE* listing) 
       last_done = true;
     }
   };
-  for (const Event* ev = first_event(p); ev && q.ok; ev = ev->next) {
-    marks_before(ev->clock);
-    const int64_t wait = (ev->clock - last_step) / div_clock;
+  for (const Event& ev : p.events) {
+    if (!q.ok) break;
+    marks_before(ev.clock);
+    const int64_t wait = (ev.clock - last_step) / div_clock;
     if (wait > 0) {
       q.gap(QXI_WAIT, wait);
-      last_step = ev->clock;
+      last_step = ev.clock;
     }
-    if (ev->unit_no >= QXI_UNIT_NUM) continue;
-    UnitPlayState& s = state[ev->unit_no];
+    if (ev.unit_no >= QXI_UNIT_NUM) continue;
+    UnitPlayState& s = state[ev.unit_no];
     int command = 0;
     int64_t value = 0;
-    switch (ev->kind) {
+    switch (ev.kind) {
       case EVENT_ON:
         command = QXI_NOTE;
-        value = q.note_length(ev->value / div_clock);
+        value = q.note_length(ev.value / div_clock);
         break;
       case EVENT_KEY:
-        if (ev->value == s.key) continue;
-        s.key = ev->value;
+        if (ev.value == s.key) continue;
+        s.key = ev.value;
         command = QXI_KEY;
-        value = ev->value / 256 - 66;
+        value = ev.value / 256 - 66;
         break;
       case EVENT_VEL:
-        if (ev->value == s.velocity) continue;
-        value = q.volume(level_product(ev->value, s.volume));
-        s.velocity = ev->value;
+        if (ev.value == s.velocity) continue;
+        value = q.volume(level_product(ev.value, s.volume));
+        s.velocity = ev.value;
         command = QXI_VOLUME;
         break;
       case EVENT_VOL:
-        if (ev->value == s.volume) continue;
-        value = q.volume(level_product(s.velocity, ev->value));
-        s.volume = ev->value;
+        if (ev.value == s.volume) continue;
+        value = q.volume(level_product(s.velocity, ev.value));
+        s.volume = ev.value;
         command = QXI_VOLUME;
         break;
       default:
         continue;
     }
-    q.record(ev->unit_no, command, value, ev->kind);
+    q.record(ev.unit_no, command, value, ev.kind);
   }
   if (q.ok) marks_before(INT64_MAX);
   if (!q.ok) return 0;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "bytes/field_reader.h"
 #include "io/chunk_reader.h"
 #include "io/file_header.h"
 #include "project/project.h"
@@ -12,24 +13,28 @@ namespace {
 
 enum EntryShape { MASTER_ENTRY, UNIT_ENTRY, V5_ENTRY };
 
-// Reads count entries of one shape; 1 when every one was read.
+// Reads count entries of one shape; 1 when every one was read. The source stands after the
+// last byte read either way: the pre-count goes on from there.
 int skip_entries(ByteSource& s, uint64_t count, EntryShape shape) {
-  for (uint64_t i = 0; i < count; ++i) {
-    uint32_t v;
-    uint8_t b[2];
-    switch (shape) {
-      case MASTER_ENTRY:
-        if (!read_varint(s, &v) || !read_varint(s, &v) || !read_varint(s, &v)) return 0;
-        break;
-      case UNIT_ENTRY:
-        if (!read_varint(s, &v) || !read_varint(s, &v)) return 0;
-        break;
-      case V5_ENTRY:
-        if (!read_varint(s, &v) || !read_bytes(b, 2, 1, s) || !read_varint(s, &v)) return 0;
-        break;
-    }
+  const uint64_t most = shape == MASTER_ENTRY ? 3 * VARINT_MOST
+                        : shape == UNIT_ENTRY ? 2 * VARINT_MOST
+                                              : 2 * VARINT_MOST + 2;
+  FieldReader r = field_reader(s, count * most);
+  uint64_t i = 0;
+  uint32_t v;
+  uint8_t b[2];
+  switch (shape) {
+    case MASTER_ENTRY:
+      while (i < count && field_varint(r, &v) && field_varint(r, &v) && field_varint(r, &v)) ++i;
+      break;
+    case UNIT_ENTRY:
+      while (i < count && field_varint(r, &v) && field_varint(r, &v)) ++i;
+      break;
+    case V5_ENTRY:
+      while (i < count && field_varint(r, &v) && field_bytes(r, b, 2) && field_varint(r, &v)) ++i;
+      break;
   }
-  return 1;
+  return field_reader_done(r) && i == count;
 }
 
 struct UnitEventsHeader {
@@ -108,7 +113,7 @@ int64_t count_legacy_events(ByteSource& s) {
 
 // Generations 2 to 5: a chunk that cannot be counted adds nothing, and the walk goes on
 // from wherever it stands.
-int64_t count_chunk_events(Project& p, ByteSource& s, int generation) {
+int64_t count_chunk_events(Project& p, ByteSource& s, int generation, EventsReadAhead* ahead) {
   int64_t total = 0;
   for (;;) {
     uint8_t tag[8];
@@ -151,8 +156,11 @@ int64_t count_chunk_events(Project& p, ByteSource& s, int generation) {
       case CHUNK_EVENT_V5: {
         uint32_t size;
         int32_t count;
-        if (read_u32(s, &size) && read_i32(s, &count) && count > 0 &&
-            skip_entries(s, static_cast<uint64_t>(count), V5_ENTRY)) {
+        if (!read_u32(s, &size) || !read_i32(s, &count) || count <= 0) break;
+        // The first chunk's entries are kept for the chunk loop, which then need not read
+        // them again; any other's are skipped.
+        const int kept = ahead && ahead->at < 0 ? read_event_v5_ahead(s, count, *ahead) : -1;
+        if (kept > 0 || (kept < 0 && skip_entries(s, static_cast<uint64_t>(count), V5_ENTRY))) {
           total += count;
         }
         break;
@@ -190,8 +198,8 @@ int apply_woice_keys(Project& p) {
   }
   // One walk over the list for all units, not one for each; events carry 8-bit units.
   bool has_key[256] = {};
-  for (const Event* e = p.event_start; e; e = e->next) {
-    if (e->kind == EVENT_KEY) has_key[e->unit_no] = true;
+  for (const Event& e : p.events) {
+    if (e.kind == EVENT_KEY) has_key[e.unit_no] = true;
   }
   for (int32_t u = 0; u < n; ++u) {
     const auto unit = static_cast<uint8_t>(u);
@@ -202,12 +210,12 @@ int apply_woice_keys(Project& p) {
     }
     has_key[unit] = true;
   }
-  for (Event* e = p.event_start; e; e = e->next) {
-    if (e->kind != EVENT_KEY || e->clock < 0) continue;
-    for (int32_t u = e->unit_no; u < n; u += 256) {
+  for (Event& e : p.events) {
+    if (e.kind != EVENT_KEY || e.clock < 0) continue;
+    for (int32_t u = e.unit_no; u < n; u += 256) {
       const int64_t shift =
           static_cast<int64_t>(p.woices[static_cast<size_t>(u)]->x3x_basic_key) - KEY_ORIGIN;
-      e->value = static_cast<int32_t>(std::clamp<int64_t>(e->value + shift, 0, KEY_MAX));
+      e.value = static_cast<int32_t>(std::clamp<int64_t>(e.value + shift, 0, KEY_MAX));
     }
   }
   for (int32_t k = 0; k < n; ++k) {
@@ -223,7 +231,7 @@ int apply_woice_keys(Project& p) {
 
 }  // namespace
 
-int32_t count_events(Project& p, ByteSource& s) {
+int32_t count_events(Project& p, ByteSource& s, EventsReadAhead* ahead) {
   int generation = 0;
   if (!read_file_header(p, s, &generation, nullptr)) return 0;
   int64_t total;
@@ -233,21 +241,21 @@ int32_t count_events(Project& p, ByteSource& s) {
     total = std::max<int64_t>(LEGACY_EVENT_CAPACITY,
                               count_legacy_events(s) + OLD_GENERATION_EVENT_RESERVE);
   } else {
-    total = count_chunk_events(p, s, generation);
+    total = count_chunk_events(p, s, generation, ahead);
   }
   if (total <= 0 || total > INT32_MAX) return 0;
   return static_cast<int32_t>(total);
 }
 
-int read_song(Project& p, ByteSource& s, int* tune_flag) {
+int read_song(Project& p, ByteSource& s, int* tune_flag, EventsReadAhead* ahead) {
   project_clear(p);
   int generation = 0;
   if (!read_file_header(p, s, &generation, nullptr)) return fail_read(p);
   events_clear(p);
-  if (!read_chunks(p, s)) return fail_read(p);
+  if (!read_chunks(p, s, ahead)) return fail_read(p);
+  // The chunks of unit events put theirs one unit and kind at a time: placed here at once.
+  events_place(p);
   if (generation <= 3 && !apply_woice_keys(p)) return fail_read(p);
-  // Loading is done: the aids to its insertions are not needed any more.
-  events_search_reset(p);
   if (p.beat_clock != 480 && tune_flag) *tune_flag = 1;
   const int64_t master_end =
       static_cast<int64_t>(p.beat_num) * p.last_meas * static_cast<int64_t>(p.beat_clock);

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "io/chunk_reader.h"
+
 struct ByteSource;
 struct Project;
 
@@ -15,8 +17,10 @@ constexpr int32_t KEY_MAX = 0xBFFF;
 
 // From offset 0: the number of event records the song needs, 0 when the file cannot be a
 // song of its generation. Changes nothing in the Project but the ErrorText and file_magic.
-int32_t count_events(Project& p, ByteSource& source);
+// `ahead`, when given, keeps the entries of the first "Event V5" chunk for read_song.
+int32_t count_events(Project& p, ByteSource& source, EventsReadAhead* ahead = nullptr);
 
 // From offset 0, into an event store sized by count_events and a unit table of 50 slots.
 // Sets *tune_flag when the beat clock is not 480. On failure the Project is left cleared.
-int read_song(Project& p, ByteSource& source, int* tune_flag);
+// `ahead`: what count_events kept of the same source, or nothing.
+int read_song(Project& p, ByteSource& source, int* tune_flag, EventsReadAhead* ahead = nullptr);

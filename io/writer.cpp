@@ -50,20 +50,29 @@ int put_header(WriteRun& w) {
   return 1;
 }
 
-// The song's events by unit and kind, with those the target's copy puts first.
-EventGroups grouped_events(const WriteRun& w) {
+// What the reader of targets 1 to 5 will add to the keys of unit i (woice i's basic key).
+int32_t unit_key_shift(const WriteRun& w, int32_t i) {
+  return old_generation_basic_key(*target_woice(w.t, i)->source, w.t.target) - KEY_ORIGIN;
+}
+
+// The target's event chunks, with the events its copy puts first; keys shifted where the
+// reader of targets 1 to 5 shifts them.
+EventChunks event_chunks(const WriteRun& w, int legacy_timing, bool key_shifts) {
   if (!w.events) return {};
-  return group_events(w.song, tally_events(w.song, w.t.head_events), w.t.head_events);
+  EventChunkRule rule;
+  rule.kind_limit = w.t.row->kind_limit;
+  rule.units = target_unit_count(w.t);
+  rule.legacy_timing = legacy_timing;
+  rule.clock_divisor = w.t.clock_divisor;
+  for (int32_t i = 0; key_shifts && i < rule.units; ++i) {
+    rule.key_shift.push_back(unit_key_shift(w, i));
+  }
+  return encode_event_chunks(w.song, w.t.head_events, std::move(rule));
 }
 
 int put_woice(WriteRun& w, int32_t i, int index) {
   return write_woice(w.run, w.out, *target_woice(w.t, i), w.t.row->old_noise_layout, w.t.target,
                      index);
-}
-
-// What the reader of targets 1 to 5 will add to the keys of unit i (woice i's basic key).
-int32_t unit_key_shift(WriteRun& w, int32_t i) {
-  return old_generation_basic_key(*target_woice(w.t, i)->source, w.t.target) - KEY_ORIGIN;
 }
 
 int write_x1x_project(WriteRun& w) {
@@ -101,12 +110,9 @@ int write_x1x(WriteRun& w) {
   for (int32_t i = 0; i < woices; ++i) {
     if (!put_woice(w, i, i)) return 0;
   }
-  const EventGroups groups = grouped_events(w);
+  const EventChunks chunks = event_chunks(w, 1, true);
   for (int32_t s = 0; s < units; ++s) {
-    if (w.events && !write_unit_events(w.run, w.out, groups, s, w.t.row->kind_limit, 1,
-                                       w.t.clock_divisor, unit_key_shift(w, s))) {
-      return 0;
-    }
+    if (w.events && !write_unit_events(w.run, w.out, chunks, s)) return 0;
   }
   return write_end(w.run, w.out, 1);
 }
@@ -123,7 +129,7 @@ int write_x2x_x3x(WriteRun& w) {
     return 0;
   }
   const int32_t units = target_unit_count(w.t);
-  const EventGroups groups = grouped_events(w);
+  const EventChunks chunks = event_chunks(w, 0, true);
   for (int32_t i = 0; i < units; ++i) {
     const Unit* unit = target_unit(w.t, i);
     if (unit) {
@@ -137,10 +143,7 @@ int write_x2x_x3x(WriteRun& w) {
       if (!write_unit_name(w.run, w.out, w.t.tune_input, *unit, i)) return 0;
     }
     if (!put_woice(w, i, i)) return 0;
-    if (w.events && !write_unit_events(w.run, w.out, groups, i, w.t.row->kind_limit, 0,
-                                       w.t.clock_divisor, unit_key_shift(w, i))) {
-      return 0;
-    }
+    if (w.events && !write_unit_events(w.run, w.out, chunks, i)) return 0;
   }
   return write_end(w.run, w.out, 0);
 }
@@ -169,14 +172,11 @@ int write_x4x(WriteRun& w) {
   }
   if (!write_named_woices(w) || !write_unit_num_chunk(w)) return 0;
   const int32_t units = target_unit_count(w.t);
-  const EventGroups groups = grouped_events(w);
+  const EventChunks chunks = event_chunks(w, 0, false);
   for (int32_t j = 0; j < units; ++j) {
     const Unit* unit = target_unit(w.t, j);
     if (unit && !write_unit_name(w.run, w.out, w.t.tune_input, *unit, j)) return 0;
-    if (w.events &&
-        !write_unit_events(w.run, w.out, groups, j, w.t.row->kind_limit, 0, w.t.clock_divisor)) {
-      return 0;
-    }
+    if (w.events && !write_unit_events(w.run, w.out, chunks, j)) return 0;
   }
   return write_end(w.run, w.out, 0);
 }

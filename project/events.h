@@ -1,15 +1,15 @@
-// The event store: a fixed array of event records threaded into one time-ordered
-// doubly linked list, with sorted insertion, direct storing for readers whose files are
-// already in time order, and the clock-to-measure arithmetic that sizes a song.
+// The event store: the song's events as one array of small records in time order, with the
+// puts that wait to be placed among them by the same rules a put one at a time follows,
+// direct storing for readers whose files are already in time order, and the clock-to-measure
+// arithmetic that sizes a song.
 #pragma once
 
 #include <cstdint>
-#include <map>
 
 struct Song;
 
 enum EventKind : uint8_t {
-  EVENT_NONE = 0,  // free record
+  EVENT_NONE = 0,  // no event: never stored by the readers
   EVENT_ON = 1,
   EVENT_KEY = 2,
   EVENT_PAN = 3,
@@ -29,48 +29,43 @@ enum EventKind : uint8_t {
 constexpr int EVENT_KIND_NUM = 16;
 
 extern const char* const EVENT_KIND_NAMES[EVENT_KIND_NUM];
+// The order of kinds at one clock: a put goes before the first event of a greater priority.
 extern const int32_t KIND_PRIORITY[EVENT_KIND_NUM];
 
+// One event. `Song::events` holds them in time order: by clock, and at one clock in the
+// order the puts left them (see event_put) or the file gave them (see event_store).
 struct Event {
-  uint8_t kind = 0;
-  uint8_t unit_no = 0;
-  int32_t value = 0;
   int32_t clock = 0;
-  Event* prev = nullptr;
-  Event* next = nullptr;
+  int32_t value = 0;
+  uint8_t unit_no = 0;
+  uint8_t kind = 0;
 };
+static_assert(sizeof(Event) == 12, "an event record is 12 bytes");
 
-// What spares event_put a walk along the list: the last event of every clock, kept while the
-// list is in clock order. Built from the list when first needed, kept up by event_put, and
-// dropped by anything else that relinks or frees events.
-enum EventIndexState : uint8_t {
-  EVENT_INDEX_STALE = 0,  // to be built from the list
-  EVENT_INDEX_READY = 1,
-  EVENT_INDEX_OFF = 2,  // the list is out of clock order: event_put walks as without it
-};
-struct EventClockIndex {
-  std::map<int32_t, Event*> last_at;
-  EventIndexState state = EVENT_INDEX_STALE;
-  std::map<int32_t, Event*>::iterator finger;  // the entry of the last put's clock
-  bool has_finger = false;
-};
-
-// Creates n zeroed records (n = 0 succeeds and changes nothing).
+// A store for n records (the readers' pre-count). The memory is only reserved: it is used
+// as events arrive. n = 0 succeeds and changes nothing; 0 when the room cannot be had.
 int events_allocate(Song& p, int32_t n);
 void events_release(Song& p);
-// Zeroes every record and empties the list; keeps the capacity.
+// Empties the store; keeps its capacity.
 void events_clear(Song& p);
 
-// Sorted insertion into the record at index event_num. Returns 0 (and stores nothing)
-// when the store is full.
+// Takes a record and queues the event, to be placed by events_place as if each put had been
+// placed in turn: among the events of its clock, in place of the first of the same unit and
+// kind, or else before the first of a greater kind priority, or else after the last.
+// Returns 0 (and queues nothing) when every record has been taken.
 int event_put(Song& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_t value);
-// Stores a record at index event_num without linking it (readers whose files list events
-// in time order); returns 0 when the store is full.
-int event_store(Song& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_t value);
+// Places the queued puts among the events: sorted once by clock (keeping their order within
+// a clock), then merged, clock by clock, by the rule above. Walks read `Song::events` only
+// after it.
+void events_place(Song& p);
+// event_store, which appends to the list as it stands, is defined with Song in
+// project/project.h: the readers call it for every event of a file.
+
+// Puts an event at clock 0 (placed at once, as a put from the first) into a free record:
+// one that no event in the list holds. Notes and portaments also shorten the unit's last
+// one before clock 0 to end there and remove the unit's later ones that start before this
+// one ends. Returns 0 when no record is free.
 int event_add_at_zero(Song& p, uint8_t unit_no, uint8_t kind, int32_t value);
-void events_link_stored(Song& p);
-// Forgets the clock index and where event_add_at_zero may start looking for a free record;
-// for whoever zeroes or relinks records wholesale, and to free the index after loading.
-void events_search_reset(Song& p);
+
 int32_t events_end_clock(const Song& p);
 void meas_num_update(Song& p, int32_t clock);

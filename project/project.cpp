@@ -66,9 +66,9 @@ void project_clear(Project& p) {
   p.name_text.reset();
   p.comment_text.reset();
   units_clear(p);
-  std::fill(p.event_records.begin(), p.event_records.end(), Event{});
-  p.event_start = nullptr;
-  events_search_reset(p);
+  // The list is emptied; the records taken stay taken until events_clear.
+  p.events.clear();
+  p.event_puts.clear();
   woices_clear(p);
   delays_clear(p);
   for (Overdrive& o : p.overdrives) {

@@ -194,14 +194,12 @@ struct Song {
   std::vector<Delay> delays;
   int32_t delay_max = 0;
 
-  // Event store (see project/events.h).
-  std::vector<Event> event_records;
+  // Event store (see project/events.h): the events in time order, the puts not yet placed
+  // among them, and the records the readers' pre-count allows and those taken.
+  std::vector<Event> events;
+  std::vector<Event> event_puts;
   int32_t event_max = 0;
-  Event* event_start = nullptr;
   int32_t event_num = 0;
-  Event* event_last_put = nullptr;
-  EventClockIndex event_clock_index;
-  int32_t event_free_from = 0;  // every record below it is in use
 
   // Master.
   int32_t meas_num = 1;
@@ -243,6 +241,15 @@ struct LossRecord {
   std::optional<double> from;
   std::optional<double> to;
 };
+
+// Takes a record and appends the event to the list as it stands (readers whose files list
+// events in time order, with no puts queued); returns 0 when every record has been taken.
+inline int event_store(Song& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_t value) {
+  if (p.event_num < 0 || p.event_num >= p.event_max) return 0;
+  p.events.push_back({clock, value, unit_no, kind});
+  p.event_num++;
+  return 1;
+}
 
 // What one run needs beside the songs it works on: the tables and codecs every conversion
 // uses, the options, the log of console lines and the ErrorText, and the warnings given.

@@ -36,7 +36,7 @@ awk -F': ' '
 # One Markdown table, its columns padded so that it reads in a terminal as well.
 awk -F'\t' '
   BEGIN {
-    n = split("case|time|baseline|ratio|goal|peak memory / input (limit)|met", head, "|")
+    n = split("case|time|baseline|ratio|goal|peak less own / input (limit)|met", head, "|")
     for (c = 1; c <= n; ++c) { cell[0, c] = head[c]; width[c] = length(head[c]) }
   }
   {

@@ -76,19 +76,19 @@ class MidiTest : public ReaderTest {
   // What the song plays: every On with the key and velocity its unit has then, by unit.
   static std::map<int, std::vector<Note>> song_notes(const Song& song) {
     std::map<int, std::map<int32_t, int32_t>> keys, vels;
-    for (const Event* e = song.event_start; e; e = e->next) {
-      if (e->kind == EVENT_KEY) keys[e->unit_no][e->clock] = e->value;
-      if (e->kind == EVENT_VEL) vels[e->unit_no][e->clock] = e->value;
+    for (const Event& e : song.events) {
+      if (e.kind == EVENT_KEY) keys[e.unit_no][e.clock] = e.value;
+      if (e.kind == EVENT_VEL) vels[e.unit_no][e.clock] = e.value;
     }
     auto at = [](std::map<int32_t, int32_t>& m, int32_t c, int32_t none) {
       auto it = m.upper_bound(c);
       return it == m.begin() ? none : std::prev(it)->second;
     };
     std::map<int, std::vector<Note>> out;
-    for (const Event* e = song.event_start; e; e = e->next) {
-      if (e->kind != EVENT_ON) continue;
-      out[e->unit_no].emplace_back(e->clock, at(keys[e->unit_no], e->clock, -1), e->value,
-                                   at(vels[e->unit_no], e->clock, 104));
+    for (const Event& e : song.events) {
+      if (e.kind != EVENT_ON) continue;
+      out[e.unit_no].emplace_back(e.clock, at(keys[e.unit_no], e.clock, -1), e.value,
+                                  at(vels[e.unit_no], e.clock, 104));
     }
     return out;
   }

@@ -20,12 +20,11 @@ using Played = std::tuple<int32_t, int32_t, int32_t, int32_t>;  // clock, semito
 std::vector<std::vector<Played>> notes_by_unit(const Project& p) {
   std::vector<std::vector<Played>> notes(static_cast<size_t>(unit_count(p)));
   std::vector<int32_t> key(256, 0x6000), vel(256, 104);
-  for (const Event* e = first_event(p); e; e = e->next) {
-    if (e->kind == EVENT_KEY) key[e->unit_no] = e->value;
-    if (e->kind == EVENT_VEL) vel[e->unit_no] = e->value;
-    if (e->kind == EVENT_ON && e->unit_no < notes.size()) {
-      notes[e->unit_no].emplace_back(e->clock, (key[e->unit_no] + 128) / 256, e->value,
-                                     vel[e->unit_no]);
+  for (const Event& e : p.events) {
+    if (e.kind == EVENT_KEY) key[e.unit_no] = e.value;
+    if (e.kind == EVENT_VEL) vel[e.unit_no] = e.value;
+    if (e.kind == EVENT_ON && e.unit_no < notes.size()) {
+      notes[e.unit_no].emplace_back(e.clock, (key[e.unit_no] + 128) / 256, e.value, vel[e.unit_no]);
     }
   }
   return notes;

@@ -29,7 +29,7 @@ Bytes instrument(uint8_t tempo, uint8_t divide, const Bytes& body) {
 class QxiTest : public ReaderTest {
  protected:
   // Reads the records alone (the reader starts after the two header bytes) into a store of
-  // 64 records, as read_instrument prepares it, and links them in file order.
+  // 64 records, as read_instrument prepares it, in file order.
   std::vector<Ev> read_records(const Bytes& body, uint8_t divide) {
     project_clear(p);
     events_allocate(p, 64);
@@ -38,7 +38,6 @@ class QxiTest : public ReaderTest {
     p.qxi_beat_divide = divide;
     ByteSource s = source_from_memory(body.b.data(), static_cast<int32_t>(body.size()));
     EXPECT_TRUE(read_instrument_events(p, s));
-    events_link_stored(p);
     return events();
   }
 
@@ -105,9 +104,9 @@ TEST_F(QxiTest, CapacityCountsEveryWholeRecord) {
   // The song is the same for every target: no voice numbers (the downgrade step adds them
   // where a target needs them), and a file of no records is a song of no events.
   ASSERT_TRUE(open(instrument(120, 8, body), "again.qxi")) << p.report_text;
-  for (const Event* e = p.event_start; e; e = e->next) EXPECT_NE(e->kind, EVENT_VOICE_NO);
+  for (const Event& e : p.events) EXPECT_NE(e.kind, EVENT_VOICE_NO);
   ASSERT_TRUE(open(instrument(120, 8, Bytes()), "empty.qxi")) << p.report_text;
-  EXPECT_EQ(p.event_start, nullptr);
+  EXPECT_TRUE(p.events.empty());
 }
 
 TEST_F(QxiTest, WholeFileLoadsWithTheBuiltInMaterials) {

@@ -196,7 +196,7 @@ inline Bytes unit_old(const std::string& name, uint16_t kind = 1, uint16_t group
   return Bytes().chunk("UNIT====", Bytes().field(name, 16).u16(kind).u16(group));
 }
 
-// One linked event.
+// One event.
 struct Ev {
   int32_t clock;
   int unit;
@@ -262,9 +262,8 @@ class ReaderTest : public ::testing::Test {
       if (o.in_use) return ::testing::AssertionFailure() << "overdrive left";
     }
     if (p.name_text || p.comment_text) return ::testing::AssertionFailure() << "text left";
-    if (p.event_start || p.event_num != 0) return ::testing::AssertionFailure() << "events left";
-    for (const Event& e : p.event_records) {
-      if (e.kind != EVENT_NONE) return ::testing::AssertionFailure() << "event record left";
+    if (!p.events.empty() || !p.event_puts.empty() || p.event_num != 0) {
+      return ::testing::AssertionFailure() << "events left";
     }
     if (p.beat_clock != 480 || p.beat_num != 4 || p.beat_tempo != 120.0f || p.repeat_meas != 0 ||
         p.last_meas != 0 || p.meas_num != 1) {
@@ -273,11 +272,11 @@ class ReaderTest : public ::testing::Test {
     return ::testing::AssertionSuccess();
   }
 
-  // The linked events, in list order.
+  // The events, in list order.
   std::vector<Ev> events() const {
     std::vector<Ev> out;
-    for (const Event* e = p.event_start; e; e = e->next) {
-      out.push_back({e->clock, e->unit_no, e->kind, e->value});
+    for (const Event& e : p.events) {
+      out.push_back({e.clock, e.unit_no, e.kind, e.value});
     }
     return out;
   }

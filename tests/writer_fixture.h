@@ -127,7 +127,7 @@ inline Woice& add_ogg_woice(Project& p, const std::vector<uint8_t>& stream) {
 
 inline void put(Project& p, int32_t clock, int unit, int kind, int32_t value) {
   ASSERT_TRUE(event_put(p, clock, static_cast<uint8_t>(unit), static_cast<uint8_t>(kind), value));
-  p.event_last_put = nullptr;
+  events_place(p);
 }
 
 // One woice of each kind (the qxVoice with two voices) and one unit "first", with events

@@ -82,8 +82,8 @@ WriteResult convert_instrument(const std::vector<uint8_t>& file, const ScratchDi
 
 std::vector<std::tuple<int32_t, int, int32_t>> notes_of(const Project& p) {
   std::vector<std::tuple<int32_t, int, int32_t>> notes;
-  for (const Event* e = p.event_start; e; e = e->next) {
-    if (e->kind == EVENT_ON) notes.emplace_back(e->clock, e->unit_no, e->value);
+  for (const Event& e : p.events) {
+    if (e.kind == EVENT_ON) notes.emplace_back(e.clock, e.unit_no, e.value);
   }
   return notes;
 }

@@ -26,8 +26,8 @@ using EventTuple = std::tuple<int32_t, int, int, int32_t>;  // clock, unit, kind
 
 std::vector<EventTuple> event_tuples(const Project& p) {
   std::vector<EventTuple> t;
-  for (const Event* e = first_event(p); e; e = e->next) {
-    t.emplace_back(e->clock, e->unit_no, e->kind, e->value);
+  for (const Event& e : p.events) {
+    t.emplace_back(e.clock, e.unit_no, e.kind, e.value);
   }
   std::sort(t.begin(), t.end());
   return t;
@@ -218,11 +218,11 @@ TEST(WriterRoundTrip, TuneEventsStayInPlaceWhateverTheirSpacing) {
     ASSERT_TRUE(write_and_read_back(p, q, dir.file("t.qxtune"), target));
     for (int kind : {EVENT_ON, EVENT_VEL}) {
       std::vector<int32_t> want, got;
-      for (const Event* e = first_event(p); e; e = e->next) {
-        if (e->kind == kind) want.push_back(e->clock / 10);
+      for (const Event& e : p.events) {
+        if (e.kind == kind) want.push_back(e.clock / 10);
       }
-      for (const Event* e = first_event(q); e; e = e->next) {
-        if (e->kind == kind) got.push_back(e->clock);
+      for (const Event& e : q.events) {
+        if (e.kind == kind) got.push_back(e.clock);
       }
       ASSERT_EQ(got.size(), want.size());
       for (size_t i = 0; i < got.size(); ++i) {

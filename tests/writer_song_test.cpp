@@ -345,7 +345,7 @@ TEST(WriterSong, TuneDividesEveryClockAndWritesNoNames) {
 // x1x counts a note's successor from its end as written: its divided clock plus its divided
 // length, so the next note reads back at its own divided clock.
 TEST(WriterSong, DividedLegacyTimingCountsFromTheWrittenEnd) {
-  const GroupedEvent notes[] = {{5, 5}, {20, 5}, {47, 13}};
+  const Event notes[] = {{5, 5, 0, EVENT_ON}, {20, 5, 0, EVENT_ON}, {47, 13, 0, EVENT_ON}};
   FILE* f = std::tmpfile();
   ASSERT_NE(f, nullptr);
   ASSERT_EQ(write_event_chunk(f, notes, 0, EVENT_ON, 1, TUNE_CLOCK_DIVISOR), 1);
@@ -456,13 +456,12 @@ TEST(WriterSong, UnitChunksHoldTheirUnitsEventsOfOneKindInListOrder) {
       const auto unit = static_cast<uint8_t>(units[rng() % 6]);
       ASSERT_TRUE(event_store(p, i / 8 * 60, unit, kind, kind == EVENT_ON ? 30 : i));
     }
-    events_link_stored(p);
     // (unit, kind), then clock and value of each event
     using Chunked = std::pair<std::vector<int>, std::vector<int32_t>>;
     std::vector<Chunked> want, got;
     // Units 7 and 200 have no slot: their events are lost, in one line.
     int lost = 0;
-    for (const Event* e = p.event_start; e; e = e->next) lost += e->unit_no >= 3 ? 1 : 0;
+    for (const Event& e : p.events) lost += e.unit_no >= 3 ? 1 : 0;
     std::string warnings = "\n* " +
                            std::string(target == 1   ? "x1x"
                                        : target == 6 ? "x4x"
@@ -473,9 +472,8 @@ TEST(WriterSong, UnitChunksHoldTheirUnitsEventsOfOneKindInListOrder) {
     for (int u = 0; u < 3; ++u) {
       for (int k = 1; k < EVENT_KIND_NUM; ++k) {
         Chunked c{{u, k}, {}};
-        for (const Event* e = p.event_start; e; e = e->next) {
-          if (e->unit_no == u && e->kind == k)
-            c.second.insert(c.second.end(), {e->clock, e->value});
+        for (const Event& e : p.events) {
+          if (e.unit_no == u && e.kind == k) c.second.insert(c.second.end(), {e.clock, e.value});
         }
         if (!c.second.empty() && k < limit) want.push_back(c);
         if (c.second.empty() || k < limit || std::exchange(warned[k], true)) continue;
