@@ -12,16 +12,14 @@
 
 namespace {
 
-// Room for a folder of 100 woice files in each of several jobs at once; untouched slots
-// cost no memory.
+// Room for a folder of 100 woice files in each of several jobs at once. Both arrays are set
+// up at compile time, all zero, and the flags lie together: a walk over them touches one page,
+// and the paths cost memory only once used.
 constexpr int HIDDEN_SLOTS = 1024;
 constexpr size_t HIDDEN_PATH_MAX = 4096;
-struct HiddenSlot {
-  std::atomic<bool> used{false};
-  char path[HIDDEN_PATH_MAX];
-};
 // Reached from a signal handler, which can see nothing but file-scope data.
-HiddenSlot hidden_slots[HIDDEN_SLOTS];
+std::atomic<bool> hidden_used[HIDDEN_SLOTS] = {};
+char hidden_paths[HIDDEN_SLOTS][HIDDEN_PATH_MAX] = {};
 std::mutex hidden_mutex;
 
 }  // namespace
@@ -29,10 +27,10 @@ std::mutex hidden_mutex;
 bool hidden_register(const std::string& path) {
   if (path.size() >= HIDDEN_PATH_MAX) return false;
   std::lock_guard<std::mutex> lock(hidden_mutex);
-  for (HiddenSlot& slot : hidden_slots) {
-    if (slot.used.load()) continue;
-    std::memcpy(slot.path, path.c_str(), path.size() + 1);
-    slot.used.store(true);
+  for (int i = 0; i < HIDDEN_SLOTS; ++i) {
+    if (hidden_used[i].load()) continue;
+    std::memcpy(hidden_paths[i], path.c_str(), path.size() + 1);
+    hidden_used[i].store(true);
     return true;
   }
   return false;
@@ -40,14 +38,14 @@ bool hidden_register(const std::string& path) {
 
 void hidden_unregister(const std::string& path) {
   std::lock_guard<std::mutex> lock(hidden_mutex);
-  for (HiddenSlot& slot : hidden_slots) {
-    if (slot.used.load() && path == slot.path) slot.used.store(false);
+  for (int i = 0; i < HIDDEN_SLOTS; ++i) {
+    if (hidden_used[i].load() && path == hidden_paths[i]) hidden_used[i].store(false);
   }
 }
 
 void hidden_remove_all(void (*remove)(const char* path)) {
-  for (HiddenSlot& slot : hidden_slots) {
-    if (slot.used.load()) remove(slot.path);
+  for (int i = 0; i < HIDDEN_SLOTS; ++i) {
+    if (hidden_used[i].load()) remove(hidden_paths[i]);
   }
 }
 

@@ -10,7 +10,7 @@
 namespace {
 
 // Reading the song's chunks through a buffer this large takes few system calls.
-constexpr size_t INPUT_BUFFER = 1 << 18;
+constexpr size_t INPUT_BUFFER = 1 << 16;
 // Large enough that a body moves at the speed of a plain copy.
 constexpr size_t COPY_BLOCK = 1 << 20;
 
@@ -25,7 +25,7 @@ std::shared_ptr<InputFile> open_input_file(const std::string& path, std::string*
   if (!f) return nullptr;
   auto in = std::make_shared<InputFile>();
   in->file = f;
-  in->buffer = std::make_unique<char[]>(INPUT_BUFFER);
+  in->buffer = std::make_unique_for_overwrite<char[]>(INPUT_BUFFER);
   std::setvbuf(f, in->buffer.get(), _IOFBF, INPUT_BUFFER);
   return in;
 }

@@ -21,7 +21,7 @@ struct StagedFileState {
 
 namespace {
 
-constexpr size_t STAGED_BUFFER = 1 << 18;
+constexpr size_t STAGED_BUFFER = 1 << 16;
 
 // TARVENOX_TEST_NO_TMPFILE=1 in the environment makes the program take the hidden-name way
 // as on a file system without O_TMPFILE, so that the tests can run it on that way whole.
@@ -96,7 +96,7 @@ bool staged_open(StagedFile& s, const std::string& folder, bool allow_unnamed) {
     return false;
   }
   // Event chunks are written a few bytes at a time: a large buffer keeps that to few calls.
-  s.buffer = std::make_unique<char[]>(STAGED_BUFFER);
+  s.buffer = std::make_unique_for_overwrite<char[]>(STAGED_BUFFER);
   std::setvbuf(s.file, s.buffer.get(), _IOFBF, STAGED_BUFFER);
   return true;
 }

@@ -27,7 +27,7 @@ struct StagedFileState {
 
 namespace {
 
-constexpr size_t STAGED_BUFFER = 1 << 18;
+constexpr size_t STAGED_BUFFER = 1 << 16;
 
 // A hidden output folder (staged_folder.cpp): its files, then itself. The handler runs on
 // a thread of its own, where these calls may be made.
@@ -134,7 +134,7 @@ bool staged_open(StagedFile& s, const std::string& folder, bool) {
     return false;
   }
   // Event chunks are written a few bytes at a time: a large buffer keeps that to few calls.
-  s.buffer = std::make_unique<char[]>(STAGED_BUFFER);
+  s.buffer = std::make_unique_for_overwrite<char[]>(STAGED_BUFFER);
   std::setvbuf(s.file, s.buffer.get(), _IOFBF, STAGED_BUFFER);
   return true;
 }
