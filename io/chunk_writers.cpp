@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "bytes/bytes.h"
@@ -379,18 +380,32 @@ void close_block(EventChunk& c) {
   c.bytes += c.last->used;
 }
 
+// Room for a first slab that holds, at a few bytes an entry, every entry of most songs.
+size_t first_slab_blocks(size_t events, size_t chunks) {
+  return std::max<size_t>(64, events * 4 / EVENT_BLOCK_BYTES + chunks);
+}
+
 void take_block(EventChunks& out, EventChunk& c) {
   close_block(c);
-  const auto fresh = static_cast<uint32_t>(out.blocks.size());
-  EventBlock& b = out.blocks.emplace_back();
-  if (c.last) {
-    c.last->next = fresh;
-  } else {
-    c.first = fresh;
+  if (out.slab_taken == out.slab_blocks) {
+    const size_t blocks = std::max<size_t>(out.next_slab_blocks, 1);
+    const size_t bytes = blocks * sizeof(EventBlock);
+    std::unique_ptr<std::byte[], LargeArrayFree> slab(
+        static_cast<std::byte*>(large_array_allocate(bytes)), LargeArrayFree{bytes});
+    out.slabs.push_back(std::move(slab));
+    out.slab_blocks = blocks;
+    out.slab_taken = 0;
+    out.next_slab_blocks = 2 * blocks;
   }
-  c.last = &b;
-  c.put = b.bytes;
-  c.room_end = b.bytes + EVENT_BLOCK_BYTES;
+  auto* b = new (out.slabs.back().get() + out.slab_taken++ * sizeof(EventBlock)) EventBlock;
+  if (c.last) {
+    c.last->next = b;
+  } else {
+    c.first = b;
+  }
+  c.last = b;
+  c.put = b->bytes;
+  c.room_end = b->bytes + EVENT_BLOCK_BYTES;
 }
 
 // Appends the entry of event e to its chunk c; `legacy` for x1x timing.
@@ -420,6 +435,7 @@ EventChunks encode_event_chunks(const Song& p, std::span<const Event> head, Even
   // Units written only: the unit numbers events carry go up to 255, the units rarely past 50.
   const int32_t units = std::clamp<int32_t>(out.rule.units, 0, 256);
   out.chunks.resize(static_cast<size_t>(units) * EVENT_KIND_NUM);
+  out.next_slab_blocks = first_slab_blocks(head.size() + p.events.size(), out.chunks.size());
   const int kind_end = std::min(out.rule.kind_limit, EVENT_KIND_NUM);
   for (int u = 0; u < units; ++u) {
     for (int k = EVENT_ON; k < kind_end; ++k) {
@@ -465,9 +481,7 @@ int write_chunk_body(FILE* out, const EventChunks& chunks, const EventChunk& c, 
       o.size = wrap32(o.size + c.bytes);
       return;
     }
-    for (uint32_t b = c.first; b != NO_EVENT_BLOCK; b = chunks.blocks[b].next) {
-      out_bytes(o, chunks.blocks[b].bytes, chunks.blocks[b].used);
-    }
+    for (const EventBlock* b = c.first; b; b = b->next) out_bytes(o, b->bytes, b->used);
   });
 }
 

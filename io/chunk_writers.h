@@ -5,10 +5,11 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <deque>
+#include <memory>
 #include <span>
 #include <vector>
 
+#include "platform/memory.h"
 #include "project/events.h"
 #include "project/targets.h"
 
@@ -80,18 +81,17 @@ struct EventChunkRule {
 // The entries of every event chunk a target writes, encoded as the chunks hold them in one
 // walk over the list (the head's events first), each chunk's into blocks taken as it grows:
 // built after the last change to the events.
-constexpr size_t EVENT_BLOCK_BYTES = 1016;
-constexpr uint32_t NO_EVENT_BLOCK = UINT32_MAX;
+constexpr size_t EVENT_BLOCK_BYTES = 1008;
 struct EventBlock {
   EventBlock() {}  // the bytes are written before they are read: not zeroed first
   uint8_t bytes[EVENT_BLOCK_BYTES];
-  uint32_t next = NO_EVENT_BLOCK;
+  EventBlock* next = nullptr;
   uint32_t used = 0;
 };
 struct EventChunk {
   uint32_t count = 0;
   int64_t bytes = 0;
-  uint32_t first = NO_EVENT_BLOCK;
+  EventBlock* first = nullptr;
   // While encoding: whether the target writes the chunk, whether its values are lengths
   // (divided as clocks are, and x1x's next entry counted from their end), the shift of its
   // keys; the last block (blocks stay where they are as more are taken), where its next
@@ -108,7 +108,13 @@ struct EventChunk {
 struct EventChunks {
   EventChunkRule rule;
   std::vector<EventChunk> chunks;  // by unit x kind, for the units written
-  std::deque<EventBlock> blocks;
+  // The blocks are taken in turn from slabs that never move, the first sized for the song and
+  // each after it twice the one before: a million entries take a few allocations, large
+  // enough for large pages.
+  std::vector<std::unique_ptr<std::byte[], LargeArrayFree>> slabs;
+  size_t slab_blocks = 0;       // in the last slab
+  size_t slab_taken = 0;        // of those
+  size_t next_slab_blocks = 0;  // in the slab taken when that one is full
 };
 EventChunks encode_event_chunks(const Song& song, std::span<const Event> head, EventChunkRule rule);
 
