@@ -34,34 +34,38 @@ bool field_reader_fill(FieldReader& r, size_t n);
 // most.
 bool field_varint_slow(FieldReader& r, uint32_t* value);
 
-inline bool field_varint(FieldReader& r, uint32_t* value) {
-  if (r.end - r.at < 5) return field_varint_slow(r, value);
-  const uint8_t* b = r.at;
+// A VarInt from five bytes or more at `b`: the bytes it takes, or 0 when all five carry the
+// continuation bit.
+inline size_t decode_varint(const uint8_t* b, uint32_t* value) {
   uint32_t v = b[0] & 0x7Fu;
-  if (b[0] < 0x80) {
-    r.at += 1;
-  } else {
+  size_t n = 1;
+  if (b[0] >= 0x80) {
     v |= static_cast<uint32_t>(b[1] & 0x7F) << 7;
-    if (b[1] < 0x80) {
-      r.at += 2;
-    } else {
+    n = 2;
+    if (b[1] >= 0x80) {
       v |= static_cast<uint32_t>(b[2] & 0x7F) << 14;
-      if (b[2] < 0x80) {
-        r.at += 3;
-      } else {
+      n = 3;
+      if (b[2] >= 0x80) {
         v |= static_cast<uint32_t>(b[3] & 0x7F) << 21;
-        if (b[3] < 0x80) {
-          r.at += 4;
-        } else {
+        n = 4;
+        if (b[3] >= 0x80) {
+          if (b[4] >= 0x80) return 0;
           v |= static_cast<uint32_t>(b[4] & 0x7F) << 28;
-          r.at += 5;
-          if (b[4] >= 0x80) return false;  // five bytes, all with the continuation bit
+          n = 5;
         }
       }
     }
   }
   *value = v;
-  return true;
+  return n;
+}
+
+inline bool field_varint(FieldReader& r, uint32_t* value) {
+  if (r.end - r.at < 5) return field_varint_slow(r, value);
+  const size_t n = decode_varint(r.at, value);
+  // Five bytes, all with the continuation bit, are taken all the same.
+  r.at += n != 0 ? n : 5;
+  return n != 0;
 }
 
 // `n` bytes; a field the source cannot complete takes what is left.
