@@ -210,8 +210,8 @@ std::string counted(int64_t n, const char* one, const char* many) {
 
 // What was loaded, for a verbose run.
 std::string loaded_summary(const Song& song) {
-  int64_t events = 0;
-  for (const Event& e : song.events) events += e.kind != EVENT_NONE;
+  // The readers store no event of kind 0: every record is an event.
+  const auto events = static_cast<int64_t>(song.events.size());
   const auto woices =
       std::count_if(song.woices.begin(), song.woices.end(), [](const auto& w) { return !!w; });
   return counted(unit_count(song), "unit", "units") + ", " + counted(woices, "woice", "woices") +

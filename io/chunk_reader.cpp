@@ -2,6 +2,7 @@
 // legacy records live in legacy_reader.cpp, the material chunks in material_chunks.cpp.
 #include "io/chunk_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -173,28 +174,38 @@ int read_master_v5(Project& p, ByteSource& s, int* new_format) {
   return set_master(p, beat_clock, beat_num, tempo, repeat_clock, last_clock);
 }
 
+// The most bytes an event entry takes: its two VarInts, its unit and its kind.
+constexpr uint64_t ENTRY_MOST = 2 * VARINT_MOST + 2;
+
 // The events of the whole song, in time order. Into an empty store they go straight into
 // the list as the file orders them; should earlier chunks have put events already, they are
 // put among those instead, so that neither kind of event is lost.
 // The entries the pre-count read, checked and stored or put as they would have been read.
 int take_event_v5_ahead(Project& p, ByteSource& s, int* new_format, EventsReadAhead& ahead) {
-  const bool direct = p.event_num == 0;
-  const std::vector<Event>& events = ahead.events;
-  for (size_t i = 0; i < events.size(); ++i) {
-    const Event& e = events[i];
-    if ((i > 0 && e.clock < events[i - 1].clock) || e.kind == EVENT_NONE) return 0;
-    if (e.kind >= EVENT_KIND_NUM) {
-      *new_format = 1;
+  const EventArray& events = ahead.events;
+  if (p.event_num == 0) {
+    // Checked as the entries were read; the first refusal or the first entry past the store's
+    // room ends it, whichever comes first, as one by one.
+    const int64_t room = std::max<int64_t>(0, int64_t{p.event_max} - p.event_num);
+    const int64_t n = static_cast<int64_t>(events.size());
+    if (ahead.refused >= 0 && ahead.refused <= room) {
+      if (ahead.unknown_kind) *new_format = 1;
       return 0;
     }
-    if (direct ? p.event_num + static_cast<int64_t>(i) >= p.event_max
-               : !event_put(p, e.clock, e.unit_no, e.kind, e.value)) {
-      return 0;
-    }
-  }
-  if (direct) {
+    if (room < n) return 0;
+    events_changed(p);
     p.events = std::move(ahead.events);
-    p.event_num += static_cast<int32_t>(p.events.size());
+    p.event_num += static_cast<int32_t>(n);
+  } else {
+    for (size_t i = 0; i < events.size(); ++i) {
+      const Event& e = events[i];
+      if ((i > 0 && e.clock < events[i - 1].clock) || e.kind == EVENT_NONE) return 0;
+      if (e.kind >= EVENT_KIND_NUM) {
+        *new_format = 1;
+        return 0;
+      }
+      if (!event_put(p, e.clock, e.unit_no, e.kind, e.value)) return 0;
+    }
   }
   const int64_t end = ahead.end;
   ahead = EventsReadAhead{};
@@ -211,7 +222,7 @@ int read_event_v5(Project& p, ByteSource& s, int* new_format, EventsReadAhead* a
     return take_event_v5_ahead(p, s, new_format, *ahead);
   }
   const bool direct = p.event_num == 0;
-  FieldReader r = field_reader(s, static_cast<uint64_t>(count) * (2 * VARINT_MOST + 2));
+  FieldReader r = field_reader(s, static_cast<uint64_t>(count) * ENTRY_MOST);
   int32_t clock = 0;
   int ok = 1;
   for (int32_t i = 0; ok && i < count; ++i) {
@@ -411,16 +422,52 @@ int read_event_v5_ahead(ByteSource& s, int32_t count, EventsReadAhead& ahead) {
     ahead = EventsReadAhead{};
     return -1;
   }
-  FieldReader r = field_reader(s, static_cast<uint64_t>(count) * (2 * VARINT_MOST + 2));
+  FieldReader r = field_reader(s, static_cast<uint64_t>(count) * ENTRY_MOST);
+  EventArray& events = ahead.events;
   int32_t clock = 0;
-  for (int32_t i = 0; i < count; ++i) {
+  int32_t i = 0;
+  // The first refusal as the chunk's reader sees it: a clock running back, kind 0, or a kind
+  // past the table.
+  const auto check = [&](int32_t next, uint8_t kind) {
+    if (ahead.refused >= 0) return;
+    const bool back = i > 0 && next < clock;
+    if (back || kind == EVENT_NONE || kind >= EVENT_KIND_NUM) {
+      ahead.refused = i;
+      ahead.unknown_kind = !back && kind != EVENT_NONE;
+    }
+  };
+  while (i < count) {
+    // Entries whole in the block at hand are decoded with the place held in a local, where
+    // the reader's own fields would be stored and loaded again for every byte.
+    const uint8_t* at = r.at;
+    const uint8_t* const end = r.end;
+    for (; i < count && end - at >= static_cast<ptrdiff_t>(ENTRY_MOST); ++i) {
+      uint32_t delta, value;
+      const size_t d = decode_varint(at, &delta);
+      if (d == 0) break;
+      const uint8_t unit_no = at[d], kind = at[d + 1];
+      const size_t v = decode_varint(at + d + 2, &value);
+      if (v == 0) break;
+      at += d + 2 + v;
+      const int32_t next = clock_add(clock, delta);
+      check(next, kind);
+      clock = next;
+      events.push_back({clock, static_cast<int32_t>(value), unit_no, kind});
+    }
+    r.at = at;
+    if (i == count) break;
+    // Near the block's end, or a VarInt too long: one entry through the reader, which refills
+    // the block or takes the bytes as a failed field does.
     uint32_t delta, value;
     uint8_t unit_kind[2];
     if (!field_varint(r, &delta) || !field_bytes(r, unit_kind, 2) || !field_varint(r, &value)) {
       break;
     }
-    clock = clock_add(clock, delta);
-    ahead.events.push_back({clock, static_cast<int32_t>(value), unit_kind[0], unit_kind[1]});
+    const int32_t next = clock_add(clock, delta);
+    check(next, unit_kind[1]);
+    clock = next;
+    events.push_back({clock, static_cast<int32_t>(value), unit_kind[0], unit_kind[1]});
+    ++i;
   }
   const bool read = field_reader_done(r) && ahead.events.size() == static_cast<size_t>(count);
   ahead.end = source_tell(s);

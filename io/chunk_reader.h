@@ -53,7 +53,11 @@ struct EventsReadAhead {
   int64_t at = -1;   // where the first entry starts; -1: none read
   int64_t end = -1;  // just after the last
   int32_t count = 0;
-  std::vector<Event> events;  // clocks as the running sum of the deltas
+  EventArray events;  // clocks as the running sum of the deltas
+  // The first entry the chunk's reader would refuse, -1 for none: one whose clock runs back
+  // or whose kind is 0 (`unknown_kind` false), or whose kind is past the table (true).
+  int32_t refused = -1;
+  bool unknown_kind = false;
 };
 // Reads `count` entries of an "Event V5" chunk into `ahead`, from the source's position on:
 // 1 when all were read; 0 when they could not all be read (nothing kept, the source just

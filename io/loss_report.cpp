@@ -64,31 +64,6 @@ void report_comment_loss(Run& run, const Song& p, int target) {
   loss_line(run, target, "comment not written");
 }
 
-// The x3x tuning an old qxVoice body carries for the woice of the same index (0: none).
-float carried_tuning(const Song& p, int target, int unit_no) {
-  const TargetRow& row = target_rule(target);
-  if (!old_generation(row) || row.qxvoice != MATERIAL_KEPT) return 0.0f;
-  const size_t i = static_cast<size_t>(unit_no);
-  if (i >= p.woices.size() || !p.woices[i] || p.woices[i]->type != WOICE_QXVOICE) return 0.0f;
-  return p.woices[i]->x3x_tuning;
-}
-
-bool played_otherwise(const Song& p, int target, const Event& e) {
-  if (!target_rule(target).units_tied_to_woices) return false;
-  switch (e.kind) {
-    case EVENT_VOICE_NO:
-      return e.value == e.unit_no;
-    case EVENT_GROUP_NO:
-      return e.value == 0;
-    case EVENT_CORRECT: {
-      const float tuning = carried_tuning(p, target, e.unit_no);
-      return e.clock == 0 && tuning != 0.0f && static_cast<uint32_t>(e.value) == float_bits(tuning);
-    }
-    default:
-      return false;
-  }
-}
-
 // The units the output holds events for, where it writes them unit by unit: those made for
 // woices included where units are tied to woices. -1 where every event is kept (x5x) or
 // units are a fixed six (the instrument file).
@@ -107,9 +82,10 @@ struct EventSurvey {
   int64_t unit_events[256] = {};  // of the units the output does not have
 };
 
-// The walk, when anything asks for it: one tally of every event by unit and kind, beside it
-// the keys the old generations' readers hold in range and, where units are tied to woices,
-// the events played otherwise. Lost units and the tally of lost events follow from those.
+// From the song's event summary (made here when the song keeps none): the tally of every
+// event by unit and kind, the keys the old generations' readers hold in range and, where
+// units are tied to woices, the events played otherwise. Lost units and the tally of lost
+// events follow from those.
 EventSurvey survey_events(const Song& p, int target, bool keys, EventTally* lost) {
   EventSurvey s;
   const int64_t written = units_written(p, target);
@@ -117,21 +93,14 @@ EventSurvey survey_events(const Song& p, int target, bool keys, EventTally* lost
   // Where every unit is written, no event is lost.
   const bool units = instrument || written >= 0;
   if (!keys && !units && !lost) return s;
-  const bool tied = target_rule(target).units_tied_to_woices;
-  EventTally all = tally_new();
-  EventTally other = tally_new();
-  uint32_t* count = all.count.data();
-  int64_t held = 0;
-  for (const Event& e : p.events) {
-    if (e.kind >= EVENT_KIND_NUM) continue;
-    const size_t i = static_cast<size_t>(e.unit_no * EVENT_KIND_NUM + e.kind);
-    ++count[i];
-    held += e.kind == EVENT_KEY && e.clock >= 0 && (e.value < 0 || e.value > KEY_MAX) ? 1 : 0;
-    const bool rare =
-        e.kind == EVENT_VOICE_NO || e.kind == EVENT_GROUP_NO || e.kind == EVENT_CORRECT;
-    if (tied && rare && played_otherwise(p, target, e)) ++other.count[i];
+  EventSummary made;
+  const EventSummary* summary = events_summary_kept(p);
+  if (!summary) {
+    made = events_summary(p);
+    summary = &made;
   }
-  s.keys_held = keys ? held : 0;
+  const uint32_t* count = summary->count.data();
+  s.keys_held = keys ? summary->keys_out_of_range : 0;
   for (size_t u = 0; units && u < 256; ++u) {
     int64_t n = 0;
     for (int k = EVENT_ON; k < EVENT_KIND_NUM; ++k) n += count[u * EVENT_KIND_NUM + k];
@@ -143,8 +112,18 @@ EventSurvey survey_events(const Song& p, int target, bool keys, EventTally* lost
     s.unit_events[u] = n;
   }
   if (lost) {
-    for (size_t i = 0; i < all.count.size(); ++i) all.count[i] -= other.count[i];
-    *lost = std::move(all);
+    lost->count = summary->count;
+    const TargetRow& row = target_rule(target);
+    if (row.units_tied_to_woices) {
+      // An x3x tuning is carried by the woice's own body where the target keeps it.
+      const bool tunings = old_generation(row) && row.qxvoice == MATERIAL_KEPT;
+      for (size_t u = 0; u < 256; ++u) {
+        uint32_t* unit = lost->count.data() + u * EVENT_KIND_NUM;
+        unit[EVENT_VOICE_NO] -= summary->own_voice[u];
+        unit[EVENT_GROUP_NO] -= summary->group_zero[u];
+        if (tunings) unit[EVENT_CORRECT] -= summary->woice_tuning[u];
+      }
+    }
   }
   return s;
 }

@@ -751,7 +751,7 @@ int read_midi(Project& p, ByteSource& s) {
   if (!r.track_names.empty() && !r.track_names[0].empty()) p.name_text = r.track_names[0];
   p.repeat_meas = 0;
   p.last_meas = 0;
-  meas_num_update(p, events_end_clock(p));
+  meas_num_update(p, events_summarise(p).end_clock);
   for (const std::string& line : lines) print_text(p, "%s", line.c_str());
   return 1;
 }

@@ -79,7 +79,7 @@ int open_instrument(Project& p, ByteSource& s, const std::string& path) {
     }
     const int64_t master_end =
         static_cast<int64_t>(p.beat_num) * p.beat_clock * static_cast<int64_t>(p.last_meas);
-    const int64_t end = std::max<int64_t>(events_end_clock(p), master_end);
+    const int64_t end = std::max<int64_t>(events_summarise(p).end_clock, master_end);
     meas_num_update(p, static_cast<int32_t>(std::min<int64_t>(end, INT32_MAX)));
     return 1;
   }

@@ -259,7 +259,7 @@ int read_song(Project& p, ByteSource& s, int* tune_flag, EventsReadAhead* ahead)
   if (p.beat_clock != 480 && tune_flag) *tune_flag = 1;
   const int64_t master_end =
       static_cast<int64_t>(p.beat_num) * p.last_meas * static_cast<int64_t>(p.beat_clock);
-  const int64_t end = std::max<int64_t>(events_end_clock(p), master_end);
+  const int64_t end = std::max<int64_t>(events_summarise(p).end_clock, master_end);
   meas_num_update(p, static_cast<int32_t>(std::clamp<int64_t>(end, INT32_MIN, INT32_MAX)));
   return 1;
 }

@@ -13,7 +13,6 @@ constexpr int32_t LEGACY_EVENT_CAPACITY = 10000;
 constexpr int32_t OLD_GENERATION_EVENT_RESERVE = 200;
 constexpr int32_t DEFAULT_KEY = 0x6000;
 constexpr int32_t KEY_ORIGIN = 0x4500;
-constexpr int32_t KEY_MAX = 0xBFFF;
 
 // From offset 0: the number of event records the song needs, 0 when the file cannot be a
 // song of its generation. Changes nothing in the Project but the ErrorText and file_magic.

@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "bytes/bytes.h"
 #include "project/project.h"
 
 const char* const EVENT_KIND_NAMES[EVENT_KIND_NUM] = {
@@ -19,6 +20,7 @@ const int32_t KIND_PRIORITY[EVENT_KIND_NUM] = {
 
 int events_allocate(Song& p, int32_t n) {
   if (n == 0) return 1;
+  events_changed(p);
   events_release(p);
   if (n < 0) return 0;
   try {
@@ -36,6 +38,7 @@ int events_allocate(Song& p, int32_t n) {
 }
 
 void events_release(Song& p) {
+  events_changed(p);
   p.events.clear();
   p.events.shrink_to_fit();
   p.event_puts.clear();
@@ -45,6 +48,7 @@ void events_release(Song& p) {
 }
 
 void events_clear(Song& p) {
+  events_changed(p);
   p.events.clear();
   p.event_puts.clear();
   p.event_puts.shrink_to_fit();
@@ -92,6 +96,7 @@ bool by_clock(const Event& a, const Event& b) {
 
 int event_put(Song& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_t value) {
   if (p.event_num < 0 || p.event_num >= p.event_max) return 0;
+  events_changed(p);
   if (p.event_puts.empty()) {
     // Room for every record left, reserved only: the queue never moves as it grows.
     p.event_puts.reserve(static_cast<size_t>(p.event_max - p.event_num));
@@ -105,12 +110,12 @@ int event_put(Song& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_t val
 // every event is moved at most twice, and besides the two arrays only the events of one clock
 // are held apart while the puts of that clock are applied.
 void events_place(Song& p) {
-  std::vector<Event>& puts = p.event_puts;
+  EventArray& puts = p.event_puts;
   if (puts.empty()) return;
   if (!std::is_sorted(puts.begin(), puts.end(), by_clock)) {
     std::stable_sort(puts.begin(), puts.end(), by_clock);
   }
-  std::vector<Event>& list = p.events;
+  EventArray& list = p.events;
   const size_t n = list.size();
   list.resize(n + puts.size());
   size_t write = list.size();  // list[write, end) is done
@@ -151,7 +156,8 @@ void events_place(Song& p) {
 
 int event_add_at_zero(Song& p, uint8_t unit_no, uint8_t kind, int32_t value) {
   events_place(p);
-  std::vector<Event>& list = p.events;
+  events_changed(p);
+  EventArray& list = p.events;
   if (p.event_max <= 0 || list.size() >= static_cast<size_t>(p.event_max)) return 0;
   const Event e{0, value, unit_no, kind};
   const auto first = std::lower_bound(list.begin(), list.end(), e, by_clock);
@@ -193,6 +199,62 @@ int32_t events_end_clock(const Song& p) {
     end = std::max(end, t);
   }
   return static_cast<int32_t>(std::min<int64_t>(end, INT32_MAX));
+}
+
+EventSummary events_summary(const Song& p) {
+  EventSummary s;
+  s.events = p.events.size();
+  s.count.assign(256 * EVENT_KIND_NUM, 0);
+  // The x3x tuning of each unit's woice, where it is a qxVoice woice that has one.
+  bool tuned[256] = {};
+  uint32_t tuning_bits[256] = {};
+  for (size_t u = 0; u < 256 && u < p.woices.size(); ++u) {
+    const Woice* w = p.woices[u].get();
+    tuned[u] = w && w->type == WOICE_QXVOICE && w->x3x_tuning != 0.0f;
+    tuning_bits[u] = tuned[u] ? float_bits(w->x3x_tuning) : 0;
+  }
+  int64_t end = 0;
+  uint32_t* count = s.count.data();
+  for (const Event& e : p.events) {
+    const bool length = e.kind == EVENT_ON || e.kind == EVENT_PORTAMENT;
+    end = std::max(end, int64_t{e.clock} + (length ? e.value : 0));
+    if (e.kind >= EVENT_KIND_NUM) continue;
+    const uint8_t u = e.unit_no;
+    ++count[u * EVENT_KIND_NUM + e.kind];
+    switch (e.kind) {
+      case EVENT_KEY:
+        s.keys_out_of_range += e.clock >= 0 && (e.value < 0 || e.value > KEY_MAX) ? 1 : 0;
+        break;
+      case EVENT_VOICE_NO:
+        s.own_voice[u] += e.value == u ? 1 : 0;
+        break;
+      case EVENT_GROUP_NO:
+        s.group_zero[u] += e.value == 0 ? 1 : 0;
+        break;
+      case EVENT_CORRECT:
+        s.woice_tuning[u] +=
+            e.clock == 0 && tuned[u] && static_cast<uint32_t>(e.value) == tuning_bits[u] ? 1 : 0;
+        break;
+      default:
+        break;
+    }
+  }
+  s.end_clock = static_cast<int32_t>(std::min<int64_t>(end, INT32_MAX));
+  return s;
+}
+
+const EventSummary& events_summarise(Song& p) {
+  p.event_summary = std::make_unique<EventSummary>(events_summary(p));
+  return *p.event_summary;
+}
+
+const EventSummary* events_summary_kept(const Song& p) {
+  const EventSummary* s = p.event_summary.get();
+  return s && s->events == p.events.size() && p.event_puts.empty() ? s : nullptr;
+}
+
+void events_changed(Song& p) {
+  p.event_summary.reset();
 }
 
 void meas_num_update(Song& p, int32_t clock) {

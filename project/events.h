@@ -4,7 +4,11 @@
 // arithmetic that sizes a song.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
+
+#include "platform/memory.h"
 
 struct Song;
 
@@ -41,6 +45,8 @@ struct Event {
   uint8_t kind = 0;
 };
 static_assert(sizeof(Event) == 12, "an event record is 12 bytes");
+// The arrays events are kept in: a million take 12 MB.
+using EventArray = std::vector<Event, LargeArrayAllocator<Event>>;
 
 // A store for n records (the readers' pre-count). The memory is only reserved: it is used
 // as events arrive. n = 0 succeeds and changes nothing; 0 when the room cannot be had.
@@ -68,4 +74,30 @@ void events_place(Song& p);
 int event_add_at_zero(Song& p, uint8_t unit_no, uint8_t kind, int32_t value);
 
 int32_t events_end_clock(const Song& p);
+
+// The readers of x1x to x3x hold every key within 0 to KEY_MAX.
+constexpr int32_t KEY_MAX = 0xBFFF;
+
+// What one walk over the events finds, made once a song is loaded (events_summarise) so that
+// the loss report and warnings of every target take it without a walk of their own. Changes
+// through the functions here drop it; code that changes `Song::events` itself must call
+// events_changed.
+struct EventSummary {
+  size_t events = 0;              // the list's length when it was made
+  std::vector<uint32_t> count;    // by unit (the 8-bit number events carry) x kind
+  int64_t keys_out_of_range = 0;  // keys of clock 0 or later outside 0 to KEY_MAX
+  int32_t end_clock = 0;          // as events_end_clock gives it
+  // By unit, what a target tying units to woices plays otherwise: voice numbers naming their
+  // own unit, group 0, and correct events at clock 0 carrying the x3x tuning of the unit's
+  // qxVoice woice.
+  uint32_t own_voice[256] = {};
+  uint32_t group_zero[256] = {};
+  uint32_t woice_tuning[256] = {};
+};
+EventSummary events_summary(const Song& p);
+// Makes the song's summary, kept with it, and gives it.
+const EventSummary& events_summarise(Song& p);
+// The song's summary while its events are those it was made from; nullptr otherwise.
+const EventSummary* events_summary_kept(const Song& p);
+void events_changed(Song& p);
 void meas_num_update(Song& p, int32_t clock);

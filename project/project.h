@@ -196,8 +196,9 @@ struct Song {
 
   // Event store (see project/events.h): the events in time order, the puts not yet placed
   // among them, and the records the readers' pre-count allows and those taken.
-  std::vector<Event> events;
-  std::vector<Event> event_puts;
+  EventArray events;
+  EventArray event_puts;
+  std::unique_ptr<EventSummary> event_summary;  // see events_summarise
   int32_t event_max = 0;
   int32_t event_num = 0;
 
@@ -246,6 +247,7 @@ struct LossRecord {
 // events in time order, with no puts queued); returns 0 when every record has been taken.
 inline int event_store(Song& p, int32_t clock, uint8_t unit_no, uint8_t kind, int32_t value) {
   if (p.event_num < 0 || p.event_num >= p.event_max) return 0;
+  if (p.event_summary) p.event_summary.reset();
   p.events.push_back({clock, value, unit_no, kind});
   p.event_num++;
   return 1;
