@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes/bytes.h"
 #include "project/project.h"
 
 namespace {
@@ -262,6 +263,54 @@ TEST(Events, EndClockAndMeasures) {
   z.beat_clock = 0;
   meas_num_update(z, 5000);
   EXPECT_EQ(z.meas_num, 1);
+}
+
+// The summary a load makes counts what a walk finds, and any change to the events drops it.
+TEST(Events, SummaryOfTheEventsAndItsEnd) {
+  Project p = with_store(16);
+  for (int u = 0; u < 3; ++u) p.woices.push_back(std::make_unique<Woice>());
+  p.woices[1]->type = WOICE_QXVOICE;
+  p.woices[1]->x3x_tuning = 1.5f;
+  const auto tuning = static_cast<int>(float_bits(1.5f));
+  for (const Ev& e : std::vector<Ev>{{0, 1, EVENT_VOICE_NO, 1},      // its own unit
+                                     {0, 2, EVENT_VOICE_NO, 1},      // another's
+                                     {0, 1, EVENT_GROUP_NO, 0},      // group 0
+                                     {0, 2, EVENT_GROUP_NO, 3},      // another group
+                                     {0, 1, EVENT_CORRECT, tuning},  // the woice's tuning
+                                     {480, 1, EVENT_CORRECT, tuning},
+                                     {0, 2, EVENT_CORRECT, tuning},  // a woice without one
+                                     {-5, 0, EVENT_KEY, -1},         // before clock 0
+                                     {10, 0, EVENT_KEY, KEY_MAX + 1},
+                                     {20, 0, EVENT_KEY, KEY_MAX},
+                                     {960, 2, EVENT_ON, 700},
+                                     {0, 0, EVENT_PAN, 5}}) {
+    put(p, e);
+  }
+  events_place(p);
+  const EventSummary& s = events_summarise(p);
+  EXPECT_EQ(s.events, 12u);
+  EXPECT_EQ(s.end_clock, 1660);
+  EXPECT_EQ(s.keys_out_of_range, 1);
+  EXPECT_EQ(s.count[0 * EVENT_KIND_NUM + EVENT_KEY], 3u);
+  EXPECT_EQ(s.count[1 * EVENT_KIND_NUM + EVENT_CORRECT], 2u);
+  EXPECT_EQ(std::vector<uint32_t>(s.own_voice, s.own_voice + 3), (std::vector<uint32_t>{0, 1, 0}));
+  EXPECT_EQ(std::vector<uint32_t>(s.group_zero, s.group_zero + 3),
+            (std::vector<uint32_t>{0, 1, 0}));
+  EXPECT_EQ(std::vector<uint32_t>(s.woice_tuning, s.woice_tuning + 3),
+            (std::vector<uint32_t>{0, 1, 0}));
+
+  EXPECT_EQ(events_summary_kept(p), &s);
+  event_store(p, 2000, 0, EVENT_VEL, 1);
+  EXPECT_EQ(events_summary_kept(p), nullptr);
+  events_summarise(p);
+  put(p, {0, 0, EVENT_VEL, 1});
+  EXPECT_EQ(events_summary_kept(p), nullptr);
+  events_place(p);
+  events_summarise(p);
+  const size_t n = p.events.size();
+  event_add_at_zero(p, 2, EVENT_ON, 2000);  // takes the place of the note it overlaps
+  EXPECT_EQ(p.events.size(), n);
+  EXPECT_EQ(events_summary_kept(p), nullptr);
 }
 
 TEST(Events, AllocateZeroAndRelease) {

@@ -306,6 +306,55 @@ TEST_F(ChunkTest, EventChunks) {
                 {0, 0, EVENT_VOICE_NO, 3}, {0, 0, EVENT_GROUP_NO, 2}, {0, 0, EVENT_ON, 480}}));
 }
 
+// An "Event V5" chunk longer than the reader's first block, with VarInts of every length, and
+// damaged entries deep in it: the entries past a block's end and the first damage decide as
+// they do in a short chunk.
+TEST_F(ChunkTest, LongEventChunks) {
+  constexpr uint32_t N = 20000;  // about 140 KB of entries
+  struct Damage {
+    uint32_t at;
+    int kind;  // -1: a clock running back; -2: a VarInt of five continued bytes
+  };
+  const auto file = [](std::vector<Damage> damage) {
+    Bytes body;
+    body.u32(N);
+    for (uint32_t i = 0; i < N; ++i) {
+      uint32_t delta = i % 3;
+      int kind = EVENT_VEL;
+      for (const Damage& d : damage) {
+        if (d.at != i) continue;
+        if (d.kind == -1) delta = 0xFFFFFFFF;
+        if (d.kind >= 0) kind = d.kind;
+        if (d.kind == -2) body.u8(0x80).u8(0x80).u8(0x80).u8(0x80).u8(0x80);
+      }
+      body.var(delta).u8(static_cast<uint8_t>(i % 50)).u8(static_cast<uint8_t>(kind));
+      body.var((1u << (7 * (i % 5))) - 1);
+    }
+    return g5(Bytes().chunk("Event V5", body));
+  };
+  ASSERT_TRUE(open(file({}))) << p.report_text;
+  std::vector<Ev> want;
+  int32_t clock = 0;
+  for (uint32_t i = 0; i < N; ++i) {
+    clock += static_cast<int32_t>(i % 3);
+    want.push_back({clock, static_cast<uint8_t>(i % 50), EVENT_VEL,
+                    static_cast<int32_t>((1u << (7 * (i % 5))) - 1)});
+  }
+  EXPECT_EQ(events(), want);
+
+  expect_failures({
+      {"kind 0 deep in", file({{15000, EVENT_NONE}}), "read event."},
+      {"kind 16 deep in", file({{15000, 16}}), "it's new format [Event V5]"},
+      {"clock running back deep in", file({{15000, -1}}), "read event."},
+      // The count before reading already finds it.
+      {"a VarInt too long deep in", file({{15000, -2}}), "Can't read event"},
+      {"kind 16, then kind 0", file({{9000, 16}, {15000, EVENT_NONE}}),
+       "it's new format [Event V5]"},
+      {"kind 0, then kind 16", file({{9000, EVENT_NONE}, {15000, 16}}), "read event."},
+      {"clock back, then kind 16", file({{9000, -1}, {15000, 16}}), "read event."},
+  });
+}
+
 TEST_F(ChunkTest, PcmChunks) {
   Bytes f =
       g5(Bytes()
