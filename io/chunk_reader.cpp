@@ -417,24 +417,30 @@ int read_event_v5_ahead(ByteSource& s, int32_t count, EventsReadAhead& ahead) {
   const int64_t at = source_tell(s);
   if (count <= 0 || at < 0 || !count_fits(s, static_cast<uint64_t>(count), 4)) return -1;
   try {
-    ahead.events.reserve(static_cast<size_t>(count));
+    // Filled first, so that the loop below writes records into memory at hand; stores into
+    // memory never touched cost more than the zeroing.
+    ahead.events.resize(static_cast<size_t>(count));
   } catch (const std::bad_alloc&) {
     ahead = EventsReadAhead{};
     return -1;
   }
   FieldReader r = field_reader(s, static_cast<uint64_t>(count) * ENTRY_MOST);
-  EventArray& events = ahead.events;
+  Event* const out = ahead.events.data();
   int32_t clock = 0;
   int32_t i = 0;
   // The first refusal as the chunk's reader sees it: a clock running back, kind 0, or a kind
   // past the table.
-  const auto check = [&](int32_t next, uint8_t kind) {
-    if (ahead.refused >= 0) return;
+  int32_t refused = -1;
+  bool unknown_kind = false;
+  const auto take = [&](uint32_t delta, uint8_t unit_no, uint8_t kind, uint32_t value) {
+    const int32_t next = clock_add(clock, delta);
     const bool back = i > 0 && next < clock;
-    if (back || kind == EVENT_NONE || kind >= EVENT_KIND_NUM) {
-      ahead.refused = i;
-      ahead.unknown_kind = !back && kind != EVENT_NONE;
+    if ((back || kind == EVENT_NONE || kind >= EVENT_KIND_NUM) && refused < 0) {
+      refused = i;
+      unknown_kind = !back && kind != EVENT_NONE;
     }
+    clock = next;
+    out[i] = {clock, static_cast<int32_t>(value), unit_no, kind};
   };
   while (i < count) {
     // Entries whole in the block at hand are decoded with the place held in a local, where
@@ -449,10 +455,7 @@ int read_event_v5_ahead(ByteSource& s, int32_t count, EventsReadAhead& ahead) {
       const size_t v = decode_varint(at + d + 2, &value);
       if (v == 0) break;
       at += d + 2 + v;
-      const int32_t next = clock_add(clock, delta);
-      check(next, kind);
-      clock = next;
-      events.push_back({clock, static_cast<int32_t>(value), unit_no, kind});
+      take(delta, unit_no, kind, value);
     }
     r.at = at;
     if (i == count) break;
@@ -463,13 +466,12 @@ int read_event_v5_ahead(ByteSource& s, int32_t count, EventsReadAhead& ahead) {
     if (!field_varint(r, &delta) || !field_bytes(r, unit_kind, 2) || !field_varint(r, &value)) {
       break;
     }
-    const int32_t next = clock_add(clock, delta);
-    check(next, unit_kind[1]);
-    clock = next;
-    events.push_back({clock, static_cast<int32_t>(value), unit_kind[0], unit_kind[1]});
+    take(delta, unit_kind[0], unit_kind[1], value);
     ++i;
   }
-  const bool read = field_reader_done(r) && ahead.events.size() == static_cast<size_t>(count);
+  ahead.refused = refused;
+  ahead.unknown_kind = unknown_kind;
+  const bool read = field_reader_done(r) && i == count;
   ahead.end = source_tell(s);
   if (!read || ahead.end < 0) {
     ahead = EventsReadAhead{};

@@ -373,10 +373,23 @@ int32_t key_shift_of(const EventChunkRule& rule, int unit_no) {
   return unit_no >= 0 && u < rule.key_shift.size() ? rule.key_shift[u] : 0;
 }
 
+// Where the entries of one chunk go while the walk encodes them: kept apart from the chunks
+// in half a cache line each, as the walk goes from chunk to chunk at every event.
+struct EntryPlace {
+  uint8_t* put = nullptr;  // where the next entry goes
+  uint8_t* room_end = nullptr;
+  uint32_t at = 0;  // the clock the reader stands at after the entries so far (divided),
+                    // as the 32 bits a delta is counted in
+  uint32_t count = 0;
+  int32_t key_shift = 0;
+  bool written = false;  // whether the target writes the chunk
+  bool lengths = false;  // values are lengths: divided as clocks, and x1x counts from their end
+};
+
 // The bytes put into the chunk's last block counted in, as the block is left.
-void close_block(EventChunk& c) {
+void close_block(EventChunk& c, const EntryPlace& place) {
   if (!c.last) return;
-  c.last->used = static_cast<uint32_t>(c.put - c.last->bytes);
+  c.last->used = static_cast<uint32_t>(place.put - c.last->bytes);
   c.bytes += c.last->used;
 }
 
@@ -385,8 +398,8 @@ size_t first_slab_blocks(size_t events, size_t chunks) {
   return std::max<size_t>(64, events * 4 / EVENT_BLOCK_BYTES + chunks);
 }
 
-void take_block(EventChunks& out, EventChunk& c) {
-  close_block(c);
+void take_block(EventChunks& out, EventChunk& c, EntryPlace& place) {
+  close_block(c, place);
   if (out.slab_taken == out.slab_blocks) {
     const size_t blocks = std::max<size_t>(out.next_slab_blocks, 1);
     const size_t bytes = blocks * sizeof(EventBlock);
@@ -404,27 +417,26 @@ void take_block(EventChunks& out, EventChunk& c) {
     c.first = b;
   }
   c.last = b;
-  c.put = b->bytes;
-  c.room_end = b->bytes + EVENT_BLOCK_BYTES;
+  place.put = b->bytes;
+  place.room_end = b->bytes + EVENT_BLOCK_BYTES;
 }
 
-// Appends the entry of event e to its chunk c; `legacy` for x1x timing.
+// Appends the entry of event e to its chunk; `legacy` for x1x timing.
 template <typename Div>
-inline void encode_entry(EventChunks& out, EventChunk& c, const Event& e, bool legacy, Div div) {
+inline void encode_entry(EventChunks& out, EventChunk& c, EntryPlace& place, const Event& e,
+                         bool legacy, Div div) {
   const int64_t clock = div(e.clock);
-  int64_t value = c.lengths ? div(e.value) : e.value;
-  const auto delta = static_cast<uint32_t>(wrap32(clock - c.at));
+  int64_t value = place.lengths ? div(e.value) : e.value;
+  const uint32_t delta = static_cast<uint32_t>(clock) - place.at;
   // x1x counts the next note from the end of this one, as its length was written.
-  c.at = legacy && c.lengths ? clock + value : clock;
+  place.at = static_cast<uint32_t>(legacy && place.lengths ? clock + value : clock);
   // The reader leaves keys before clock 0 as they stand.
-  if (c.key_shift != 0 && e.clock >= 0) value = unshifted_key(value, c.key_shift);
-  uint8_t* put = c.put;
-  if (c.room_end - put < static_cast<std::ptrdiff_t>(5 + VARINT_ROOM)) {
-    take_block(out, c);
-    put = c.put;
+  if (place.key_shift != 0 && e.clock >= 0) value = unshifted_key(value, place.key_shift);
+  if (place.room_end - place.put < static_cast<std::ptrdiff_t>(5 + VARINT_ROOM)) {
+    take_block(out, c, place);
   }
-  c.put = put_varint(put_varint(put, delta), static_cast<uint32_t>(wrap32(value)));
-  ++c.count;
+  place.put = put_varint(put_varint(place.put, delta), static_cast<uint32_t>(wrap32(value)));
+  ++place.count;
 }
 
 }  // namespace
@@ -437,27 +449,32 @@ EventChunks encode_event_chunks(const Song& p, std::span<const Event> head, Even
   out.chunks.resize(static_cast<size_t>(units) * EVENT_KIND_NUM);
   out.next_slab_blocks = first_slab_blocks(head.size() + p.events.size(), out.chunks.size());
   const int kind_end = std::min(out.rule.kind_limit, EVENT_KIND_NUM);
+  std::vector<EntryPlace> places(out.chunks.size());
   for (int u = 0; u < units; ++u) {
     for (int k = EVENT_ON; k < kind_end; ++k) {
-      EventChunk& c = out.chunks[tally_index(u, k)];
-      c.written = true;
-      c.lengths = k == EVENT_ON || k == EVENT_PORTAMENT;
-      c.key_shift = k == EVENT_KEY ? key_shift_of(out.rule, u) : 0;
+      EntryPlace& place = places[tally_index(u, k)];
+      place.written = true;
+      place.lengths = k == EVENT_ON || k == EVENT_PORTAMENT;
+      place.key_shift = k == EVENT_KEY ? key_shift_of(out.rule, u) : 0;
     }
   }
   // Held apart from the chunks, which the entries' bytes could otherwise be taken to change.
   const bool legacy = out.rule.legacy_timing != 0;
   EventChunk* chunks = out.chunks.data();
+  EntryPlace* at = places.data();
   with_divisor(std::max(out.rule.clock_divisor, 1), [&](auto div) {
     const auto take = [&](const Event& e) {
       if (e.kind >= EVENT_KIND_NUM || e.unit_no >= units) return;
-      EventChunk& c = chunks[tally_index(e.unit_no, e.kind)];
-      if (c.written) encode_entry(out, c, e, legacy, div);
+      const size_t i = tally_index(e.unit_no, e.kind);
+      if (at[i].written) encode_entry(out, chunks[i], at[i], e, legacy, div);
     };
     for (const Event& e : head) take(e);
     for (const Event& e : p.events) take(e);
   });
-  for (EventChunk& c : out.chunks) close_block(c);
+  for (size_t i = 0; i < out.chunks.size(); ++i) {
+    close_block(out.chunks[i], places[i]);
+    out.chunks[i].count = places[i].count;
+  }
   return out;
 }
 
@@ -516,13 +533,16 @@ int write_event_chunk(FILE* out, std::span<const Event> events, int unit_no, int
   const auto u = static_cast<size_t>(std::max(unit_no, 0));
   chunks.rule.key_shift.assign(u + 1, 0);
   chunks.rule.key_shift[u] = key_shift;
+  chunks.next_slab_blocks = first_slab_blocks(events.size(), 1);
   EventChunk c;
-  c.lengths = kind == EVENT_ON || kind == EVENT_PORTAMENT;
-  c.key_shift = kind == EVENT_KEY ? key_shift : 0;
+  EntryPlace place;
+  place.lengths = kind == EVENT_ON || kind == EVENT_PORTAMENT;
+  place.key_shift = kind == EVENT_KEY ? key_shift : 0;
   with_divisor(std::max(clock_divisor, 1), [&](auto div) {
-    for (const Event& e : events) encode_entry(chunks, c, e, legacy_timing != 0, div);
+    for (const Event& e : events) encode_entry(chunks, c, place, e, legacy_timing != 0, div);
   });
-  close_block(c);
+  close_block(c, place);
+  c.count = place.count;
   return write_chunk_body(out, chunks, c, unit_no, kind);
 }
 

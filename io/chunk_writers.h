@@ -92,18 +92,7 @@ struct EventChunk {
   uint32_t count = 0;
   int64_t bytes = 0;
   EventBlock* first = nullptr;
-  // While encoding: whether the target writes the chunk, whether its values are lengths
-  // (divided as clocks are, and x1x's next entry counted from their end), the shift of its
-  // keys; the last block (blocks stay where they are as more are taken), where its next
-  // entry goes and where its room ends, and where the reader stands after the entries so
-  // far, in divided clocks.
-  bool written = false;
-  bool lengths = false;
-  int32_t key_shift = 0;
-  EventBlock* last = nullptr;
-  uint8_t* put = nullptr;
-  uint8_t* room_end = nullptr;
-  int64_t at = 0;
+  EventBlock* last = nullptr;  // while encoding: blocks stay where they are as more are taken
 };
 struct EventChunks {
   EventChunkRule rule;
