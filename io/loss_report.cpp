@@ -371,7 +371,13 @@ EventTally tally_lost_events(const Song& p, int target) {
 // WAV files hold each woice's sound and root key, nothing of the song around them.
 void report_wav_losses(Run& run, const Song& p, int target) {
   int64_t events = 0;
-  for (const Event& e : p.events) events += e.kind != EVENT_NONE ? 1 : 0;
+  if (const EventSummary* summary = events_summary_kept(p)) {
+    for (size_t i = 0; i < summary->count.size(); ++i) {
+      events += i % EVENT_KIND_NUM != EVENT_NONE ? summary->count[i] : 0;
+    }
+  } else {
+    for (const Event& e : p.events) events += e.kind != EVENT_NONE ? 1 : 0;
+  }
   if (events > 0) {
     not_written(run, "events", events);
     not_written(run, "units", unit_count(p));

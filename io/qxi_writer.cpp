@@ -101,6 +101,7 @@ struct QxiOut {
                           static_cast<uint8_t>(value)};
     if (ok && out && std::fwrite(b, 1, 3, out) != 3) ok = false;
     ++records;
+    if (!listing) return;
     switch (command) {
       case QXI_REPEAT:
         listing_print(listing, "%02d repeat\n", static_cast<int>(value));
@@ -179,7 +180,8 @@ int write_qxi(Run* say, const Song& p, int32_t tempo, FILE* out, FILE* listing) 
   for (const Event& ev : p.events) {
     if (!q.ok) break;
     marks_before(ev.clock);
-    const int64_t wait = (ev.clock - last_step) / div_clock;
+    // Most events share their clock with the one before: no division for those.
+    const int64_t wait = ev.clock == last_step ? 0 : (ev.clock - last_step) / div_clock;
     if (wait > 0) {
       q.gap(QXI_WAIT, wait);
       last_step = ev.clock;
