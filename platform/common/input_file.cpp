@@ -25,7 +25,7 @@ std::shared_ptr<InputFile> open_input_file(const std::string& path, std::string*
   if (!f) return nullptr;
   auto in = std::make_shared<InputFile>();
   in->file = f;
-  in->buffer = std::make_unique_for_overwrite<char[]>(INPUT_BUFFER);
+  in->buffer = std::unique_ptr<char[]>(new char[INPUT_BUFFER]);  // not zeroed: the stream fills it
   std::setvbuf(f, in->buffer.get(), _IOFBF, INPUT_BUFFER);
   return in;
 }

@@ -7,17 +7,17 @@
 
 namespace {
 
+#if defined(MADV_HUGEPAGE) && !defined(__EMSCRIPTEN__)
+constexpr bool LARGE_PAGES = true;
+#else
+constexpr bool LARGE_PAGES = false;  // the browser's memory has no pages to advise on
+#endif
 // Below a few large pages the rounding to whole ones would cost more than the faults saved.
 constexpr size_t LARGE_ARRAY_BYTES = size_t{4} << 20;
 constexpr size_t LARGE_PAGE = size_t{2} << 20;
 
 bool large(size_t bytes) {
-#if defined(MADV_HUGEPAGE) && !defined(__EMSCRIPTEN__)
-  return bytes >= LARGE_ARRAY_BYTES;
-#else
-  (void)bytes;
-  return false;
-#endif
+  return LARGE_PAGES && bytes >= LARGE_ARRAY_BYTES;
 }
 
 size_t whole_pages(size_t bytes) {

@@ -134,7 +134,7 @@ bool staged_open(StagedFile& s, const std::string& folder, bool) {
     return false;
   }
   // Event chunks are written a few bytes at a time: a large buffer keeps that to few calls.
-  s.buffer = std::make_unique_for_overwrite<char[]>(STAGED_BUFFER);
+  s.buffer = std::unique_ptr<char[]>(new char[STAGED_BUFFER]);  // not zeroed: the stream fills it
   std::setvbuf(s.file, s.buffer.get(), _IOFBF, STAGED_BUFFER);
   return true;
 }
