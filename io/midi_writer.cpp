@@ -1,8 +1,9 @@
 // Standard MIDI File writer. Each unit's events become one track: notes at the unit's key and
 // velocity, its volume, pan and woice as controllers and program changes, and its pitch (keys
-// between semitones, key changes under a note, glides) as pitch bends. The tracks are made one
-// at a time from an index of every unit's events, each turned into bytes in memory as its
-// messages come in the file's order, so that its chunk size is known before it is written.
+// between semitones, key changes under a note, glides) as pitch bends. The tracks are made a
+// few units at a time, each such pass reading the song's events once in order; a track's
+// messages go into its bytes in the file's order as they are made, the bytes being held until
+// the pass ends so that its chunk size is known before it is written.
 #include "io/midi_writer.h"
 
 #include <algorithm>
@@ -78,11 +79,11 @@ int64_t measure_clock(const Song& song, int32_t meas) {
   return static_cast<int64_t>(meas) * song.beat_num * beat_clocks(song);
 }
 
-// The tracks one pass over the song makes while writing hold the messages of about this
-// share of the song's events (a unit larger than that alone, and never fewer than
-// PASS_EVENTS_MIN): a few passes, with only a few tracks' bytes at a time.
-constexpr uint64_t PASS_SHARE = 2;
-constexpr uint64_t PASS_EVENTS_MIN = 65536;
+// The tracks one pass over the song makes while writing are those of about this share of the
+// song's events (a unit larger than that alone, and never fewer than PASS_EVENTS_MIN): a few
+// passes, each holding only its tracks' bytes, a few bytes an event of them.
+constexpr uint64_t PASS_SHARE = 4;
+constexpr uint64_t PASS_EVENTS_MIN = 16384;
 
 // The written events of every unit, head and song together.
 std::vector<uint32_t> count_track_events(const Song& song, std::span<const Event> head) {
@@ -191,19 +192,27 @@ int64_t midi_pan(int64_t v) {
 // Track bytes: delta times as variable-length quantities from the tick written last. The
 // buffer only grows, and is kept from one track to the next.
 struct TrackBytes {
-  std::vector<uint8_t> b;  // its size is the room; the first `n` bytes are the track's
-  size_t n = 0;
+  // The room is not zeroed: what is taken and not yet written costs no memory.
+  std::unique_ptr<uint8_t[]> b;
+  size_t room_size = 0;
+  size_t n = 0;  // the track's bytes so far
   int64_t at = 0;
 
   void clear() {
     n = 0;
     at = 0;
   }
-  [[gnu::noinline]] void grow(size_t k) { b.resize(std::max(2 * b.size(), n + k)); }
+  [[gnu::noinline]] void grow(size_t k) {
+    const size_t size = std::max(2 * room_size, n + k);
+    auto more = std::make_unique_for_overwrite<uint8_t[]>(size);
+    if (n > 0) std::memcpy(more.get(), b.get(), n);
+    b = std::move(more);
+    room_size = size;
+  }
   uint8_t* room(size_t k) {
-    if (b.size() - n < k) [[unlikely]]
+    if (room_size - n < k) [[unlikely]]
       grow(k);
-    return b.data() + n;
+    return b.get() + n;
   }
   static uint8_t* vlq(uint8_t* p, uint32_t v) {
     if (v < 0x80) {
@@ -225,7 +234,7 @@ struct TrackBytes {
   void channel(int64_t tick, const uint8_t* bytes, uint8_t size) {
     uint8_t* p = delta(room(5 + 3), tick);
     for (uint8_t i = 0; i < size; ++i) *p++ = bytes[i];
-    n = static_cast<size_t>(p - b.data());
+    n = static_cast<size_t>(p - b.get());
   }
   void meta(int64_t tick, uint8_t type, const void* data, size_t size) {
     size = std::min<size_t>(size, MIDI_TICK_MAX);  // what a length field holds
@@ -235,7 +244,7 @@ struct TrackBytes {
     p = vlq(p, static_cast<uint32_t>(size));
     const auto* from = static_cast<const uint8_t*>(data);
     p = std::copy(from, from + size, p);
-    n = static_cast<size_t>(p - b.data());
+    n = static_cast<size_t>(p - b.get());
   }
   void text(int64_t tick, uint8_t type, const std::string& s) {
     meta(tick, type, s.data(), s.size());
@@ -243,8 +252,7 @@ struct TrackBytes {
   void end() { meta(at, 0x2F, "", 0); }
 };
 
-// What making a track needs, kept from one track to the next so that the largest sets the
-// room once.
+// What making a track needs; the writer keeps them from one pass to the next.
 struct TrackWork {
   std::vector<Message> settings;  // the setup, controllers, programs and instrument names
   std::vector<Message> messages;  // every message, for a track whose events go back in time
@@ -264,6 +272,7 @@ std::string unit_track_name(const Song& song, int unit) {
 // Where reading a unit's events stands: its settings, and the clock of the events read last
 // with the note starting there. Of the notes that start at one clock only the last is kept:
 // the next note ends a note, and in the tick it starts in a note is not played.
+constexpr int64_t NO_CLOCK = INT64_MIN;  // before the first event
 struct Reading {
   int32_t velocity = START_VELOCITY;
   int64_t volume = START_VOLUME;
@@ -271,14 +280,14 @@ struct Reading {
   int32_t key = DEFAULT_KEY;
   int32_t glide = 0;
   int32_t woice = -1;
-  bool started = false;
-  int32_t clock = 0;   // of the events read last
-  int32_t length = 0;  // of the last note that starts there; 0: none
+  int64_t clock = NO_CLOCK;  // of the events read last
+  int32_t length = 0;        // of the last note that starts there; 0: none
 };
 // Making a unit's track: once to learn what it holds within MIDI's ranges (the plan, which
-// keeps nothing), once to write its bytes. The settings are made first, in time order; the
-// notes and their bends follow, and where the unit's events are in time order they too come
-// in the file's order and go straight into bytes, the settings merged in before them.
+// keeps nothing), once to write its bytes. The settings are kept as messages as they are read;
+// a note is played once the next one is read, and where the unit's events are in time order
+// its messages then come in the file's order and go straight into bytes, the settings before
+// them merged in. A unit whose events go back in time is read whole and its messages sorted.
 enum TrackMode { TRACK_COUNT, TRACK_WRITE };
 
 struct TrackMaker {
@@ -372,7 +381,7 @@ struct TrackMaker {
     p[0] = static_cast<uint8_t>(status | channel);
     p[1] = a;
     p[2] = b;
-    out.n = static_cast<size_t>(p + 3 - out.b.data());
+    out.n = static_cast<size_t>(p + 3 - out.b.get());
   }
   void note_on_due() {
     if (!on_waiting) return;
@@ -554,20 +563,18 @@ struct TrackMaker {
   static constexpr size_t NOTES_PLAYED_TOGETHER = 64;
   void end_clock(const Reading& r) {
     if (r.length <= 0) return;
-    w.notes.push_back({r.clock, r.length, r.key, r.velocity});
+    w.notes.push_back({static_cast<int32_t>(r.clock), r.length, r.key, r.velocity});
     if (streaming && in_order && w.notes.size() > NOTES_PLAYED_TOGETHER) play_ready(false);
   }
   void read_event(Reading& r, int32_t clock, int32_t value, uint8_t kind) {
-    if (!r.started || clock != r.clock) {
-      if (r.started) {
+    if (clock != r.clock) {
+      if (r.clock != NO_CLOCK) {
         end_clock(r);
         if (clock < r.clock) in_order = false;
       }
-      r.started = true;
       r.clock = clock;
       r.length = 0;
     }
-    const int64_t tick = tick_of(clock);
     switch (kind) {
       case EVENT_ON:
         if (value > 0) r.length = value;
@@ -585,16 +592,17 @@ struct TrackMaker {
         r.velocity = value;
         break;
       case EVENT_VOL:
-        if (std::clamp<int64_t>(value, 0, 127) != r.volume) control(tick, 7, value);
+        if (std::clamp<int64_t>(value, 0, 127) != r.volume) control(tick_of(clock), 7, value);
         r.volume = std::clamp<int64_t>(value, 0, 127);
         break;
       case EVENT_PAN:
-        if (midi_pan(value) != r.pan) control(tick, 10, midi_pan(value));
+        if (midi_pan(value) != r.pan) control(tick_of(clock), 10, midi_pan(value));
         r.pan = midi_pan(value);
         break;
       case EVENT_VOICE_NO: {
         if (value == r.woice) break;
         r.woice = value;
+        const int64_t tick = tick_of(clock);
         if (r.woice >= 0 && static_cast<size_t>(r.woice) < song.woices.size() &&
             song.woices[static_cast<size_t>(r.woice)]) {
           instrument_name(tick, r.woice);
@@ -621,7 +629,7 @@ struct TrackMaker {
   }
   void event(int32_t clock, int32_t value, uint8_t kind) { read_event(r, clock, value, kind); }
   void finish() {
-    if (r.started) end_clock(r);
+    if (r.clock != NO_CLOCK) end_clock(r);
     if (mode == TRACK_WRITE && !in_order) {
       // Events back in time: every message is put in order, the settings' and the notes'
       // apart and then merged, as they were made.
@@ -649,13 +657,16 @@ struct TrackMaker {
 template <typename Maker>
 void read_song(const Song& song, std::span<const Event> head, const int16_t (&slot)[UNIT_NUMBERS],
                std::span<Maker> makers) {
+  Maker* maker_of[UNIT_NUMBERS];
+  for (size_t u = 0; u < UNIT_NUMBERS; ++u) {
+    maker_of[u] = slot[u] < 0 ? nullptr : &makers[static_cast<size_t>(slot[u])];
+  }
   const auto feed = [&](std::span<const Event> events) {
     for (const Event& e : events) {
-      const int k = slot[e.unit_no];
-      if (k < 0 || !written_kind(e.kind)) continue;
-      Maker& m = makers[static_cast<size_t>(k)];
+      Maker* m = maker_of[e.unit_no];
+      if (!m || !written_kind(e.kind)) continue;
       // A unit found going back in time is made again on its own, read whole.
-      if (m.in_order || !m.streaming) m.event(e.clock, e.value, e.kind);
+      if (m->in_order || !m->streaming) m->event(e.clock, e.value, e.kind);
     }
   };
   feed(head);
@@ -863,7 +874,7 @@ int write_midi(Run& run, const Song& song, std::span<const Event> head, const Mi
     }
     const auto put = [&](const TrackBytes& bytes) {
       if (bytes.at > MIDI_TICK_MAX) return fail(run, "song too long for midi");
-      const int r = put_chunk(out, "MTrk", bytes.b.data(), bytes.n);
+      const int r = put_chunk(out, "MTrk", bytes.b.get(), bytes.n);
       return r > 0 ? 1 : fail(run, r < 0 ? "song too big for midi" : "write midi");
     };
     {
