@@ -84,6 +84,8 @@ int64_t measure_clock(const Song& song, int32_t meas) {
 // passes, each holding only its tracks' bytes, a few bytes an event of them.
 constexpr uint64_t PASS_SHARE = 4;
 constexpr uint64_t PASS_EVENTS_MIN = 16384;
+// The room a track's bytes take at first, by its events: most tracks need no more.
+constexpr size_t TRACK_BYTES_AHEAD = 12;
 
 // The written events of every unit, head and song together.
 std::vector<uint32_t> count_track_events(const Song& song, std::span<const Event> head) {
@@ -208,6 +210,10 @@ struct TrackBytes {
     if (n > 0) std::memcpy(more.get(), b.get(), n);
     b = std::move(more);
     room_size = size;
+  }
+  // Room taken ahead costs nothing until written, and spares the copies of growing.
+  void reserve(size_t size) {
+    if (size > room_size) grow(size - n);
   }
   uint8_t* room(size_t k) {
     if (room_size - n < k) [[unlikely]]
@@ -619,6 +625,7 @@ struct TrackMaker {
   void begin() {
     if (mode == TRACK_WRITE) {
       w.bytes.clear();
+      w.bytes.reserve(TRACK_BYTES_AHEAD * plan.unit_events[static_cast<size_t>(unit)] + 256);
       w.bytes.text(0, 0x03, unit_track_name(song, unit));
     }
     w.settings.clear();
