@@ -206,7 +206,7 @@ struct TrackBytes {
   }
   [[gnu::noinline]] void grow(size_t k) {
     const size_t size = std::max(2 * room_size, n + k);
-    auto more = std::make_unique_for_overwrite<uint8_t[]>(size);
+    std::unique_ptr<uint8_t[]> more(new uint8_t[size]);  // not zeroed
     if (n > 0) std::memcpy(more.get(), b.get(), n);
     b = std::move(more);
     room_size = size;
