@@ -26,12 +26,13 @@ constexpr uint32_t MIDI_TICK_MAX = 0x0FFFFFFF;
 
 // What the writer decides before writing, said as conversion lines by midi_plan.
 struct MidiPlan {
-  uint16_t division = 0;             // ticks per quarter note
-  int32_t clock_divisor = 1;         // song clocks per tick
-  std::vector<int> channel_of_unit;  // by unit number (0..255); -1: the unit writes no track
-  std::vector<int> track_units;      // the unit of each unit track, in track order
-  uint32_t tempo = 500000;           // microseconds per quarter note
-  int32_t glide_step = 1;            // song clocks between the bends of a glide, at least
+  uint16_t division = 0;              // ticks per quarter note
+  int32_t clock_divisor = 1;          // song clocks per tick
+  std::vector<int> channel_of_unit;   // by unit number (0..255); -1: the unit writes no track
+  std::vector<int> track_units;       // the unit of each unit track, in track order
+  std::vector<uint32_t> unit_events;  // by unit number: the events its track reads
+  uint32_t tempo = 500000;            // microseconds per quarter note
+  int32_t glide_step = 1;             // song clocks between the bends of a glide, at least
 };
 
 // Decides the plan and prints its lines (a scaled division, a replaced tempo, channels

@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -70,13 +72,13 @@ std::string run_output(const std::string& command, int* status) {
   return out;
 }
 
-Midi write(Project& p) {
+Midi write(Project& p, std::span<const Event> head = {}) {
   ScratchDir dir;
   const std::string path = dir.file("song.mid");
   Midi m;
   p.console = [&m](std::string_view s) { m.console += s; };
   FILE* out = std::fopen(path.c_str(), "wb");
-  m.ok = midi_plan(p, p, {}, m.plan) && write_midi(p, p, {}, m.plan, out);
+  m.ok = midi_plan(p, p, head, m.plan) && write_midi(p, p, head, m.plan, out);
   std::fclose(out);
   p.console = nullptr;
   m.error = p.error_text;
@@ -289,6 +291,66 @@ TEST(MidiWriter, DivisionFromTheBeatClock) {
     EXPECT_EQ(m.console, c.line);
     EXPECT_EQ(m.body(1), (Lines{std::to_string(100001 / c.divisor) + " note_on 0 96 104",
                                 std::to_string(200000 / c.divisor) + " note_off 0 96 64"}));
+  }
+}
+
+// The writer reads a few units' events a pass over the song, and plays each note as soon as
+// the next is read; a unit whose events go back in time is read again on its own.
+TEST(MidiWriter, TracksOfSeveralPassesAndEventsBackInTime) {
+  {
+    SCOPED_TRACE("five units of 15,001 events, alike: a pass each");
+    Project p;
+    project_setup(p, 80000);
+    for (int u = 0; u < 5; ++u) {
+      add_unit(p, ("u" + std::to_string(u)).c_str());
+      put(p, 0, u, EVENT_PORTAMENT, 60);
+    }
+    for (int32_t i = 0; i < 5000; ++i) {
+      for (int u = 0; u < 5; ++u) {
+        put(p, i * 120, u, EVENT_KEY, A4 + (i * 7 % 30 - 15) * SEMI);
+        put(p, i * 120, u, EVENT_ON, 100);
+        put(p, i * 120, u, EVENT_VEL, 1 + i % 127);
+      }
+    }
+    const Midi m = write(p);
+    ASSERT_TRUE(m.ok) << m.error;
+    ASSERT_EQ(m.file["tracks"].size(), 6u);
+    const Lines first = m.body(1);
+    EXPECT_EQ(std::count_if(first.begin(), first.end(),
+                            [](const std::string& l) { return l.find("note_on") != l.npos; }),
+              5000);
+    EXPECT_EQ(first.back(), "599980 note_off 0 67 64");
+    for (size_t t = 2; t <= 5; ++t) {
+      Lines body = m.body(t);
+      const std::string channel = " " + std::to_string(t - 1) + " ";
+      for (std::string& l : body) {
+        const size_t at = l.find(channel);
+        if (at != l.npos) l.replace(at, channel.size(), " 0 ");
+      }
+      EXPECT_EQ(body, first) << "track " << t;
+    }
+  }
+  {
+    SCOPED_TRACE("a unit's events going back in time after the head's");
+    Project p;
+    project_setup(p);
+    add_unit(p, "u");
+    std::vector<Event> head(3);
+    head[0] = {960, A4 + 2 * SEMI, 0, EVENT_KEY};
+    head[1] = {960, 480, 0, EVENT_ON};
+    head[2] = {960, 100, 0, EVENT_VOL};
+    put(p, 0, 0, EVENT_ON, 480);
+    put(p, 240, 0, EVENT_PAN, 0);
+    put(p, 480, 0, EVENT_KEY, A4 - SEMI);
+    put(p, 480, 0, EVENT_ON, 960);
+    put(p, 720, 0, EVENT_KEY, A4);
+    const Midi m = write(p, head);
+    ASSERT_TRUE(m.ok) << m.error;
+    // The head's note is cut by the song's first, in the tick it starts; the key change at 720
+    // comes before the head's key in the list and bends nothing.
+    EXPECT_EQ(m.body(1), (Lines{"0 bend 0 -1365", "0 note_on 0 71 104", "240 cc 0 10 0",
+                                "480 note_off 0 71 64", "480 bend 0 683", "480 note_on 0 68 104",
+                                "960 cc 0 7 100", "1440 note_off 0 68 64"}));
   }
 }
 
