@@ -97,10 +97,12 @@ struct NoteBlocks {
 
   size_t size() const { return count; }
   Note& operator[](size_t i) { return blocks[i >> BLOCK_BITS][i & (BLOCK_SIZE - 1)]; }
-  void push_back(const Note& n) {
-    if (count == blocks.size() * BLOCK_SIZE)
+  // A new note at the end, its fields to be set.
+  Note& add() {
+    if (count == blocks.size() * BLOCK_SIZE) {
       blocks.push_back(std::make_unique_for_overwrite<Note[]>(BLOCK_SIZE));
-    (*this)[count++] = n;
+    }
+    return (*this)[count++];
   }
 };
 
@@ -226,11 +228,17 @@ void note_on(Reading& r, uint8_t channel, uint8_t key, uint8_t velocity, int64_t
   const int64_t clock = clock_of(r, tick);
   // A note is at least one clock long, so one starting at the last clock ends past it.
   if (clock >= INT32_MAX) r.too_long = true;
-  const Note n{tick, r.seq++, static_cast<int32_t>(std::min<int64_t>(clock, INT32_MAX)),
-               -1,   -1,      channel,
-               key,  velocity};
   const auto index = static_cast<int32_t>(r.notes.size());
-  r.notes.push_back(n);
+  // Field by field: a whole record built aside and copied in stalls on its own stores.
+  Note& n = r.notes.add();
+  n.on_tick = tick;
+  n.seq = r.seq++;
+  n.clock = static_cast<int32_t>(std::min<int64_t>(clock, INT32_MAX));
+  n.length = -1;
+  n.link = -1;
+  n.channel = channel;
+  n.key = key;
+  n.velocity = velocity;
   const size_t slot = static_cast<size_t>(channel) * KEY_NUM + key;
   if (r.open_last[slot] >= 0) {
     r.notes[static_cast<size_t>(r.open_last[slot])].link = index;
@@ -755,21 +763,23 @@ constexpr uint8_t MADE_KINDS[] = {EVENT_VOICE_NO, EVENT_KEY, EVENT_ON,
                                   EVENT_VEL,      EVENT_VOL, EVENT_PAN};
 constexpr int MADE_KIND_NUM = sizeof MADE_KINDS;
 
-// One unit's events at one clock, by kind (see MADE_KINDS).
-struct Due {
+// The events of one clock, by kind, each kind's in unit order.
+struct Made {
+  int32_t value;
   uint8_t unit;
-  uint8_t kinds;  // a bit for each kind it has
-  int32_t value[MADE_KIND_NUM];
+};
+struct ClockEvents {
+  std::array<std::array<Made, PROJECT_UNIT_CAPACITY>, MADE_KIND_NUM> made;
+  std::array<size_t, MADE_KIND_NUM> num;
 };
 
-void take_due(UnitEvents& u, int64_t clock, Due& d) {
-  d.kinds = 0;
-  auto give = [&d](int slot, int32_t value) {
-    d.kinds |= static_cast<uint8_t>(1u << slot);
-    d.value[slot] = value;
+// Adds the unit's events at the clock; gives the clock of its next ones.
+int64_t take_events(UnitEvents& u, uint8_t unit, int64_t clock, ClockEvents& at) {
+  auto give = [&at, unit](int kind, int32_t value) {
+    at.made[static_cast<size_t>(kind)][at.num[static_cast<size_t>(kind)]++] = {value, unit};
   };
   if (u.voice_due && clock == 0) {
-    give(MADE_VOICE_NO, d.unit);
+    give(MADE_VOICE_NO, unit);
     u.voice_due = false;
   }
   if (u.note != u.notes_end && u.note->clock == clock) {
@@ -783,12 +793,13 @@ void take_due(UnitEvents& u, int64_t clock, Due& d) {
   }
   if (u.volume != u.volume_end && u.volume->clock == clock) give(MADE_VOL, (u.volume++)->value);
   if (u.pan != u.pan_end && u.pan->clock == clock) give(MADE_PAN, (u.pan++)->value);
+  return next_clock(u);
 }
 
 // Stores the units' events in the order event_put would place them: by clock, then kind
 // priority, then unit. Each unit's events come in time order, one kind at most at a clock
 // (its notes never overlap, and its changes of one kind are at clocks apart), so the units
-// are walked side by side, clock by clock.
+// are walked side by side, clock by clock. There are PROJECT_UNIT_CAPACITY units at most.
 int store_events(Project& p, std::vector<UnitEvents>& units) {
   int64_t total = 0;
   for (const UnitEvents& u : units) total += event_count(u);
@@ -798,29 +809,27 @@ int store_events(Project& p, std::vector<UnitEvents>& units) {
   if (!events_allocate(p, std::max<int32_t>(static_cast<int32_t>(total), 1))) {
     return fail(p, NO_EVENTS);
   }
-  std::array<int, MADE_KIND_NUM> order;  // slots by priority
+  std::array<int, MADE_KIND_NUM> order;  // kinds by priority
   for (int i = 0; i < MADE_KIND_NUM; ++i) order[static_cast<size_t>(i)] = i;
   std::sort(order.begin(), order.end(), [](int a, int b) {
     return KIND_PRIORITY[MADE_KINDS[a]] < KIND_PRIORITY[MADE_KINDS[b]];
   });
   std::vector<int64_t> next(units.size());
   for (size_t u = 0; u < units.size(); ++u) next[u] = next_clock(units[u]);
-  std::vector<Due> due(units.size());
+  ClockEvents at;
   for (;;) {
-    const int64_t clock = next.empty() ? NO_CLOCK : *std::min_element(next.begin(), next.end());
+    int64_t clock = NO_CLOCK;
+    for (int64_t c : next) clock = std::min(clock, c);
     if (clock == NO_CLOCK) break;
-    size_t n = 0;
+    at.num.fill(0);
     for (size_t u = 0; u < units.size(); ++u) {
-      if (next[u] != clock) continue;
-      due[n].unit = static_cast<uint8_t>(u);
-      take_due(units[u], clock, due[n++]);
-      next[u] = next_clock(units[u]);
+      if (next[u] == clock) next[u] = take_events(units[u], static_cast<uint8_t>(u), clock, at);
     }
-    for (int slot : order) {
-      const uint8_t kind = MADE_KINDS[slot];
-      for (size_t i = 0; i < n; ++i) {
-        if (!(due[i].kinds >> slot & 1u)) continue;
-        if (!event_store(p, static_cast<int32_t>(clock), due[i].unit, kind, due[i].value[slot])) {
+    for (int kind : order) {
+      const auto k = static_cast<size_t>(kind);
+      for (size_t i = 0; i < at.num[k]; ++i) {
+        const Made& m = at.made[k][i];
+        if (!event_store(p, static_cast<int32_t>(clock), m.unit, MADE_KINDS[k], m.value)) {
           return fail(p, NO_EVENTS);
         }
       }
