@@ -73,19 +73,17 @@ constexpr const char* DRUM_NAME = "drums";
 constexpr const char* DRUM_NOISE = "QXN_HATC";
 constexpr const char* BASS_DRUM_NOISE = "QXN_BD6";
 
-// A note as its track is read: 32 bytes, held only until the notes are dealt out to units.
+// A note as its track is read: 16 bytes, held only until the notes are dealt out to units.
+// Its place among the notes read orders it against the channel's controls of its tick.
 struct Note {
   int64_t on_tick;
-  int64_t seq;     // place in the tracks laid end to end
-  int32_t clock;   // where it starts
   int32_t length;  // in clocks, at least 1; -1 while it sounds
-  // While its track is read, the next note of its channel and key still sounding; once the
-  // notes are dealt out, its unit, or -1 for a note beyond the units kept.
-  int32_t link;
   uint8_t channel;
   uint8_t key;
   uint8_t velocity;
+  uint8_t unit;  // once dealt out: its unit, or NO_UNIT for one beyond the units kept
 };
+constexpr uint8_t NO_UNIT = 0xFF;
 
 // The notes as read, in blocks that stay where they are: a million notes are read without
 // being copied to ever larger arrays.
@@ -125,9 +123,12 @@ struct TrackNotes {
 enum ControlKind : uint8_t { CONTROL_KIND_VOLUME, CONTROL_KIND_PAN, CONTROL_KIND_PROGRAM };
 constexpr int CONTROL_KIND_NUM = 3;
 
+// A control: by tick, then track, then place in the track, as a player meets them. The notes
+// read before it tell which of them it comes after.
 struct Control {
   int64_t tick;
-  int64_t seq;
+  int32_t notes_before;
+  uint16_t track;
   uint8_t value;
 };
 
@@ -161,11 +162,16 @@ struct Reading {
   std::vector<Meta> tempos;
   std::vector<Meta> signatures;
   std::vector<std::string> track_names;
-  int64_t seq = 0;
+  int64_t seq = 0;             // metas read
+  uint16_t track = 0;          // the track being read
   int64_t other_messages = 0;  // channel messages nothing is made of
-  // First and last note still sounding for each channel and key of the track being read.
+  // First and last note still sounding for each channel and key of the track being read, and
+  // after each of the track's notes the next of its channel and key still sounding (by place
+  // in the track).
   std::array<int32_t, CHANNEL_NUM * KEY_NUM> open_first;
   std::array<int32_t, CHANNEL_NUM * KEY_NUM> open_last;
+  std::vector<int32_t> next_open;
+  size_t track_first_note = 0;
 
   Reading() {
     open_first.fill(-1);
@@ -225,23 +231,21 @@ int64_t clock_of(const Reading& r, int64_t tick) {
 }
 
 void note_on(Reading& r, uint8_t channel, uint8_t key, uint8_t velocity, int64_t tick) {
-  const int64_t clock = clock_of(r, tick);
   // A note is at least one clock long, so one starting at the last clock ends past it.
-  if (clock >= INT32_MAX) r.too_long = true;
+  if (clock_of(r, tick) >= INT32_MAX) r.too_long = true;
   const auto index = static_cast<int32_t>(r.notes.size());
   // Field by field: a whole record built aside and copied in stalls on its own stores.
   Note& n = r.notes.add();
   n.on_tick = tick;
-  n.seq = r.seq++;
-  n.clock = static_cast<int32_t>(std::min<int64_t>(clock, INT32_MAX));
   n.length = -1;
-  n.link = -1;
   n.channel = channel;
   n.key = key;
   n.velocity = velocity;
+  n.unit = NO_UNIT;
+  r.next_open.push_back(-1);
   const size_t slot = static_cast<size_t>(channel) * KEY_NUM + key;
   if (r.open_last[slot] >= 0) {
-    r.notes[static_cast<size_t>(r.open_last[slot])].link = index;
+    r.next_open[static_cast<size_t>(r.open_last[slot]) - r.track_first_note] = index;
   } else {
     r.open_first[slot] = index;
   }
@@ -250,8 +254,9 @@ void note_on(Reading& r, uint8_t channel, uint8_t key, uint8_t velocity, int64_t
 
 // A note is at least one clock long, so that it sounds and two never start together.
 void note_end(Reading& r, Note& n, int64_t tick) {
-  const int64_t length = std::max<int64_t>(clock_of(r, tick) - n.clock, 1);
-  if (n.clock + length > INT32_MAX) r.too_long = true;
+  const int64_t on = clock_of(r, n.on_tick);
+  const int64_t length = std::max<int64_t>(clock_of(r, tick) - on, 1);
+  if (on + length > INT32_MAX) r.too_long = true;
   n.length = static_cast<int32_t>(std::min<int64_t>(length, INT32_MAX));
 }
 
@@ -261,25 +266,20 @@ void note_off(Reading& r, uint8_t channel, uint8_t key, int64_t tick) {
   const size_t slot = static_cast<size_t>(channel) * KEY_NUM + key;
   const int32_t first = r.open_first[slot];
   if (first < 0) return;
-  Note& n = r.notes[static_cast<size_t>(first)];
-  note_end(r, n, tick);
-  r.open_first[slot] = n.link;
-  if (n.link < 0) r.open_last[slot] = -1;
+  note_end(r, r.notes[static_cast<size_t>(first)], tick);
+  const int32_t next = r.next_open[static_cast<size_t>(first) - r.track_first_note];
+  r.open_first[slot] = next;
+  if (next < 0) r.open_last[slot] = -1;
 }
 
 void add_control(Reading& r, uint8_t channel, ControlKind kind, uint8_t value, int64_t tick) {
-  r.controls[channel][kind].push_back({tick, r.seq++, value});
+  r.controls[channel][kind].push_back({tick, static_cast<int32_t>(r.notes.size()), r.track, value});
 }
 
-int channel_message(Project& p, Reading& r, Cursor& c, uint8_t status, int64_t tick) {
+// A channel message whose data bytes have been checked.
+void channel_message(Reading& r, uint8_t status, const uint8_t d[2], int64_t tick) {
   const uint8_t kind = status & 0xF0;
   const uint8_t channel = status & 0x0F;
-  const int size = kind == 0xC0 || kind == 0xD0 ? 1 : 2;
-  uint8_t d[2] = {0, 0};
-  for (int i = 0; i < size; ++i) {
-    if (!c.byte(d[i])) return fail(p, EVENT_PAST_END);
-    if (d[i] & 0x80) return fail(p, "MIDI data byte above 127");
-  }
   switch (kind) {
     case 0x90:
       // A note-on of velocity 0 is a note-off.
@@ -308,7 +308,6 @@ int channel_message(Project& p, Reading& r, Cursor& c, uint8_t status, int64_t t
       ++r.other_messages;
       break;
   }
-  return 1;
 }
 
 int meta_event(Project& p, Reading& r, Cursor& c, uint16_t track, int64_t tick, bool* end) {
@@ -351,38 +350,63 @@ int meta_event(Project& p, Reading& r, Cursor& c, uint16_t track, int64_t tick, 
 // Notes still sounding at its end end there.
 int read_track(Project& p, Reading& r, const uint8_t* data, size_t size, uint16_t track) {
   const size_t first_note = r.notes.size();
+  r.track = track;
+  r.track_first_note = first_note;
+  r.next_open.clear();
   Cursor c{data, size};
   int64_t tick = 0;
   uint8_t running = 0;  // the last channel status, which data bytes may go on with
   bool end = false;
-  while (!end && c.left() > 0) {
-    uint32_t delta;
-    if (!c.vlq(delta)) return fail(p, EVENT_PAST_END);
+  // The loop keeps its place in a local, and hands it to the cursor for the metas and
+  // system-exclusive events.
+  size_t pos = 0;
+  while (!end && pos < size) {
+    uint32_t delta = 0;  // at most four bytes of seven bits, most significant first
+    for (int i = 0;; ++i) {
+      if (i == 4 || pos == size) return fail(p, EVENT_PAST_END);
+      const uint8_t b = data[pos++];
+      delta = delta << 7 | (b & 0x7Fu);
+      if (!(b & 0x80)) break;
+    }
     tick += delta;
     if (tick > TICK_LIMIT) return fail(p, SONG_TOO_LONG);
-    uint8_t status;
-    if (!c.byte(status)) return fail(p, EVENT_PAST_END);
+    if (pos == size) return fail(p, EVENT_PAST_END);
+    uint8_t status = data[pos];
     if (status < 0x80) {
+      // The byte is the message's first data byte.
       if (!running) return fail(p, "MIDI data before any status");
-      --c.pos;  // the byte is the message's first data byte
       status = running;
-    } else if (status < 0xF0) {
-      running = status;
+    } else {
+      ++pos;
+      if (status < 0xF0) running = status;
+    }
+    if (status < 0xF0) {
+      const uint8_t kind = status & 0xF0;
+      const int data_size = kind == 0xC0 || kind == 0xD0 ? 1 : 2;
+      uint8_t d[2] = {0, 0};
+      for (int i = 0; i < data_size; ++i) {
+        if (pos == size) return fail(p, EVENT_PAST_END);
+        d[i] = data[pos++];
+        if (d[i] & 0x80) return fail(p, "MIDI data byte above 127");
+      }
+      channel_message(r, status, d, tick);
+      if (r.notes.size() >= static_cast<size_t>(INT32_MAX)) return fail(p, NO_EVENTS);
+      continue;
     }
     // Meta and system-exclusive events leave the running status as it was: files that go on
     // with it after them are read as their writers meant.
+    c.pos = pos;
     if (status == 0xFF) {
       if (!meta_event(p, r, c, track, tick, &end)) return 0;
     } else if (status == 0xF0 || status == 0xF7) {
       uint32_t length;
       if (!c.sized(length)) return fail(p, EVENT_PAST_END);
       c.pos += length;
-    } else if (status >= 0xF0) {
+    } else {
       set_error_text(p, "MIDI status %02X not read", static_cast<unsigned>(status));
       return 0;
-    } else if (!channel_message(p, r, c, status, tick)) {
-      return 0;
     }
+    pos = c.pos;
     if (r.notes.size() >= static_cast<size_t>(INT32_MAX)) return fail(p, NO_EVENTS);
   }
   // Only this track's notes can be open: closing theirs leaves every slot empty for the next
@@ -509,13 +533,20 @@ struct UnitPlan {
   uint16_t track = 0;
   uint8_t channel = 0;
   int32_t lane = 0;  // 0 for the track and channel's first unit
-  // Its first note's tick and place, which the channel's controls are looked up against.
+  // Its first note's tick and place among the notes read, which the channel's controls are
+  // looked up against.
   int64_t first_tick = 0;
-  int64_t first_seq = 0;
+  size_t first_note = 0;
   size_t begin = 0;  // its notes: Reading::played from begin to end
   size_t end = 0;
   size_t count() const { return end - begin; }
 };
+
+// Whether the control comes before the unit's first note, as a player meets them.
+bool before_first_note(const Control& c, const UnitPlan& plan) {
+  return c.tick != plan.first_tick ? c.tick < plan.first_tick
+                                   : static_cast<size_t>(c.notes_before) <= plan.first_note;
+}
 
 // Deals each track and channel's notes out to units: a note goes to the first of them that
 // is silent by its clock, or to a new one. The first PROJECT_UNIT_CAPACITY units are kept;
@@ -536,21 +567,27 @@ int plan_units(Project& p, Reading& r, std::vector<UnitPlan>& units, int64_t* dr
       for (size_t i = t.begin; i < t.end; ++i) {
         Note& n = r.notes[i];
         if (n.channel != channel) continue;
-        while (!busy.empty() && busy.top().first <= n.clock) {
-          silent.push(busy.top().second);
-          busy.pop();
-        }
+        const int64_t clock = clock_of(r, n.on_tick);
         int32_t lane;
-        if (silent.empty()) {
-          lane = lanes++;
+        if (lanes == 1 && busy.top().first <= clock) {
+          // One unit so far, silent again: most tracks play one note at a time.
+          busy.pop();
+          lane = 0;
         } else {
-          lane = silent.top();
-          silent.pop();
+          while (!busy.empty() && busy.top().first <= clock) {
+            silent.push(busy.top().second);
+            busy.pop();
+          }
+          if (silent.empty()) {
+            lane = lanes++;
+          } else {
+            lane = silent.top();
+            silent.pop();
+          }
         }
-        busy.push({int64_t{n.clock} + n.length, lane});
+        busy.push({clock + n.length, lane});
         const size_t unit = unit_base + static_cast<size_t>(lane);
         if (unit >= static_cast<size_t>(PROJECT_UNIT_CAPACITY)) {
-          n.link = -1;
           ++*dropped;
           continue;
         }
@@ -561,9 +598,9 @@ int plan_units(Project& p, Reading& r, std::vector<UnitPlan>& units, int64_t* dr
           u.channel = channel;
           u.lane = lane;
           u.first_tick = n.on_tick;
-          u.first_seq = n.seq;
+          u.first_note = i;
         }
-        n.link = static_cast<int32_t>(unit);
+        n.unit = static_cast<uint8_t>(unit);
         ++units[unit].end;  // counted here, placed below
       }
       unit_base += static_cast<size_t>(lanes);
@@ -579,12 +616,12 @@ int plan_units(Project& p, Reading& r, std::vector<UnitPlan>& units, int64_t* dr
   // Notes in the order read keep each unit's in time order.
   for (size_t i = 0; i < r.notes.size(); ++i) {
     const Note& n = r.notes[i];
-    if (n.link < 0) continue;
-    UnitPlan& u = units[static_cast<size_t>(n.link)];
-    r.played[u.end++] = {n.clock, n.length, n.key, n.velocity};
+    if (n.unit == NO_UNIT) continue;
+    UnitPlan& u = units[n.unit];
+    r.played[u.end++] = {static_cast<int32_t>(clock_of(r, n.on_tick)), n.length, n.key, n.velocity};
   }
   r.notes = {};
-  std::vector<TrackNotes>().swap(r.track_notes);
+  r.track_notes = {};
   return 1;
 }
 
@@ -609,9 +646,8 @@ void name_unit(Unit& unit, const UnitPlan& plan, const Reading& r) {
 
 // The value of the channel's last control of a kind before the unit's first note, or -1.
 int32_t value_before(const std::vector<Control>& list, const UnitPlan& plan) {
-  const Meta at{plan.first_tick, plan.first_seq, 0};
-  auto it = std::lower_bound(list.begin(), list.end(), at,
-                             [](const Control& c, const Meta& m) { return before(c, m); });
+  auto it = std::partition_point(list.begin(), list.end(),
+                                 [&plan](const Control& c) { return before_first_note(c, plan); });
   return it == list.begin() ? -1 : std::prev(it)->value;
 }
 
@@ -690,9 +726,8 @@ void put_controls(std::vector<Change>& puts, const Reading& r, const UnitPlan& p
   const Played* notes = r.played.data() + plan.begin;
   const size_t count = plan.count();
   // What the channel holds when the first note starts, by the order a player meets them in.
-  const Meta at{plan.first_tick, plan.first_seq, 0};
-  auto it = std::lower_bound(list.begin(), list.end(), at,
-                             [](const Control& c, const Meta& m) { return before(c, m); });
+  auto it = std::partition_point(list.begin(), list.end(),
+                                 [&plan](const Control& c) { return before_first_note(c, plan); });
   int32_t waiting = it == list.begin() ? -1 : mapped(std::prev(it)->value);
   size_t next = 0;  // the first note not yet started
   for (; it != list.end(); ++it) {
@@ -749,7 +784,7 @@ int64_t event_count(const UnitEvents& u) {
 
 constexpr int64_t NO_CLOCK = INT64_MAX;
 
-int64_t next_clock(const UnitEvents& u) {
+[[gnu::always_inline]] inline int64_t next_clock(const UnitEvents& u) {
   int64_t clock = u.voice_due ? 0 : NO_CLOCK;
   if (u.note != u.notes_end) clock = std::min<int64_t>(clock, u.note->clock);
   if (u.volume != u.volume_end) clock = std::min<int64_t>(clock, u.volume->clock);
@@ -863,10 +898,13 @@ int read_midi(Project& p, ByteSource& s) {
   if (!read_chunks(p, s, r)) return 0;
   for (auto& kinds : r.controls) {
     for (auto& list : kinds) {
-      // A channel's controls from one track are read in time order already.
-      auto by_time = [](const Control& a, const Control& b) { return before(a, b); };
+      // A channel's controls from one track are read in time order already; a stable sort
+      // keeps those of one tick and track in the order read.
+      auto by_time = [](const Control& a, const Control& b) {
+        return a.tick != b.tick ? a.tick < b.tick : a.track < b.track;
+      };
       if (!std::is_sorted(list.begin(), list.end(), by_time)) {
-        std::sort(list.begin(), list.end(), by_time);
+        std::stable_sort(list.begin(), list.end(), by_time);
       }
     }
   }
