@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <queue>
@@ -157,8 +158,9 @@ struct Reading {
   bool too_long = false;
   // The units' notes one unit after another, each in time order (see plan_units).
   std::vector<Played> played;
-  // By channel and kind, in the order read (sorted by time once every track is read).
-  std::array<std::array<std::vector<Control>, CONTROL_KIND_NUM>, CHANNEL_NUM> controls;
+  // By channel and kind, in the order read (sorted by time once every track is read). In
+  // blocks, so that they grow without being copied.
+  std::array<std::array<std::deque<Control>, CONTROL_KIND_NUM>, CHANNEL_NUM> controls;
   std::vector<Meta> tempos;
   std::vector<Meta> signatures;
   std::vector<std::string> track_names;
@@ -645,7 +647,7 @@ void name_unit(Unit& unit, const UnitPlan& plan, const Reading& r) {
 }
 
 // The value of the channel's last control of a kind before the unit's first note, or -1.
-int32_t value_before(const std::vector<Control>& list, const UnitPlan& plan) {
+int32_t value_before(const std::deque<Control>& list, const UnitPlan& plan) {
   auto it = std::partition_point(list.begin(), list.end(),
                                  [&plan](const Control& c) { return before_first_note(c, plan); });
   return it == list.begin() ? -1 : std::prev(it)->value;
@@ -704,7 +706,7 @@ struct ControlBudget {
 // already has is not given again, and of two at one clock the later stands.
 void put_controls(std::vector<Change>& puts, const Reading& r, const UnitPlan& plan,
                   ControlKind kind, ControlBudget& budget) {
-  const std::vector<Control>& list = r.controls[plan.channel][kind];
+  const std::deque<Control>& list = r.controls[plan.channel][kind];
   // Velocities and volumes count to 127 in songs as in MIDI files; pans reach 128.
   auto mapped = [kind](uint8_t v) { return kind == CONTROL_KIND_VOLUME ? int32_t{v} : pan(v); };
   int32_t now = kind == CONTROL_KIND_VOLUME ? DEFAULT_VOLUME : CENTRE_PAN;
@@ -934,7 +936,15 @@ int read_midi(Project& p, ByteSource& s) {
   }
   // Every unit's volume changes, then its pans, unit by unit: the budget runs out in that order.
   ControlBudget budget{static_cast<size_t>(r.file_size)};
+  // At most one change for each control of the unit's channel, and one waiting: reserved, so
+  // that they are not copied as they grow.
+  size_t most = 0;
+  for (const UnitPlan& plan : plans) {
+    most += r.controls[plan.channel][CONTROL_KIND_VOLUME].size() +
+            r.controls[plan.channel][CONTROL_KIND_PAN].size() + 2;
+  }
   std::vector<Change> changes;
+  changes.reserve(std::min(most, budget.left));
   std::vector<size_t> change_ends;
   for (const UnitPlan& plan : plans) {
     put_controls(changes, r, plan, CONTROL_KIND_VOLUME, budget);
