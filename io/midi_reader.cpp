@@ -282,18 +282,16 @@ void add_control(Reading& r, uint8_t channel, ControlKind kind, uint8_t value, i
 void channel_message(Reading& r, uint8_t status, const uint8_t d[2], int64_t tick) {
   const uint8_t kind = status & 0xF0;
   const uint8_t channel = status & 0x0F;
+  // A note-on of velocity 0 is a note-off.
+  if (kind == 0x90 && d[1] > 0) {
+    note_on(r, channel, d[0], d[1], tick);
+    return;
+  }
+  if (kind == 0x80 || kind == 0x90) {
+    note_off(r, channel, d[0], tick);
+    return;
+  }
   switch (kind) {
-    case 0x90:
-      // A note-on of velocity 0 is a note-off.
-      if (d[1] > 0) {
-        note_on(r, channel, d[0], d[1], tick);
-      } else {
-        note_off(r, channel, d[0], tick);
-      }
-      break;
-    case 0x80:
-      note_off(r, channel, d[0], tick);
-      break;
     case 0xB0:
       if (d[0] == CONTROL_VOLUME) {
         add_control(r, channel, CONTROL_KIND_VOLUME, d[1], tick);
