@@ -86,25 +86,6 @@ struct Note {
 };
 constexpr uint8_t NO_UNIT = 0xFF;
 
-// The notes as read, in blocks that stay where they are: a million notes are read without
-// being copied to ever larger arrays.
-struct NoteBlocks {
-  static constexpr size_t BLOCK_BITS = 16;
-  static constexpr size_t BLOCK_SIZE = size_t{1} << BLOCK_BITS;
-  std::vector<std::unique_ptr<Note[]>> blocks;
-  size_t count = 0;
-
-  size_t size() const { return count; }
-  Note& operator[](size_t i) { return blocks[i >> BLOCK_BITS][i & (BLOCK_SIZE - 1)]; }
-  // A new note at the end, its fields to be set.
-  Note& add() {
-    if (count == blocks.size() * BLOCK_SIZE) {
-      blocks.push_back(std::make_unique_for_overwrite<Note[]>(BLOCK_SIZE));
-    }
-    return (*this)[count++];
-  }
-};
-
 // A note of a unit, as its events need it.
 struct Played {
   int32_t clock;
@@ -113,12 +94,39 @@ struct Played {
   uint8_t velocity;
 };
 
-// The notes one track added: a run of Reading::notes, and the channels they are on.
-struct TrackNotes {
-  size_t begin;
-  size_t end;
-  uint16_t track;
-  uint16_t channels;  // a bit for each channel
+// Records in blocks that stay where they are: a million are kept without being copied to
+// ever larger arrays.
+template <typename T>
+struct Blocks {
+  static constexpr size_t BLOCK_BITS = 16;
+  static constexpr size_t BLOCK_SIZE = size_t{1} << BLOCK_BITS;
+  std::vector<std::unique_ptr<T[]>> blocks;
+  size_t count = 0;
+
+  size_t size() const { return count; }
+  T& operator[](size_t i) { return blocks[i >> BLOCK_BITS][i & (BLOCK_SIZE - 1)]; }
+  const T& operator[](size_t i) const { return blocks[i >> BLOCK_BITS][i & (BLOCK_SIZE - 1)]; }
+  // Room for n records in all, their fields to be set.
+  void grow(size_t n) {
+    while (blocks.size() * BLOCK_SIZE < n) {
+      blocks.push_back(std::make_unique_for_overwrite<T[]>(BLOCK_SIZE));
+    }
+    count = n;
+  }
+};
+
+// The notes of one unit: one track and channel, never two at once.
+struct UnitPlan {
+  uint16_t track = 0;
+  uint8_t channel = 0;
+  int32_t lane = 0;  // 0 for the track and channel's first unit
+  // Its first note's tick and place among the notes read, which the channel's controls are
+  // looked up against.
+  int64_t first_tick = 0;
+  size_t first_note = 0;
+  size_t begin = 0;  // its notes: Reading::played from begin to end
+  size_t end = 0;
+  size_t count() const { return end - begin; }
 };
 
 enum ControlKind : uint8_t { CONTROL_KIND_VOLUME, CONTROL_KIND_PAN, CONTROL_KIND_PROGRAM };
@@ -152,12 +160,17 @@ struct Reading {
   // Clocks a tick when a beat's clocks are a whole number of ticks, which spares a division
   // for every note; 0 otherwise.
   int64_t clocks_a_tick = 0;
-  NoteBlocks notes;  // in the order read
-  std::vector<TrackNotes> track_notes;
+  // The notes of the track being read, in the order read, and the notes of the tracks before.
+  std::vector<Note> notes;
+  size_t notes_before = 0;
   // A note ends past the last clock a song holds: said once every track has been read.
   bool too_long = false;
-  // The units' notes one unit after another, each in time order (see plan_units).
-  std::vector<Played> played;
+  // The units the tracks read so far deal their notes to (see deal_notes), and those notes
+  // one unit after another, each unit's in time order.
+  std::vector<UnitPlan> units;
+  size_t lanes_before = 0;  // units of the tracks and channels before, kept or not
+  int64_t dropped = 0;      // notes beyond the units kept
+  Blocks<Played> played;
   // By channel and kind, in the order read (sorted by time once every track is read). In
   // blocks, so that they grow without being copied.
   std::array<std::array<std::deque<Control>, CONTROL_KIND_NUM>, CHANNEL_NUM> controls;
@@ -173,7 +186,6 @@ struct Reading {
   std::array<int32_t, CHANNEL_NUM * KEY_NUM> open_first;
   std::array<int32_t, CHANNEL_NUM * KEY_NUM> open_last;
   std::vector<int32_t> next_open;
-  size_t track_first_note = 0;
 
   Reading() {
     open_first.fill(-1);
@@ -237,7 +249,7 @@ void note_on(Reading& r, uint8_t channel, uint8_t key, uint8_t velocity, int64_t
   if (clock_of(r, tick) >= INT32_MAX) r.too_long = true;
   const auto index = static_cast<int32_t>(r.notes.size());
   // Field by field: a whole record built aside and copied in stalls on its own stores.
-  Note& n = r.notes.add();
+  Note& n = r.notes.emplace_back();
   n.on_tick = tick;
   n.length = -1;
   n.channel = channel;
@@ -247,7 +259,7 @@ void note_on(Reading& r, uint8_t channel, uint8_t key, uint8_t velocity, int64_t
   r.next_open.push_back(-1);
   const size_t slot = static_cast<size_t>(channel) * KEY_NUM + key;
   if (r.open_last[slot] >= 0) {
-    r.next_open[static_cast<size_t>(r.open_last[slot]) - r.track_first_note] = index;
+    r.next_open[static_cast<size_t>(r.open_last[slot])] = index;
   } else {
     r.open_first[slot] = index;
   }
@@ -269,13 +281,14 @@ void note_off(Reading& r, uint8_t channel, uint8_t key, int64_t tick) {
   const int32_t first = r.open_first[slot];
   if (first < 0) return;
   note_end(r, r.notes[static_cast<size_t>(first)], tick);
-  const int32_t next = r.next_open[static_cast<size_t>(first) - r.track_first_note];
+  const int32_t next = r.next_open[static_cast<size_t>(first)];
   r.open_first[slot] = next;
   if (next < 0) r.open_last[slot] = -1;
 }
 
 void add_control(Reading& r, uint8_t channel, ControlKind kind, uint8_t value, int64_t tick) {
-  r.controls[channel][kind].push_back({tick, static_cast<int32_t>(r.notes.size()), r.track, value});
+  r.controls[channel][kind].push_back(
+      {tick, static_cast<int32_t>(r.notes_before + r.notes.size()), r.track, value});
 }
 
 // A channel message whose data bytes have been checked.
@@ -346,12 +359,81 @@ int meta_event(Project& p, Reading& r, Cursor& c, uint16_t track, int64_t tick, 
   return 1;
 }
 
+// Deals the track's notes of each channel out to units: a note goes to the first of them
+// that is silent by its clock, or to a new one. The first PROJECT_UNIT_CAPACITY units of the
+// tracks and channels in turn are kept, their notes put in r.played; the notes of the others
+// are counted in r.dropped. A song with a note too long fails once every track is read, and
+// what is dealt then does not matter.
+void deal_notes(Reading& r, uint16_t track, uint16_t channels) {
+  const size_t first_unit = r.units.size();
+  using Busy = std::pair<int64_t, int32_t>;  // silent from, lane
+  // A track's notes of one channel, in the order read, are in time order.
+  for (uint8_t channel = 0; channel < CHANNEL_NUM; ++channel) {
+    if (!(channels >> channel & 1u)) continue;
+    std::priority_queue<Busy, std::vector<Busy>, std::greater<Busy>> busy;
+    std::priority_queue<int32_t, std::vector<int32_t>, std::greater<int32_t>> silent;
+    int32_t lanes = 0;
+    for (size_t i = 0; i < r.notes.size(); ++i) {
+      Note& n = r.notes[i];
+      if (n.channel != channel) continue;
+      const int64_t clock = clock_of(r, n.on_tick);
+      int32_t lane;
+      if (lanes == 1 && busy.top().first <= clock) {
+        // One unit so far, silent again: most tracks play one note at a time.
+        busy.pop();
+        lane = 0;
+      } else {
+        while (!busy.empty() && busy.top().first <= clock) {
+          silent.push(busy.top().second);
+          busy.pop();
+        }
+        if (silent.empty()) {
+          lane = lanes++;
+        } else {
+          lane = silent.top();
+          silent.pop();
+        }
+      }
+      busy.push({clock + n.length, lane});
+      const size_t unit = r.lanes_before + static_cast<size_t>(lane);
+      if (unit >= static_cast<size_t>(PROJECT_UNIT_CAPACITY)) {
+        ++r.dropped;
+        continue;
+      }
+      if (unit >= r.units.size()) {
+        r.units.resize(unit + 1);
+        UnitPlan& u = r.units[unit];
+        u.track = track;
+        u.channel = channel;
+        u.lane = lane;
+        u.first_tick = n.on_tick;
+        u.first_note = r.notes_before + i;
+      }
+      n.unit = static_cast<uint8_t>(unit);
+      ++r.units[unit].end;  // counted here, placed below
+    }
+    r.lanes_before += static_cast<size_t>(lanes);
+  }
+  size_t kept = r.played.size();
+  for (size_t u = first_unit; u < r.units.size(); ++u) {
+    UnitPlan& plan = r.units[u];
+    plan.begin = kept;
+    kept += plan.end;
+    plan.end = plan.begin;
+  }
+  r.played.grow(kept);
+  for (const Note& n : r.notes) {
+    if (n.unit == NO_UNIT) continue;
+    UnitPlan& u = r.units[n.unit];
+    r.played[u.end++] = {static_cast<int32_t>(clock_of(r, n.on_tick)), n.length, n.key, n.velocity};
+  }
+}
+
 // One track's events, from its first byte to its end-of-track meta or the end of its bytes.
 // Notes still sounding at its end end there.
 int read_track(Project& p, Reading& r, const uint8_t* data, size_t size, uint16_t track) {
-  const size_t first_note = r.notes.size();
   r.track = track;
-  r.track_first_note = first_note;
+  r.notes.clear();
   r.next_open.clear();
   Cursor c{data, size};
   int64_t tick = 0;
@@ -390,7 +472,9 @@ int read_track(Project& p, Reading& r, const uint8_t* data, size_t size, uint16_
         if (d[i] & 0x80) return fail(p, "MIDI data byte above 127");
       }
       channel_message(r, status, d, tick);
-      if (r.notes.size() >= static_cast<size_t>(INT32_MAX)) return fail(p, NO_EVENTS);
+      if (r.notes_before + r.notes.size() >= static_cast<size_t>(INT32_MAX)) {
+        return fail(p, NO_EVENTS);
+      }
       continue;
     }
     // Meta and system-exclusive events leave the running status as it was: files that go on
@@ -407,20 +491,22 @@ int read_track(Project& p, Reading& r, const uint8_t* data, size_t size, uint16_
       return 0;
     }
     pos = c.pos;
-    if (r.notes.size() >= static_cast<size_t>(INT32_MAX)) return fail(p, NO_EVENTS);
+    if (r.notes_before + r.notes.size() >= static_cast<size_t>(INT32_MAX)) {
+      return fail(p, NO_EVENTS);
+    }
   }
   // Only this track's notes can be open: closing theirs leaves every slot empty for the next
   // track, whatever the number of tracks.
   uint16_t channels = 0;
-  for (size_t i = first_note; i < r.notes.size(); ++i) {
-    Note& n = r.notes[i];
+  for (Note& n : r.notes) {
     if (n.length < 0) note_end(r, n, tick);
     channels |= static_cast<uint16_t>(1u << n.channel);
     const size_t slot = static_cast<size_t>(n.channel) * KEY_NUM + n.key;
     r.open_first[slot] = -1;
     r.open_last[slot] = -1;
   }
-  if (channels) r.track_notes.push_back({first_note, r.notes.size(), track, channels});
+  deal_notes(r, track, channels);
+  r.notes_before += r.notes.size();
   return 1;
 }
 
@@ -528,100 +614,19 @@ void read_master(Project& p, Reading& r, std::vector<std::string>& lines) {
   }
 }
 
-// The notes of one unit: one track and channel, never two at once.
-struct UnitPlan {
-  uint16_t track = 0;
-  uint8_t channel = 0;
-  int32_t lane = 0;  // 0 for the track and channel's first unit
-  // Its first note's tick and place among the notes read, which the channel's controls are
-  // looked up against.
-  int64_t first_tick = 0;
-  size_t first_note = 0;
-  size_t begin = 0;  // its notes: Reading::played from begin to end
-  size_t end = 0;
-  size_t count() const { return end - begin; }
-};
-
 // Whether the control comes before the unit's first note, as a player meets them.
 bool before_first_note(const Control& c, const UnitPlan& plan) {
   return c.tick != plan.first_tick ? c.tick < plan.first_tick
                                    : static_cast<size_t>(c.notes_before) <= plan.first_note;
 }
 
-// Deals each track and channel's notes out to units: a note goes to the first of them that
-// is silent by its clock, or to a new one. The first PROJECT_UNIT_CAPACITY units are kept;
-// the notes of the others are counted in *dropped. The kept notes go to r.played, and the
-// notes as read are given up.
+// After every track: the notes are dealt (see deal_notes) unless one of them is too long.
 int plan_units(Project& p, Reading& r, std::vector<UnitPlan>& units, int64_t* dropped) {
   if (r.too_long) return fail(p, SONG_TOO_LONG);
-  *dropped = 0;
-  size_t unit_base = 0;                      // units of the groups before this one
-  using Busy = std::pair<int64_t, int32_t>;  // silent from, lane
-  // A track's notes of one channel, in the order read, are in time order.
-  for (const TrackNotes& t : r.track_notes) {
-    for (uint8_t channel = 0; channel < CHANNEL_NUM; ++channel) {
-      if (!(t.channels >> channel & 1u)) continue;
-      std::priority_queue<Busy, std::vector<Busy>, std::greater<Busy>> busy;
-      std::priority_queue<int32_t, std::vector<int32_t>, std::greater<int32_t>> silent;
-      int32_t lanes = 0;
-      for (size_t i = t.begin; i < t.end; ++i) {
-        Note& n = r.notes[i];
-        if (n.channel != channel) continue;
-        const int64_t clock = clock_of(r, n.on_tick);
-        int32_t lane;
-        if (lanes == 1 && busy.top().first <= clock) {
-          // One unit so far, silent again: most tracks play one note at a time.
-          busy.pop();
-          lane = 0;
-        } else {
-          while (!busy.empty() && busy.top().first <= clock) {
-            silent.push(busy.top().second);
-            busy.pop();
-          }
-          if (silent.empty()) {
-            lane = lanes++;
-          } else {
-            lane = silent.top();
-            silent.pop();
-          }
-        }
-        busy.push({clock + n.length, lane});
-        const size_t unit = unit_base + static_cast<size_t>(lane);
-        if (unit >= static_cast<size_t>(PROJECT_UNIT_CAPACITY)) {
-          ++*dropped;
-          continue;
-        }
-        if (unit >= units.size()) {
-          units.resize(unit + 1);
-          UnitPlan& u = units[unit];
-          u.track = t.track;
-          u.channel = channel;
-          u.lane = lane;
-          u.first_tick = n.on_tick;
-          u.first_note = i;
-        }
-        n.unit = static_cast<uint8_t>(unit);
-        ++units[unit].end;  // counted here, placed below
-      }
-      unit_base += static_cast<size_t>(lanes);
-    }
-  }
-  size_t kept = 0;
-  for (UnitPlan& u : units) {
-    u.begin = kept;
-    kept += u.end;
-    u.end = u.begin;
-  }
-  r.played.resize(kept);
-  // Notes in the order read keep each unit's in time order.
-  for (size_t i = 0; i < r.notes.size(); ++i) {
-    const Note& n = r.notes[i];
-    if (n.unit == NO_UNIT) continue;
-    UnitPlan& u = units[n.unit];
-    r.played[u.end++] = {static_cast<int32_t>(clock_of(r, n.on_tick)), n.length, n.key, n.velocity};
-  }
+  *dropped = r.dropped;
+  units = std::move(r.units);
   r.notes = {};
-  r.track_notes = {};
+  r.next_open = {};
   return 1;
 }
 
@@ -723,7 +728,7 @@ void put_controls(std::vector<Change>& puts, const Reading& r, const UnitPlan& p
     }
     now = value;
   };
-  const Played* notes = r.played.data() + plan.begin;
+  auto notes = [&r, &plan](size_t i) -> const Played& { return r.played[plan.begin + i]; };
   const size_t count = plan.count();
   // What the channel holds when the first note starts, by the order a player meets them in.
   auto it = std::partition_point(list.begin(), list.end(),
@@ -732,29 +737,30 @@ void put_controls(std::vector<Change>& puts, const Reading& r, const UnitPlan& p
   size_t next = 0;  // the first note not yet started
   for (; it != list.end(); ++it) {
     const int64_t clock = clock_of(r, it->tick);
-    for (; next < count && notes[next].clock <= clock; ++next) {
-      if (waiting >= 0) put(notes[next].clock, waiting);
+    for (; next < count && notes(next).clock <= clock; ++next) {
+      if (waiting >= 0) put(notes(next).clock, waiting);
       waiting = -1;
     }
-    if (next == count && clock >= int64_t{notes[next - 1].clock} + notes[next - 1].length) {
+    if (next == count && clock >= int64_t{notes(next - 1).clock} + notes(next - 1).length) {
       break;  // after the unit's last note: nothing more to play with it
     }
     const bool sounding =
-        next > 0 && clock < int64_t{notes[next - 1].clock} + notes[next - 1].length;
+        next > 0 && clock < int64_t{notes(next - 1).clock} + notes(next - 1).length;
     if (sounding) {
       put(static_cast<int32_t>(clock), mapped(it->value));
     } else {
       waiting = mapped(it->value);
     }
   }
-  if (next < count && waiting >= 0) put(notes[next].clock, waiting);
+  if (next < count && waiting >= 0) put(notes(next).clock, waiting);
 }
 
 // The events a unit makes, from its notes and its volume and pan changes: the voice number
 // at clock 0; at each note its key and velocity where they change, and the note itself.
 struct UnitEvents {
-  const Played* note;
-  const Played* notes_end;
+  const Blocks<Played>* played;
+  size_t note;  // its notes: played from note to notes_end
+  size_t notes_end;
   const Change* volume;
   const Change* volume_end;
   const Change* pan;
@@ -773,7 +779,8 @@ int64_t event_count(const UnitEvents& u) {
   int64_t n = 1 + (u.volume_end - u.volume) + (u.pan_end - u.pan);
   int32_t key_now = u.key_now;
   int32_t velocity_now = u.velocity_now;
-  for (const Played* it = u.note; it != u.notes_end; ++it) {
+  for (size_t i = u.note; i < u.notes_end; ++i) {
+    const Played* it = &(*u.played)[i];
     const int32_t key = key_of(it->key);
     n += 1 + (key != key_now ? 1 : 0) + (it->velocity != velocity_now ? 1 : 0);
     key_now = key;
@@ -786,7 +793,7 @@ constexpr int64_t NO_CLOCK = INT64_MAX;
 
 [[gnu::always_inline]] inline int64_t next_clock(const UnitEvents& u) {
   int64_t clock = u.voice_due ? 0 : NO_CLOCK;
-  if (u.note != u.notes_end) clock = std::min<int64_t>(clock, u.note->clock);
+  if (u.note != u.notes_end) clock = std::min<int64_t>(clock, (*u.played)[u.note].clock);
   if (u.volume != u.volume_end) clock = std::min<int64_t>(clock, u.volume->clock);
   if (u.pan != u.pan_end) clock = std::min<int64_t>(clock, u.pan->clock);
   return clock;
@@ -817,13 +824,14 @@ int64_t take_events(UnitEvents& u, uint8_t unit, int64_t clock, ClockEvents& at)
     give(MADE_VOICE_NO, unit);
     u.voice_due = false;
   }
-  if (u.note != u.notes_end && u.note->clock == clock) {
-    const int32_t key = key_of(u.note->key);
+  if (u.note != u.notes_end && (*u.played)[u.note].clock == clock) {
+    const Played& n = (*u.played)[u.note];
+    const int32_t key = key_of(n.key);
     if (key != u.key_now) give(MADE_KEY, key);
     u.key_now = key;
-    give(MADE_ON, u.note->length);
-    if (u.note->velocity != u.velocity_now) give(MADE_VEL, u.note->velocity);
-    u.velocity_now = u.note->velocity;
+    give(MADE_ON, n.length);
+    if (n.velocity != u.velocity_now) give(MADE_VEL, n.velocity);
+    u.velocity_now = n.velocity;
     ++u.note;
   }
   if (u.volume != u.volume_end && u.volume->clock == clock) give(MADE_VOL, (u.volume++)->value);
@@ -959,8 +967,9 @@ int read_midi(Project& p, ByteSource& s) {
   std::vector<UnitEvents> units(plans.size());
   for (size_t u = 0; u < plans.size(); ++u) {
     const Change* from = changes.data() + (u == 0 ? 0 : change_ends[2 * u - 1]);
-    units[u].note = r.played.data() + plans[u].begin;
-    units[u].notes_end = r.played.data() + plans[u].end;
+    units[u].played = &r.played;
+    units[u].note = plans[u].begin;
+    units[u].notes_end = plans[u].end;
     units[u].volume = from;
     units[u].volume_end = units[u].pan = changes.data() + change_ends[2 * u];
     units[u].pan_end = changes.data() + change_ends[2 * u + 1];
