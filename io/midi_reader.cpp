@@ -1,8 +1,8 @@
 // Standard MIDI File reader. The tracks are parsed into notes (a note-off ends the oldest note
 // of its track, channel and key still sounding), channel controls and the tempo and time
 // signature metas, all at their absolute ticks; then the notes of each track and channel are
-// dealt out to units that play one key at a time, and the units' events are made, sorted as
-// the event store keeps them, and stored in one go.
+// dealt out to units that play one key at a time, and the units' events are stored clock by
+// clock in the order the event store keeps them.
 #include "io/midi_reader.h"
 
 #include <algorithm>
@@ -10,9 +10,10 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <queue>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -73,25 +74,70 @@ constexpr const char* DRUM_NAME = "drums";
 constexpr const char* DRUM_NOISE = "QXN_HATC";
 constexpr const char* BASS_DRUM_NOISE = "QXN_BD6";
 
+// A note as its track is read: 16 bytes, held only until the notes are dealt out to units.
+// Its place among the notes read orders it against the channel's controls of its tick.
 struct Note {
-  int64_t on_tick = 0;
-  int64_t off_tick = -1;   // -1 while it sounds
-  int64_t seq = 0;         // place in the tracks laid end to end
-  int32_t next_open = -1;  // the next note of its track, channel and key still sounding
+  int64_t on_tick;
+  int32_t length;  // in clocks, at least 1; -1 while it sounds
+  uint8_t channel;
+  uint8_t key;
+  uint8_t velocity;
+  uint8_t unit;  // once dealt out: its unit, or NO_UNIT for one beyond the units kept
+};
+constexpr uint8_t NO_UNIT = 0xFF;
+
+// A note of a unit, as its events need it.
+struct Played {
+  int32_t clock;
+  int32_t length;
+  uint8_t key;
+  uint8_t velocity;
+};
+
+// Records in blocks that stay where they are: a million are kept without being copied to
+// ever larger arrays.
+template <typename T>
+struct Blocks {
+  static constexpr size_t BLOCK_BITS = 16;
+  static constexpr size_t BLOCK_SIZE = size_t{1} << BLOCK_BITS;
+  std::vector<std::unique_ptr<T[]>> blocks;
+  size_t count = 0;
+
+  size_t size() const { return count; }
+  T& operator[](size_t i) { return blocks[i >> BLOCK_BITS][i & (BLOCK_SIZE - 1)]; }
+  const T& operator[](size_t i) const { return blocks[i >> BLOCK_BITS][i & (BLOCK_SIZE - 1)]; }
+  // Room for n records in all, their fields to be set.
+  void grow(size_t n) {
+    while (blocks.size() * BLOCK_SIZE < n) {
+      blocks.push_back(std::make_unique_for_overwrite<T[]>(BLOCK_SIZE));
+    }
+    count = n;
+  }
+};
+
+// The notes of one unit: one track and channel, never two at once.
+struct UnitPlan {
   uint16_t track = 0;
   uint8_t channel = 0;
-  uint8_t key = 0;
-  uint8_t velocity = 0;
-  int32_t clock = 0;
-  int32_t length = 0;
+  int32_t lane = 0;  // 0 for the track and channel's first unit
+  // Its first note's tick and place among the notes read, which the channel's controls are
+  // looked up against.
+  int64_t first_tick = 0;
+  size_t first_note = 0;
+  size_t begin = 0;  // its notes: Reading::played from begin to end
+  size_t end = 0;
+  size_t count() const { return end - begin; }
 };
 
 enum ControlKind : uint8_t { CONTROL_KIND_VOLUME, CONTROL_KIND_PAN, CONTROL_KIND_PROGRAM };
 constexpr int CONTROL_KIND_NUM = 3;
 
+// A control: by tick, then track, then place in the track, as a player meets them. The notes
+// read before it tell which of them it comes after.
 struct Control {
   int64_t tick;
-  int64_t seq;
+  int32_t notes_before;
+  uint16_t track;
   uint8_t value;
 };
 
@@ -111,17 +157,35 @@ bool before(const A& a, const B& b) {
 struct Reading {
   int64_t file_size = 0;
   int32_t division = 0;
+  // Clocks a tick when a beat's clocks are a whole number of ticks, which spares a division
+  // for every note; 0 otherwise.
+  int64_t clocks_a_tick = 0;
+  // The notes of the track being read, in the order read, and the notes of the tracks before.
   std::vector<Note> notes;
-  // By channel and kind, in the order read (sorted by time once every track is read).
-  std::array<std::array<std::vector<Control>, CONTROL_KIND_NUM>, CHANNEL_NUM> controls;
+  size_t notes_before = 0;
+  // A note ends past the last clock a song holds: said once every track has been read.
+  bool too_long = false;
+  // The units the tracks read so far deal their notes to (see deal_notes), and those notes
+  // one unit after another, each unit's in time order.
+  std::vector<UnitPlan> units;
+  size_t lanes_before = 0;  // units of the tracks and channels before, kept or not
+  int64_t dropped = 0;      // notes beyond the units kept
+  Blocks<Played> played;
+  // By channel and kind, in the order read (sorted by time once every track is read). In
+  // blocks, so that they grow without being copied.
+  std::array<std::array<std::deque<Control>, CONTROL_KIND_NUM>, CHANNEL_NUM> controls;
   std::vector<Meta> tempos;
   std::vector<Meta> signatures;
   std::vector<std::string> track_names;
-  int64_t seq = 0;
+  int64_t seq = 0;             // metas read
+  uint16_t track = 0;          // the track being read
   int64_t other_messages = 0;  // channel messages nothing is made of
-  // First and last note still sounding for each channel and key of the track being read.
+  // First and last note still sounding for each channel and key of the track being read, and
+  // after each of the track's notes the next of its channel and key still sounding (by place
+  // in the track).
   std::array<int32_t, CHANNEL_NUM * KEY_NUM> open_first;
   std::array<int32_t, CHANNEL_NUM * KEY_NUM> open_last;
+  std::vector<int32_t> next_open;
 
   Reading() {
     open_first.fill(-1);
@@ -175,24 +239,39 @@ std::string counted(int64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-void note_on(Reading& r, uint16_t track, uint8_t channel, uint8_t key, uint8_t velocity,
-             int64_t tick) {
-  Note n;
+int64_t clock_of(const Reading& r, int64_t tick) {
+  if (r.clocks_a_tick > 0) return tick * r.clocks_a_tick;
+  return (tick * 2 * MIDI_BEAT_CLOCK + r.division) / (2 * int64_t{r.division});
+}
+
+void note_on(Reading& r, uint8_t channel, uint8_t key, uint8_t velocity, int64_t tick) {
+  // A note is at least one clock long, so one starting at the last clock ends past it.
+  if (clock_of(r, tick) >= INT32_MAX) r.too_long = true;
+  const auto index = static_cast<int32_t>(r.notes.size());
+  // Field by field: a whole record built aside and copied in stalls on its own stores.
+  Note& n = r.notes.emplace_back();
   n.on_tick = tick;
-  n.seq = r.seq++;
-  n.track = track;
+  n.length = -1;
   n.channel = channel;
   n.key = key;
   n.velocity = velocity;
-  const auto index = static_cast<int32_t>(r.notes.size());
-  r.notes.push_back(n);
+  n.unit = NO_UNIT;
+  r.next_open.push_back(-1);
   const size_t slot = static_cast<size_t>(channel) * KEY_NUM + key;
   if (r.open_last[slot] >= 0) {
-    r.notes[static_cast<size_t>(r.open_last[slot])].next_open = index;
+    r.next_open[static_cast<size_t>(r.open_last[slot])] = index;
   } else {
     r.open_first[slot] = index;
   }
   r.open_last[slot] = index;
+}
+
+// A note is at least one clock long, so that it sounds and two never start together.
+void note_end(Reading& r, Note& n, int64_t tick) {
+  const int64_t on = clock_of(r, n.on_tick);
+  const int64_t length = std::max<int64_t>(clock_of(r, tick) - on, 1);
+  if (on + length > INT32_MAX) r.too_long = true;
+  n.length = static_cast<int32_t>(std::min<int64_t>(length, INT32_MAX));
 }
 
 // Ends the note of that channel and key that began first; a note-off with none open is
@@ -201,38 +280,31 @@ void note_off(Reading& r, uint8_t channel, uint8_t key, int64_t tick) {
   const size_t slot = static_cast<size_t>(channel) * KEY_NUM + key;
   const int32_t first = r.open_first[slot];
   if (first < 0) return;
-  Note& n = r.notes[static_cast<size_t>(first)];
-  n.off_tick = tick;
-  r.open_first[slot] = n.next_open;
-  if (n.next_open < 0) r.open_last[slot] = -1;
+  note_end(r, r.notes[static_cast<size_t>(first)], tick);
+  const int32_t next = r.next_open[static_cast<size_t>(first)];
+  r.open_first[slot] = next;
+  if (next < 0) r.open_last[slot] = -1;
 }
 
 void add_control(Reading& r, uint8_t channel, ControlKind kind, uint8_t value, int64_t tick) {
-  r.controls[channel][kind].push_back({tick, r.seq++, value});
+  r.controls[channel][kind].push_back(
+      {tick, static_cast<int32_t>(r.notes_before + r.notes.size()), r.track, value});
 }
 
-int channel_message(Project& p, Reading& r, Cursor& c, uint8_t status, uint16_t track,
-                    int64_t tick) {
+// A channel message whose data bytes have been checked.
+void channel_message(Reading& r, uint8_t status, const uint8_t d[2], int64_t tick) {
   const uint8_t kind = status & 0xF0;
   const uint8_t channel = status & 0x0F;
-  const int size = kind == 0xC0 || kind == 0xD0 ? 1 : 2;
-  uint8_t d[2] = {0, 0};
-  for (int i = 0; i < size; ++i) {
-    if (!c.byte(d[i])) return fail(p, EVENT_PAST_END);
-    if (d[i] & 0x80) return fail(p, "MIDI data byte above 127");
+  // A note-on of velocity 0 is a note-off.
+  if (kind == 0x90 && d[1] > 0) {
+    note_on(r, channel, d[0], d[1], tick);
+    return;
+  }
+  if (kind == 0x80 || kind == 0x90) {
+    note_off(r, channel, d[0], tick);
+    return;
   }
   switch (kind) {
-    case 0x90:
-      // A note-on of velocity 0 is a note-off.
-      if (d[1] > 0) {
-        note_on(r, track, channel, d[0], d[1], tick);
-      } else {
-        note_off(r, channel, d[0], tick);
-      }
-      break;
-    case 0x80:
-      note_off(r, channel, d[0], tick);
-      break;
     case 0xB0:
       if (d[0] == CONTROL_VOLUME) {
         add_control(r, channel, CONTROL_KIND_VOLUME, d[1], tick);
@@ -249,7 +321,6 @@ int channel_message(Project& p, Reading& r, Cursor& c, uint8_t status, uint16_t 
       ++r.other_messages;
       break;
   }
-  return 1;
 }
 
 int meta_event(Project& p, Reading& r, Cursor& c, uint16_t track, int64_t tick, bool* end) {
@@ -288,53 +359,154 @@ int meta_event(Project& p, Reading& r, Cursor& c, uint16_t track, int64_t tick, 
   return 1;
 }
 
+// Deals the track's notes of each channel out to units: a note goes to the first of them
+// that is silent by its clock, or to a new one. The first PROJECT_UNIT_CAPACITY units of the
+// tracks and channels in turn are kept, their notes put in r.played; the notes of the others
+// are counted in r.dropped. A song with a note too long fails once every track is read, and
+// what is dealt then does not matter.
+void deal_notes(Reading& r, uint16_t track, uint16_t channels) {
+  const size_t first_unit = r.units.size();
+  using Busy = std::pair<int64_t, int32_t>;  // silent from, lane
+  // A track's notes of one channel, in the order read, are in time order.
+  for (uint8_t channel = 0; channel < CHANNEL_NUM; ++channel) {
+    if (!(channels >> channel & 1u)) continue;
+    std::priority_queue<Busy, std::vector<Busy>, std::greater<Busy>> busy;
+    std::priority_queue<int32_t, std::vector<int32_t>, std::greater<int32_t>> silent;
+    int32_t lanes = 0;
+    for (size_t i = 0; i < r.notes.size(); ++i) {
+      Note& n = r.notes[i];
+      if (n.channel != channel) continue;
+      const int64_t clock = clock_of(r, n.on_tick);
+      int32_t lane;
+      if (lanes == 1 && busy.top().first <= clock) {
+        // One unit so far, silent again: most tracks play one note at a time.
+        busy.pop();
+        lane = 0;
+      } else {
+        while (!busy.empty() && busy.top().first <= clock) {
+          silent.push(busy.top().second);
+          busy.pop();
+        }
+        if (silent.empty()) {
+          lane = lanes++;
+        } else {
+          lane = silent.top();
+          silent.pop();
+        }
+      }
+      busy.push({clock + n.length, lane});
+      const size_t unit = r.lanes_before + static_cast<size_t>(lane);
+      if (unit >= static_cast<size_t>(PROJECT_UNIT_CAPACITY)) {
+        ++r.dropped;
+        continue;
+      }
+      if (unit >= r.units.size()) {
+        r.units.resize(unit + 1);
+        UnitPlan& u = r.units[unit];
+        u.track = track;
+        u.channel = channel;
+        u.lane = lane;
+        u.first_tick = n.on_tick;
+        u.first_note = r.notes_before + i;
+      }
+      n.unit = static_cast<uint8_t>(unit);
+      ++r.units[unit].end;  // counted here, placed below
+    }
+    r.lanes_before += static_cast<size_t>(lanes);
+  }
+  size_t kept = r.played.size();
+  for (size_t u = first_unit; u < r.units.size(); ++u) {
+    UnitPlan& plan = r.units[u];
+    plan.begin = kept;
+    kept += plan.end;
+    plan.end = plan.begin;
+  }
+  r.played.grow(kept);
+  for (const Note& n : r.notes) {
+    if (n.unit == NO_UNIT) continue;
+    UnitPlan& u = r.units[n.unit];
+    r.played[u.end++] = {static_cast<int32_t>(clock_of(r, n.on_tick)), n.length, n.key, n.velocity};
+  }
+}
+
 // One track's events, from its first byte to its end-of-track meta or the end of its bytes.
 // Notes still sounding at its end end there.
 int read_track(Project& p, Reading& r, const uint8_t* data, size_t size, uint16_t track) {
-  const size_t first_note = r.notes.size();
+  r.track = track;
+  r.notes.clear();
+  r.next_open.clear();
   Cursor c{data, size};
   int64_t tick = 0;
   uint8_t running = 0;  // the last channel status, which data bytes may go on with
   bool end = false;
-  while (!end && c.left() > 0) {
-    uint32_t delta;
-    if (!c.vlq(delta)) return fail(p, EVENT_PAST_END);
+  // The loop keeps its place in a local, and hands it to the cursor for the metas and
+  // system-exclusive events.
+  size_t pos = 0;
+  while (!end && pos < size) {
+    uint32_t delta = 0;  // at most four bytes of seven bits, most significant first
+    for (int i = 0;; ++i) {
+      if (i == 4 || pos == size) return fail(p, EVENT_PAST_END);
+      const uint8_t b = data[pos++];
+      delta = delta << 7 | (b & 0x7Fu);
+      if (!(b & 0x80)) break;
+    }
     tick += delta;
     if (tick > TICK_LIMIT) return fail(p, SONG_TOO_LONG);
-    uint8_t status;
-    if (!c.byte(status)) return fail(p, EVENT_PAST_END);
+    if (pos == size) return fail(p, EVENT_PAST_END);
+    uint8_t status = data[pos];
     if (status < 0x80) {
+      // The byte is the message's first data byte.
       if (!running) return fail(p, "MIDI data before any status");
-      --c.pos;  // the byte is the message's first data byte
       status = running;
-    } else if (status < 0xF0) {
-      running = status;
+    } else {
+      ++pos;
+      if (status < 0xF0) running = status;
+    }
+    if (status < 0xF0) {
+      const uint8_t kind = status & 0xF0;
+      const int data_size = kind == 0xC0 || kind == 0xD0 ? 1 : 2;
+      uint8_t d[2] = {0, 0};
+      for (int i = 0; i < data_size; ++i) {
+        if (pos == size) return fail(p, EVENT_PAST_END);
+        d[i] = data[pos++];
+        if (d[i] & 0x80) return fail(p, "MIDI data byte above 127");
+      }
+      channel_message(r, status, d, tick);
+      if (r.notes_before + r.notes.size() >= static_cast<size_t>(INT32_MAX)) {
+        return fail(p, NO_EVENTS);
+      }
+      continue;
     }
     // Meta and system-exclusive events leave the running status as it was: files that go on
     // with it after them are read as their writers meant.
+    c.pos = pos;
     if (status == 0xFF) {
       if (!meta_event(p, r, c, track, tick, &end)) return 0;
     } else if (status == 0xF0 || status == 0xF7) {
       uint32_t length;
       if (!c.sized(length)) return fail(p, EVENT_PAST_END);
       c.pos += length;
-    } else if (status >= 0xF0) {
+    } else {
       set_error_text(p, "MIDI status %02X not read", static_cast<unsigned>(status));
       return 0;
-    } else if (!channel_message(p, r, c, status, track, tick)) {
-      return 0;
     }
-    if (r.notes.size() >= static_cast<size_t>(INT32_MAX)) return fail(p, NO_EVENTS);
+    pos = c.pos;
+    if (r.notes_before + r.notes.size() >= static_cast<size_t>(INT32_MAX)) {
+      return fail(p, NO_EVENTS);
+    }
   }
   // Only this track's notes can be open: closing theirs leaves every slot empty for the next
   // track, whatever the number of tracks.
-  for (size_t i = first_note; i < r.notes.size(); ++i) {
-    Note& n = r.notes[i];
-    if (n.off_tick < 0) n.off_tick = tick;
+  uint16_t channels = 0;
+  for (Note& n : r.notes) {
+    if (n.length < 0) note_end(r, n, tick);
+    channels |= static_cast<uint16_t>(1u << n.channel);
     const size_t slot = static_cast<size_t>(n.channel) * KEY_NUM + n.key;
     r.open_first[slot] = -1;
     r.open_last[slot] = -1;
   }
+  deal_notes(r, track, channels);
+  r.notes_before += r.notes.size();
   return 1;
 }
 
@@ -361,6 +533,7 @@ int read_chunks(Project& p, ByteSource& s, Reading& r) {
   if (division & 0x8000) return fail(p, "MIDI SMPTE time not read");
   if (division == 0) return fail(p, "MIDI division of 0");
   r.division = division;
+  if (MIDI_BEAT_CLOCK % division == 0) r.clocks_a_tick = MIDI_BEAT_CLOCK / division;
   if (static_cast<int64_t>(tracks) * static_cast<int64_t>(CHUNK_HEAD_SIZE) > source_remaining(s)) {
     return fail(p, TRACKS_PAST_END);
   }
@@ -380,10 +553,6 @@ int read_chunks(Project& p, ByteSource& s, Reading& r) {
     ++track;
   }
   return 1;
-}
-
-int64_t clock_of(const Reading& r, int64_t tick) {
-  return (tick * 2 * MIDI_BEAT_CLOCK + r.division) / (2 * int64_t{r.division});
 }
 
 // 0 to 127 with 64 in the centre onto 0 to 128 with 64 in the centre.
@@ -445,76 +614,19 @@ void read_master(Project& p, Reading& r, std::vector<std::string>& lines) {
   }
 }
 
-// The notes of one unit: one track and channel, never two at once.
-struct UnitPlan {
-  uint16_t track = 0;
-  uint8_t channel = 0;
-  int32_t lane = 0;            // 0 for the track and channel's first unit
-  std::vector<int32_t> notes;  // in time order
-};
+// Whether the control comes before the unit's first note, as a player meets them.
+bool before_first_note(const Control& c, const UnitPlan& plan) {
+  return c.tick != plan.first_tick ? c.tick < plan.first_tick
+                                   : static_cast<size_t>(c.notes_before) <= plan.first_note;
+}
 
-// Deals each track and channel's notes out to units: a note goes to the first of them that
-// is silent by its clock, or to a new one. The first PROJECT_UNIT_CAPACITY units are kept;
-// the notes of the others are counted in *dropped.
+// After every track: the notes are dealt (see deal_notes) unless one of them is too long.
 int plan_units(Project& p, Reading& r, std::vector<UnitPlan>& units, int64_t* dropped) {
-  for (Note& n : r.notes) {
-    const int64_t on = clock_of(r, n.on_tick);
-    const int64_t off = clock_of(r, n.off_tick);
-    // A note is at least one clock long, so that it sounds and two never start together.
-    const int64_t length = std::max<int64_t>(off - on, 1);
-    if (on + length > INT32_MAX) return fail(p, SONG_TOO_LONG);
-    n.clock = static_cast<int32_t>(on);
-    n.length = static_cast<int32_t>(length);
-  }
-  std::vector<int32_t> order(r.notes.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int32_t>(i);
-  std::sort(order.begin(), order.end(), [&r](int32_t a, int32_t b) {
-    const Note& x = r.notes[static_cast<size_t>(a)];
-    const Note& y = r.notes[static_cast<size_t>(b)];
-    if (x.track != y.track) return x.track < y.track;
-    if (x.channel != y.channel) return x.channel < y.channel;
-    return x.clock != y.clock ? x.clock < y.clock : x.seq < y.seq;
-  });
-  *dropped = 0;
-  size_t unit_base = 0;                      // units of the groups before this one
-  using Busy = std::pair<int64_t, int32_t>;  // silent from, lane
-  for (size_t g = 0; g < order.size();) {
-    const Note& lead = r.notes[static_cast<size_t>(order[g])];
-    std::priority_queue<Busy, std::vector<Busy>, std::greater<Busy>> busy;
-    std::set<int32_t> silent;
-    int32_t lanes = 0;
-    size_t i = g;
-    for (; i < order.size(); ++i) {
-      const Note& n = r.notes[static_cast<size_t>(order[i])];
-      if (n.track != lead.track || n.channel != lead.channel) break;
-      while (!busy.empty() && busy.top().first <= n.clock) {
-        silent.insert(busy.top().second);
-        busy.pop();
-      }
-      int32_t lane;
-      if (silent.empty()) {
-        lane = lanes++;
-      } else {
-        lane = *silent.begin();
-        silent.erase(silent.begin());
-      }
-      busy.push({int64_t{n.clock} + n.length, lane});
-      const size_t unit = unit_base + static_cast<size_t>(lane);
-      if (unit >= static_cast<size_t>(PROJECT_UNIT_CAPACITY)) {
-        ++*dropped;
-        continue;
-      }
-      if (unit >= units.size()) {
-        units.resize(unit + 1);
-        units[unit].track = lead.track;
-        units[unit].channel = lead.channel;
-        units[unit].lane = lane;
-      }
-      units[unit].notes.push_back(order[i]);
-    }
-    unit_base += static_cast<size_t>(lanes);
-    g = i;
-  }
+  if (r.too_long) return fail(p, SONG_TOO_LONG);
+  *dropped = r.dropped;
+  units = std::move(r.units);
+  r.notes = {};
+  r.next_open = {};
   return 1;
 }
 
@@ -537,11 +649,10 @@ void name_unit(Unit& unit, const UnitPlan& plan, const Reading& r) {
   unit.name_len = NAME_FIELD_SIZE;
 }
 
-// The value of the channel's last control of a kind before the note, or -1.
-int32_t value_before(const std::vector<Control>& list, const Note& n) {
-  const Meta at{n.on_tick, n.seq, 0};
-  auto it = std::lower_bound(list.begin(), list.end(), at,
-                             [](const Control& c, const Meta& m) { return before(c, m); });
+// The value of the channel's last control of a kind before the unit's first note, or -1.
+int32_t value_before(const std::deque<Control>& list, const UnitPlan& plan) {
+  auto it = std::partition_point(list.begin(), list.end(),
+                                 [&plan](const Control& c) { return before_first_note(c, plan); });
   return it == list.begin() ? -1 : std::prev(it)->value;
 }
 
@@ -549,18 +660,17 @@ int32_t value_before(const std::vector<Control>& list, const Note& n) {
 // most of its notes are bass drums) whose basic key is its most played key, so that this key
 // sounds as the noise was made; the others the qxVoice of their channel's program family.
 int add_unit_woice(Project& p, const Reading& r, const UnitPlan& plan) {
-  const Note& first = r.notes[static_cast<size_t>(plan.notes.front())];
   Woice* w = nullptr;
   const char* name;
   if (plan.channel == DRUM_CHANNEL) {
     int32_t played[KEY_NUM] = {};
     int32_t bass_drums = 0;
-    for (int32_t i : plan.notes) {
-      const uint8_t key = r.notes[static_cast<size_t>(i)].key;
+    for (size_t i = plan.begin; i < plan.end; ++i) {
+      const uint8_t key = r.played[i].key;
       ++played[key];
       bass_drums += key == 35 || key == 36 ? 1 : 0;
     }
-    const bool bass = static_cast<size_t>(bass_drums) * 2 > plan.notes.size();
+    const bool bass = static_cast<size_t>(bass_drums) * 2 > plan.count();
     if (!load_builtin_noise(p, bass ? BASS_DRUM_NOISE : DRUM_NOISE)) return 0;
     const int key = static_cast<int>(std::max_element(played, played + KEY_NUM) - played);
     w = p.woices[static_cast<size_t>(leading_woice_count(p) - 1)].get();
@@ -569,7 +679,7 @@ int add_unit_woice(Project& p, const Reading& r, const UnitPlan& plan) {
   } else {
     // Without a program change the channel plays program 0, a piano.
     const int32_t program =
-        std::max(value_before(r.controls[plan.channel][CONTROL_KIND_PROGRAM], first), 0);
+        std::max(value_before(r.controls[plan.channel][CONTROL_KIND_PROGRAM], plan), 0);
     if (!load_builtin_voice(p, midi_family_material(program))) return 0;
     w = p.woices[static_cast<size_t>(leading_woice_count(p) - 1)].get();
     name = midi_family_name(program);
@@ -580,10 +690,9 @@ int add_unit_woice(Project& p, const Reading& r, const UnitPlan& plan) {
   return 1;
 }
 
-struct Put {
+// A unit's volume or pan from a clock on.
+struct Change {
   int32_t clock;
-  uint8_t unit;
-  uint8_t kind;
   int32_t value;
 };
 
@@ -598,10 +707,9 @@ struct ControlBudget {
 // A unit's volume or pan: a change while one of its notes sounds goes in at its clock; one
 // while it is silent (or before its first note) waits for its next note to start. A value it
 // already has is not given again, and of two at one clock the later stands.
-void put_controls(std::vector<Put>& puts, const Reading& r, const UnitPlan& plan, uint8_t unit,
+void put_controls(std::vector<Change>& puts, const Reading& r, const UnitPlan& plan,
                   ControlKind kind, ControlBudget& budget) {
-  const std::vector<Control>& list = r.controls[plan.channel][kind];
-  const uint8_t event = kind == CONTROL_KIND_VOLUME ? EVENT_VOL : EVENT_PAN;
+  const std::deque<Control>& list = r.controls[plan.channel][kind];
   // Velocities and volumes count to 127 in songs as in MIDI files; pans reach 128.
   auto mapped = [kind](uint8_t v) { return kind == CONTROL_KIND_VOLUME ? int32_t{v} : pan(v); };
   int32_t now = kind == CONTROL_KIND_VOLUME ? DEFAULT_VOLUME : CENTRE_PAN;
@@ -616,68 +724,159 @@ void put_controls(std::vector<Put>& puts, const Reading& r, const UnitPlan& plan
     } else {
       --budget.left;
       last = puts.size();
-      puts.push_back({clock, unit, event, value});
+      puts.push_back({clock, value});
     }
     now = value;
   };
-  auto note = [&](size_t i) -> const Note& { return r.notes[static_cast<size_t>(plan.notes[i])]; };
+  auto notes = [&r, &plan](size_t i) -> const Played& { return r.played[plan.begin + i]; };
+  const size_t count = plan.count();
   // What the channel holds when the first note starts, by the order a player meets them in.
-  const Meta at{note(0).on_tick, note(0).seq, 0};
-  auto it = std::lower_bound(list.begin(), list.end(), at,
-                             [](const Control& c, const Meta& m) { return before(c, m); });
+  auto it = std::partition_point(list.begin(), list.end(),
+                                 [&plan](const Control& c) { return before_first_note(c, plan); });
   int32_t waiting = it == list.begin() ? -1 : mapped(std::prev(it)->value);
   size_t next = 0;  // the first note not yet started
   for (; it != list.end(); ++it) {
     const int64_t clock = clock_of(r, it->tick);
-    for (; next < plan.notes.size() && note(next).clock <= clock; ++next) {
-      if (waiting >= 0) put(note(next).clock, waiting);
+    for (; next < count && notes(next).clock <= clock; ++next) {
+      if (waiting >= 0) put(notes(next).clock, waiting);
       waiting = -1;
     }
-    if (next == plan.notes.size() &&
-        clock >= int64_t{note(next - 1).clock} + note(next - 1).length) {
+    if (next == count && clock >= int64_t{notes(next - 1).clock} + notes(next - 1).length) {
       break;  // after the unit's last note: nothing more to play with it
     }
-    const bool sounding = next > 0 && clock < int64_t{note(next - 1).clock} + note(next - 1).length;
+    const bool sounding =
+        next > 0 && clock < int64_t{notes(next - 1).clock} + notes(next - 1).length;
     if (sounding) {
       put(static_cast<int32_t>(clock), mapped(it->value));
     } else {
       waiting = mapped(it->value);
     }
   }
-  if (next < plan.notes.size() && waiting >= 0) put(note(next).clock, waiting);
+  if (next < count && waiting >= 0) put(notes(next).clock, waiting);
 }
 
-void put_note_events(std::vector<Put>& puts, const Reading& r, const UnitPlan& plan, uint8_t unit) {
-  puts.push_back({0, unit, EVENT_VOICE_NO, unit});
+// The events a unit makes, from its notes and its volume and pan changes: the voice number
+// at clock 0; at each note its key and velocity where they change, and the note itself.
+struct UnitEvents {
+  const Blocks<Played>* played;
+  size_t note;  // its notes: played from note to notes_end
+  size_t notes_end;
+  const Change* volume;
+  const Change* volume_end;
+  const Change* pan;
+  const Change* pan_end;
   int32_t key_now = -1;
   int32_t velocity_now = DEFAULT_VELOCITY;
-  for (int32_t i : plan.notes) {
-    const Note& n = r.notes[static_cast<size_t>(i)];
-    const int32_t key = KEY_ORIGIN + (n.key - NOTE_AT_KEY_ORIGIN) * KEY_STEP;
-    if (key != key_now) puts.push_back({n.clock, unit, EVENT_KEY, key});
-    key_now = key;
-    const int32_t velocity = n.velocity;
-    if (velocity != velocity_now) puts.push_back({n.clock, unit, EVENT_VEL, velocity});
-    velocity_now = velocity;
-    puts.push_back({n.clock, unit, EVENT_ON, n.length});
-  }
+  bool voice_due = true;
+};
+
+int32_t key_of(uint8_t note) {
+  return KEY_ORIGIN + (note - NOTE_AT_KEY_ORIGIN) * KEY_STEP;
 }
 
-// The events in the order event_put would place them: by clock, then kind priority, then in
-// the order made; stored in one go.
-int store_events(Project& p, std::vector<Put>& puts) {
-  std::stable_sort(puts.begin(), puts.end(), [](const Put& a, const Put& b) {
-    if (a.clock != b.clock) return a.clock < b.clock;
-    return KIND_PRIORITY[a.kind] < KIND_PRIORITY[b.kind];
-  });
-  if (puts.size() >= static_cast<size_t>(INT32_MAX)) return fail(p, NO_EVENTS);
+// The unit's events in all.
+int64_t event_count(const UnitEvents& u) {
+  int64_t n = 1 + (u.volume_end - u.volume) + (u.pan_end - u.pan);
+  int32_t key_now = u.key_now;
+  int32_t velocity_now = u.velocity_now;
+  for (size_t i = u.note; i < u.notes_end; ++i) {
+    const Played* it = &(*u.played)[i];
+    const int32_t key = key_of(it->key);
+    n += 1 + (key != key_now ? 1 : 0) + (it->velocity != velocity_now ? 1 : 0);
+    key_now = key;
+    velocity_now = it->velocity;
+  }
+  return n;
+}
+
+constexpr int64_t NO_CLOCK = INT64_MAX;
+
+[[gnu::always_inline]] inline int64_t next_clock(const UnitEvents& u) {
+  int64_t clock = u.voice_due ? 0 : NO_CLOCK;
+  if (u.note != u.notes_end) clock = std::min<int64_t>(clock, (*u.played)[u.note].clock);
+  if (u.volume != u.volume_end) clock = std::min<int64_t>(clock, u.volume->clock);
+  if (u.pan != u.pan_end) clock = std::min<int64_t>(clock, u.pan->clock);
+  return clock;
+}
+
+// The kinds a unit makes; at one clock they are stored in the order of their priorities.
+enum MadeKind { MADE_VOICE_NO, MADE_KEY, MADE_ON, MADE_VEL, MADE_VOL, MADE_PAN };
+constexpr uint8_t MADE_KINDS[] = {EVENT_VOICE_NO, EVENT_KEY, EVENT_ON,
+                                  EVENT_VEL,      EVENT_VOL, EVENT_PAN};
+constexpr int MADE_KIND_NUM = sizeof MADE_KINDS;
+
+// The events of one clock, by kind, each kind's in unit order.
+struct Made {
+  int32_t value;
+  uint8_t unit;
+};
+struct ClockEvents {
+  std::array<std::array<Made, PROJECT_UNIT_CAPACITY>, MADE_KIND_NUM> made;
+  std::array<size_t, MADE_KIND_NUM> num;
+};
+
+// Adds the unit's events at the clock; gives the clock of its next ones.
+int64_t take_events(UnitEvents& u, uint8_t unit, int64_t clock, ClockEvents& at) {
+  auto give = [&at, unit](int kind, int32_t value) {
+    at.made[static_cast<size_t>(kind)][at.num[static_cast<size_t>(kind)]++] = {value, unit};
+  };
+  if (u.voice_due && clock == 0) {
+    give(MADE_VOICE_NO, unit);
+    u.voice_due = false;
+  }
+  if (u.note != u.notes_end && (*u.played)[u.note].clock == clock) {
+    const Played& n = (*u.played)[u.note];
+    const int32_t key = key_of(n.key);
+    if (key != u.key_now) give(MADE_KEY, key);
+    u.key_now = key;
+    give(MADE_ON, n.length);
+    if (n.velocity != u.velocity_now) give(MADE_VEL, n.velocity);
+    u.velocity_now = n.velocity;
+    ++u.note;
+  }
+  if (u.volume != u.volume_end && u.volume->clock == clock) give(MADE_VOL, (u.volume++)->value);
+  if (u.pan != u.pan_end && u.pan->clock == clock) give(MADE_PAN, (u.pan++)->value);
+  return next_clock(u);
+}
+
+// Stores the units' events in the order event_put would place them: by clock, then kind
+// priority, then unit. Each unit's events come in time order, one kind at most at a clock
+// (its notes never overlap, and its changes of one kind are at clocks apart), so the units
+// are walked side by side, clock by clock. There are PROJECT_UNIT_CAPACITY units at most.
+int store_events(Project& p, std::vector<UnitEvents>& units) {
+  int64_t total = 0;
+  for (const UnitEvents& u : units) total += event_count(u);
+  if (total >= INT32_MAX) return fail(p, NO_EVENTS);
   events_release(p);
   // A song of no notes is a song of no events, with a record to spare.
-  if (!events_allocate(p, std::max<int32_t>(static_cast<int32_t>(puts.size()), 1))) {
+  if (!events_allocate(p, std::max<int32_t>(static_cast<int32_t>(total), 1))) {
     return fail(p, NO_EVENTS);
   }
-  for (const Put& e : puts) {
-    if (!event_store(p, e.clock, e.unit, e.kind, e.value)) return fail(p, NO_EVENTS);
+  std::array<int, MADE_KIND_NUM> order;  // kinds by priority
+  for (int i = 0; i < MADE_KIND_NUM; ++i) order[static_cast<size_t>(i)] = i;
+  std::sort(order.begin(), order.end(), [](int a, int b) {
+    return KIND_PRIORITY[MADE_KINDS[a]] < KIND_PRIORITY[MADE_KINDS[b]];
+  });
+  std::vector<int64_t> next(units.size());
+  for (size_t u = 0; u < units.size(); ++u) next[u] = next_clock(units[u]);
+  ClockEvents at;
+  for (;;) {
+    int64_t clock = NO_CLOCK;
+    for (int64_t c : next) clock = std::min(clock, c);
+    if (clock == NO_CLOCK) break;
+    at.num.fill(0);
+    for (size_t u = 0; u < units.size(); ++u) {
+      if (next[u] == clock) next[u] = take_events(units[u], static_cast<uint8_t>(u), clock, at);
+    }
+    for (int kind : order) {
+      const auto k = static_cast<size_t>(kind);
+      for (size_t i = 0; i < at.num[k]; ++i) {
+        const Made& m = at.made[k][i];
+        if (!event_store(p, static_cast<int32_t>(clock), m.unit, MADE_KINDS[k], m.value)) {
+          return fail(p, NO_EVENTS);
+        }
+      }
+    }
   }
   return 1;
 }
@@ -705,8 +904,14 @@ int read_midi(Project& p, ByteSource& s) {
   if (!read_chunks(p, s, r)) return 0;
   for (auto& kinds : r.controls) {
     for (auto& list : kinds) {
-      std::sort(list.begin(), list.end(),
-                [](const Control& a, const Control& b) { return before(a, b); });
+      // A channel's controls from one track are read in time order already; a stable sort
+      // keeps those of one tick and track in the order read.
+      auto by_time = [](const Control& a, const Control& b) {
+        return a.tick != b.tick ? a.tick < b.tick : a.track < b.track;
+      };
+      if (!std::is_sorted(list.begin(), list.end(), by_time)) {
+        std::stable_sort(list.begin(), list.end(), by_time);
+      }
     }
   }
   std::vector<std::string> lines;
@@ -726,26 +931,48 @@ int read_midi(Project& p, ByteSource& s) {
   }
 
   if (!units_allocate(p, PROJECT_UNIT_CAPACITY)) return fail(p, "Initialize units");
-  std::vector<Put> puts;
   for (size_t u = 0; u < plans.size(); ++u) {
     if (!unit_add(p) || !p.units[u]) return fail(p, "Initialize units");
     name_unit(*p.units[u], plans[u], r);
     if (!add_unit_woice(p, r, plans[u]) || leading_woice_count(p) != static_cast<int32_t>(u) + 1) {
       return fail(p, "load MIDI woices");
     }
-    put_note_events(puts, r, plans[u], static_cast<uint8_t>(u));
   }
+  // Every unit's volume changes, then its pans, unit by unit: the budget runs out in that order.
   ControlBudget budget{static_cast<size_t>(r.file_size)};
-  for (size_t u = 0; u < plans.size(); ++u) {
-    put_controls(puts, r, plans[u], static_cast<uint8_t>(u), CONTROL_KIND_VOLUME, budget);
-    put_controls(puts, r, plans[u], static_cast<uint8_t>(u), CONTROL_KIND_PAN, budget);
+  // At most one change for each control of the unit's channel, and one waiting: reserved, so
+  // that they are not copied as they grow.
+  size_t most = 0;
+  for (const UnitPlan& plan : plans) {
+    most += r.controls[plan.channel][CONTROL_KIND_VOLUME].size() +
+            r.controls[plan.channel][CONTROL_KIND_PAN].size() + 2;
+  }
+  std::vector<Change> changes;
+  changes.reserve(std::min(most, budget.left));
+  std::vector<size_t> change_ends;
+  for (const UnitPlan& plan : plans) {
+    put_controls(changes, r, plan, CONTROL_KIND_VOLUME, budget);
+    change_ends.push_back(changes.size());
+    put_controls(changes, r, plan, CONTROL_KIND_PAN, budget);
+    change_ends.push_back(changes.size());
   }
   if (budget.dropped > 0) {
     lines.push_back(
         "\n* MIDI: " + counted(budget.dropped, "volume or pan change", "volume and pan changes") +
         " not read, more than the file's size allows");
   }
-  if (!store_events(p, puts)) return 0;
+  r.controls = {};
+  std::vector<UnitEvents> units(plans.size());
+  for (size_t u = 0; u < plans.size(); ++u) {
+    const Change* from = changes.data() + (u == 0 ? 0 : change_ends[2 * u - 1]);
+    units[u].played = &r.played;
+    units[u].note = plans[u].begin;
+    units[u].notes_end = plans[u].end;
+    units[u].volume = from;
+    units[u].volume_end = units[u].pan = changes.data() + change_ends[2 * u];
+    units[u].pan_end = changes.data() + change_ends[2 * u + 1];
+  }
+  if (!store_events(p, units)) return 0;
 
   std::memset(p.file_magic, 0, sizeof p.file_magic);
   if (!r.track_names.empty() && !r.track_names[0].empty()) p.name_text = r.track_names[0];

@@ -143,6 +143,10 @@ TEST_F(MidiTest, NotesAreWhatMidoReadsRescaledTo480) {
           M('note_off', note=64, time=96), M('note_off', note=64, time=1),
           M('note_on', note=72, velocity=127, time=7), T('marker', text='end', time=500))],
           type=0, tpb=96))",
+      // Format 1, two tracks of 40,000 notes: more than the reader keeps in one block.
+      R"(save('c.mid', [track(*[m for i in range(40000) for m in (M('note_on', channel=t,
+          note=40 + i % 7 + t, velocity=1 + i % 3), M('note_off', channel=t, note=40 + i % 7 + t,
+          time=5 + i % 4))]) for t in (0, 1)]))",
       // Format 1, 1000 ticks a beat: clocks rounded from absolute ticks, never adding up.
       R"(save('b.mid', [track(T('set_tempo', tempo=400000))] +
           [track(*[m for i in range(40) for m in (M('note_on', channel=c, note=40 + c + i % 5,
