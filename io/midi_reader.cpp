@@ -109,7 +109,7 @@ struct Blocks {
   // Room for n records in all, their fields to be set.
   void grow(size_t n) {
     while (blocks.size() * BLOCK_SIZE < n) {
-      blocks.push_back(std::make_unique_for_overwrite<T[]>(BLOCK_SIZE));
+      blocks.push_back(std::unique_ptr<T[]>(new T[BLOCK_SIZE]));
     }
     count = n;
   }
