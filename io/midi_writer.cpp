@@ -84,6 +84,11 @@ int64_t measure_clock(const Song& song, int32_t meas) {
 // passes, each holding only its tracks' bytes, a few bytes an event of them.
 constexpr uint64_t PASS_SHARE = 4;
 constexpr uint64_t PASS_EVENTS_MIN = 16384;
+// Events beyond the caches are read anew from memory at every pass: a song of this many
+// takes half as many passes, each holding twice the bytes (a few an event against the twelve
+// its events take), where a smaller song's passes cost little.
+constexpr size_t PASS_FEWER_EVENTS = size_t{1} << 19;
+constexpr uint64_t PASS_SHARE_FEWER = 2;
 // The room a track's bytes take at first, by its events: most tracks need no more.
 constexpr size_t TRACK_BYTES_AHEAD = 12;
 
@@ -91,7 +96,17 @@ constexpr size_t TRACK_BYTES_AHEAD = 12;
 std::vector<uint32_t> count_track_events(const Song& song, std::span<const Event> head) {
   uint32_t count[UNIT_NUMBERS] = {};
   for (const Event& e : head) count[e.unit_no] += written_kind(e.kind) ? 1 : 0;
-  for (const Event& e : song.events) count[e.unit_no] += written_kind(e.kind) ? 1 : 0;
+  // The song's own from the summary made at load, where it still holds, sparing a walk.
+  if (const EventSummary* summary = events_summary_kept(song)) {
+    for (size_t u = 0; u < UNIT_NUMBERS; ++u) {
+      for (int kind = 0; kind < EVENT_KIND_NUM; ++kind) {
+        if (!written_kind(static_cast<uint8_t>(kind))) continue;
+        count[u] += summary->count[u * EVENT_KIND_NUM + static_cast<size_t>(kind)];
+      }
+    }
+  } else {
+    for (const Event& e : song.events) count[e.unit_no] += written_kind(e.kind) ? 1 : 0;
+  }
   return std::vector<uint32_t>(count, count + UNIT_NUMBERS);
 }
 
@@ -895,7 +910,9 @@ int write_midi(Run& run, const Song& song, std::span<const Event> head, const Mi
     };
     uint64_t events = 0;
     for (size_t i = 0; i < units.size(); ++i) events += events_of(i);
-    const uint64_t pass_events = std::max(PASS_EVENTS_MIN, events / PASS_SHARE + 1);
+    const uint64_t share =
+        song.events.size() + head.size() >= PASS_FEWER_EVENTS ? PASS_SHARE_FEWER : PASS_SHARE;
+    const uint64_t pass_events = std::max(PASS_EVENTS_MIN, events / share + 1);
     std::vector<TrackWork> work;
     for (size_t first = 0; first < units.size();) {
       size_t last = first + 1;
