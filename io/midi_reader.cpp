@@ -20,6 +20,7 @@
 #include "bytes/bytes.h"
 #include "io/qxi_reader.h"
 #include "io/song_reader.h"
+#include "platform/memory.h"
 #include "platform/paths.h"
 #include "project/events.h"
 #include "project/project.h"
@@ -95,21 +96,29 @@ struct Played {
 };
 
 // Records in blocks that stay where they are: a million are kept without being copied to
-// ever larger arrays.
+// ever larger arrays. The blocks are taken in runs sized from a guess at the records to come,
+// so that a large file's run is one array of megabytes, in large pages, and a small file's
+// is one block.
 template <typename T>
 struct Blocks {
   static constexpr size_t BLOCK_BITS = 16;
   static constexpr size_t BLOCK_SIZE = size_t{1} << BLOCK_BITS;
-  std::vector<std::unique_ptr<T[]>> blocks;
+  std::vector<T*> blocks;
+  std::vector<std::unique_ptr<void, LargeArrayFree>> runs;
   size_t count = 0;
 
   size_t size() const { return count; }
   T& operator[](size_t i) { return blocks[i >> BLOCK_BITS][i & (BLOCK_SIZE - 1)]; }
   const T& operator[](size_t i) const { return blocks[i >> BLOCK_BITS][i & (BLOCK_SIZE - 1)]; }
-  // Room for n records in all, their fields to be set.
-  void grow(size_t n) {
-    while (blocks.size() * BLOCK_SIZE < n) {
-      blocks.push_back(std::unique_ptr<T[]>(new T[BLOCK_SIZE]));
+  // Room for n records in all, their fields to be set; `expected` of them in all is the guess.
+  void grow(size_t n, size_t expected) {
+    const size_t have = blocks.size();
+    if (have * BLOCK_SIZE < n) {
+      const size_t wanted = (std::max(n, expected) + BLOCK_SIZE - 1) / BLOCK_SIZE - have;
+      const size_t bytes = wanted * BLOCK_SIZE * sizeof(T);
+      runs.emplace_back(large_array_allocate(bytes), LargeArrayFree{bytes});
+      T* run = static_cast<T*>(runs.back().get());
+      for (size_t b = 0; b < wanted; ++b) blocks.push_back(run + b * BLOCK_SIZE);
     }
     count = n;
   }
@@ -156,6 +165,7 @@ bool before(const A& a, const B& b) {
 
 struct Reading {
   int64_t file_size = 0;
+  int64_t bytes_left = 0;  // in the file after the track being read
   int32_t division = 0;
   // Clocks a tick when a beat's clocks are a whole number of ticks, which spares a division
   // for every note; 0 otherwise.
@@ -421,7 +431,16 @@ void deal_notes(Reading& r, uint16_t track, uint16_t channels) {
     kept += plan.end;
     plan.end = plan.begin;
   }
-  r.played.grow(kept);
+  // The notes to come guessed from the bytes to come, at the rate of those read: a file of
+  // tracks alike takes one run. No more than a note for every three bytes can come.
+  size_t expected = kept;
+  const int64_t bytes_read = r.file_size - r.bytes_left;
+  if (r.bytes_left > 0 && bytes_read > 0) {
+    const double rate = static_cast<double>(kept) / static_cast<double>(bytes_read);
+    expected += static_cast<size_t>(
+        std::min(rate * static_cast<double>(r.bytes_left), static_cast<double>(r.bytes_left / 3)));
+  }
+  r.played.grow(kept, expected);
   for (const Note& n : r.notes) {
     if (n.unit == NO_UNIT) continue;
     UnitPlan& u = r.units[n.unit];
@@ -549,6 +568,7 @@ int read_chunks(Project& p, ByteSource& s, Reading& r) {
     }
     body.resize(size);
     if (size > 0 && !read_bytes(body.data(), size, 1, s)) return fail(p, TRACKS_PAST_END);
+    r.bytes_left = source_remaining(s);
     if (!read_track(p, r, body.data(), body.size(), track)) return 0;
     ++track;
   }
