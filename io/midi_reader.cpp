@@ -10,7 +10,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <queue>
@@ -150,6 +149,8 @@ struct Control {
   uint8_t value;
 };
 
+using ControlList = std::vector<Control, LargeArrayAllocator<Control>>;
+
 // A tempo (microseconds a beat) or a time signature (numerator and denominator's power).
 struct Meta {
   int64_t tick;
@@ -181,9 +182,10 @@ struct Reading {
   size_t lanes_before = 0;  // units of the tracks and channels before, kept or not
   int64_t dropped = 0;      // notes beyond the units kept
   Blocks<Played> played;
-  // By channel and kind, in the order read (sorted by time once every track is read). In
-  // blocks, so that they grow without being copied.
-  std::array<std::array<std::deque<Control>, CONTROL_KIND_NUM>, CHANNEL_NUM> controls;
+  // By channel and kind, in the order read (sorted by time once every track is read). Room is
+  // reserved after each track from a guess at the controls to come (see reserve_controls), so
+  // that most lists are copied once at most as they grow.
+  std::array<std::array<ControlList, CONTROL_KIND_NUM>, CHANNEL_NUM> controls;
   std::vector<Meta> tempos;
   std::vector<Meta> signatures;
   std::vector<std::string> track_names;
@@ -448,6 +450,24 @@ void deal_notes(Reading& r, uint16_t track, uint16_t channels) {
   }
 }
 
+// Room for the controls to come, guessed from the bytes to come at the rate of those read: a
+// file of tracks alike grows each list once. No more than a control for every two bytes can
+// come.
+void reserve_controls(Reading& r) {
+  const int64_t bytes_read = r.file_size - r.bytes_left;
+  if (r.bytes_left <= 0 || bytes_read <= 0) return;
+  const double left = static_cast<double>(r.bytes_left);
+  for (auto& kinds : r.controls) {
+    for (ControlList& list : kinds) {
+      if (list.empty()) continue;
+      const double rate = static_cast<double>(list.size()) / static_cast<double>(bytes_read);
+      const size_t guess = list.size() + static_cast<size_t>(std::min(
+                                             rate * left, static_cast<double>(r.bytes_left / 2)));
+      if (guess > list.capacity()) list.reserve(guess);
+    }
+  }
+}
+
 // One track's events, from its first byte to its end-of-track meta or the end of its bytes.
 // Notes still sounding at its end end there.
 int read_track(Project& p, Reading& r, const uint8_t* data, size_t size, uint16_t track) {
@@ -526,6 +546,7 @@ int read_track(Project& p, Reading& r, const uint8_t* data, size_t size, uint16_
   }
   deal_notes(r, track, channels);
   r.notes_before += r.notes.size();
+  reserve_controls(r);
   return 1;
 }
 
@@ -670,7 +691,7 @@ void name_unit(Unit& unit, const UnitPlan& plan, const Reading& r) {
 }
 
 // The value of the channel's last control of a kind before the unit's first note, or -1.
-int32_t value_before(const std::deque<Control>& list, const UnitPlan& plan) {
+int32_t value_before(const ControlList& list, const UnitPlan& plan) {
   auto it = std::partition_point(list.begin(), list.end(),
                                  [&plan](const Control& c) { return before_first_note(c, plan); });
   return it == list.begin() ? -1 : std::prev(it)->value;
@@ -729,7 +750,7 @@ struct ControlBudget {
 // already has is not given again, and of two at one clock the later stands.
 void put_controls(std::vector<Change>& puts, const Reading& r, const UnitPlan& plan,
                   ControlKind kind, ControlBudget& budget) {
-  const std::deque<Control>& list = r.controls[plan.channel][kind];
+  const ControlList& list = r.controls[plan.channel][kind];
   // Velocities and volumes count to 127 in songs as in MIDI files; pans reach 128.
   auto mapped = [kind](uint8_t v) { return kind == CONTROL_KIND_VOLUME ? int32_t{v} : pan(v); };
   int32_t now = kind == CONTROL_KIND_VOLUME ? DEFAULT_VOLUME : CENTRE_PAN;
