@@ -10,7 +10,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <queue>
@@ -20,6 +19,7 @@
 #include "bytes/bytes.h"
 #include "io/qxi_reader.h"
 #include "io/song_reader.h"
+#include "platform/memory.h"
 #include "platform/paths.h"
 #include "project/events.h"
 #include "project/project.h"
@@ -95,21 +95,29 @@ struct Played {
 };
 
 // Records in blocks that stay where they are: a million are kept without being copied to
-// ever larger arrays.
+// ever larger arrays. The blocks are taken in runs sized from a guess at the records to come,
+// so that a large file's run is one array of megabytes, in large pages, and a small file's
+// is one block.
 template <typename T>
 struct Blocks {
   static constexpr size_t BLOCK_BITS = 16;
   static constexpr size_t BLOCK_SIZE = size_t{1} << BLOCK_BITS;
-  std::vector<std::unique_ptr<T[]>> blocks;
+  std::vector<T*> blocks;
+  std::vector<std::unique_ptr<void, LargeArrayFree>> runs;
   size_t count = 0;
 
   size_t size() const { return count; }
   T& operator[](size_t i) { return blocks[i >> BLOCK_BITS][i & (BLOCK_SIZE - 1)]; }
   const T& operator[](size_t i) const { return blocks[i >> BLOCK_BITS][i & (BLOCK_SIZE - 1)]; }
-  // Room for n records in all, their fields to be set.
-  void grow(size_t n) {
-    while (blocks.size() * BLOCK_SIZE < n) {
-      blocks.push_back(std::unique_ptr<T[]>(new T[BLOCK_SIZE]));
+  // Room for n records in all, their fields to be set; `expected` of them in all is the guess.
+  void grow(size_t n, size_t expected) {
+    const size_t have = blocks.size();
+    if (have * BLOCK_SIZE < n) {
+      const size_t wanted = (std::max(n, expected) + BLOCK_SIZE - 1) / BLOCK_SIZE - have;
+      const size_t bytes = wanted * BLOCK_SIZE * sizeof(T);
+      runs.emplace_back(large_array_allocate(bytes), LargeArrayFree{bytes});
+      T* run = static_cast<T*>(runs.back().get());
+      for (size_t b = 0; b < wanted; ++b) blocks.push_back(run + b * BLOCK_SIZE);
     }
     count = n;
   }
@@ -141,6 +149,8 @@ struct Control {
   uint8_t value;
 };
 
+using ControlList = std::vector<Control, LargeArrayAllocator<Control>>;
+
 // A tempo (microseconds a beat) or a time signature (numerator and denominator's power).
 struct Meta {
   int64_t tick;
@@ -156,6 +166,7 @@ bool before(const A& a, const B& b) {
 
 struct Reading {
   int64_t file_size = 0;
+  int64_t bytes_left = 0;  // in the file after the track being read
   int32_t division = 0;
   // Clocks a tick when a beat's clocks are a whole number of ticks, which spares a division
   // for every note; 0 otherwise.
@@ -171,9 +182,10 @@ struct Reading {
   size_t lanes_before = 0;  // units of the tracks and channels before, kept or not
   int64_t dropped = 0;      // notes beyond the units kept
   Blocks<Played> played;
-  // By channel and kind, in the order read (sorted by time once every track is read). In
-  // blocks, so that they grow without being copied.
-  std::array<std::array<std::deque<Control>, CONTROL_KIND_NUM>, CHANNEL_NUM> controls;
+  // By channel and kind, in the order read (sorted by time once every track is read). Room is
+  // reserved after each track from a guess at the controls to come (see reserve_controls), so
+  // that most lists are copied once at most as they grow.
+  std::array<std::array<ControlList, CONTROL_KIND_NUM>, CHANNEL_NUM> controls;
   std::vector<Meta> tempos;
   std::vector<Meta> signatures;
   std::vector<std::string> track_names;
@@ -421,11 +433,38 @@ void deal_notes(Reading& r, uint16_t track, uint16_t channels) {
     kept += plan.end;
     plan.end = plan.begin;
   }
-  r.played.grow(kept);
+  // The notes to come guessed from the bytes to come, at the rate of those read: a file of
+  // tracks alike takes one run. No more than a note for every three bytes can come.
+  size_t expected = kept;
+  const int64_t bytes_read = r.file_size - r.bytes_left;
+  if (r.bytes_left > 0 && bytes_read > 0) {
+    const double rate = static_cast<double>(kept) / static_cast<double>(bytes_read);
+    expected += static_cast<size_t>(
+        std::min(rate * static_cast<double>(r.bytes_left), static_cast<double>(r.bytes_left / 3)));
+  }
+  r.played.grow(kept, expected);
   for (const Note& n : r.notes) {
     if (n.unit == NO_UNIT) continue;
     UnitPlan& u = r.units[n.unit];
     r.played[u.end++] = {static_cast<int32_t>(clock_of(r, n.on_tick)), n.length, n.key, n.velocity};
+  }
+}
+
+// Room for the controls to come, guessed from the bytes to come at the rate of those read: a
+// file of tracks alike grows each list once. No more than a control for every two bytes can
+// come.
+void reserve_controls(Reading& r) {
+  const int64_t bytes_read = r.file_size - r.bytes_left;
+  if (r.bytes_left <= 0 || bytes_read <= 0) return;
+  const double left = static_cast<double>(r.bytes_left);
+  for (auto& kinds : r.controls) {
+    for (ControlList& list : kinds) {
+      if (list.empty()) continue;
+      const double rate = static_cast<double>(list.size()) / static_cast<double>(bytes_read);
+      const size_t guess = list.size() + static_cast<size_t>(std::min(
+                                             rate * left, static_cast<double>(r.bytes_left / 2)));
+      if (guess > list.capacity()) list.reserve(guess);
+    }
   }
 }
 
@@ -507,6 +546,7 @@ int read_track(Project& p, Reading& r, const uint8_t* data, size_t size, uint16_
   }
   deal_notes(r, track, channels);
   r.notes_before += r.notes.size();
+  reserve_controls(r);
   return 1;
 }
 
@@ -549,6 +589,7 @@ int read_chunks(Project& p, ByteSource& s, Reading& r) {
     }
     body.resize(size);
     if (size > 0 && !read_bytes(body.data(), size, 1, s)) return fail(p, TRACKS_PAST_END);
+    r.bytes_left = source_remaining(s);
     if (!read_track(p, r, body.data(), body.size(), track)) return 0;
     ++track;
   }
@@ -650,7 +691,7 @@ void name_unit(Unit& unit, const UnitPlan& plan, const Reading& r) {
 }
 
 // The value of the channel's last control of a kind before the unit's first note, or -1.
-int32_t value_before(const std::deque<Control>& list, const UnitPlan& plan) {
+int32_t value_before(const ControlList& list, const UnitPlan& plan) {
   auto it = std::partition_point(list.begin(), list.end(),
                                  [&plan](const Control& c) { return before_first_note(c, plan); });
   return it == list.begin() ? -1 : std::prev(it)->value;
@@ -709,7 +750,7 @@ struct ControlBudget {
 // already has is not given again, and of two at one clock the later stands.
 void put_controls(std::vector<Change>& puts, const Reading& r, const UnitPlan& plan,
                   ControlKind kind, ControlBudget& budget) {
-  const std::deque<Control>& list = r.controls[plan.channel][kind];
+  const ControlList& list = r.controls[plan.channel][kind];
   // Velocities and volumes count to 127 in songs as in MIDI files; pans reach 128.
   auto mapped = [kind](uint8_t v) { return kind == CONTROL_KIND_VOLUME ? int32_t{v} : pan(v); };
   int32_t now = kind == CONTROL_KIND_VOLUME ? DEFAULT_VOLUME : CENTRE_PAN;
