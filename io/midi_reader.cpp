@@ -115,7 +115,9 @@ struct Blocks {
     if (have * BLOCK_SIZE < n) {
       const size_t wanted = (std::max(n, expected) + BLOCK_SIZE - 1) / BLOCK_SIZE - have;
       const size_t bytes = wanted * BLOCK_SIZE * sizeof(T);
-      runs.emplace_back(large_array_allocate(bytes), LargeArrayFree{bytes});
+      std::unique_ptr<void, LargeArrayFree> taken(large_array_allocate(bytes),
+                                                  LargeArrayFree{bytes});
+      runs.push_back(std::move(taken));
       T* run = static_cast<T*>(runs.back().get());
       for (size_t b = 0; b < wanted; ++b) blocks.push_back(run + b * BLOCK_SIZE);
     }

@@ -147,6 +147,13 @@ TEST_F(MidiTest, NotesAreWhatMidoReadsRescaledTo480) {
       R"(save('c.mid', [track(*[m for i in range(40000) for m in (M('note_on', channel=t,
           note=40 + i % 7 + t, velocity=1 + i % 3), M('note_off', channel=t, note=40 + i % 7 + t,
           time=5 + i % 4))]) for t in (0, 1)]))",
+      // Format 1, a first track of a long text and two notes, then 80,000 notes: more blocks
+      // than the first track's notes a byte foretell.
+      R"(save('d.mid', [track(T('text', text='x' * 3000), M('note_on', note=50, velocity=9),
+          M('note_off', note=50, time=30), M('note_on', note=52, velocity=9),
+          M('note_off', note=52, time=30)), track(*[m for i in range(80000) for m in
+          (M('note_on', channel=1, note=40 + i % 7, velocity=1 + i % 3), M('note_off',
+          channel=1, note=40 + i % 7, time=5 + i % 4))])]))",
       // Format 1, 1000 ticks a beat: clocks rounded from absolute ticks, never adding up.
       R"(save('b.mid', [track(T('set_tempo', tempo=400000))] +
           [track(*[m for i in range(40) for m in (M('note_on', channel=c, note=40 + c + i % 5,
