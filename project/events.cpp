@@ -20,7 +20,6 @@ const int32_t KIND_PRIORITY[EVENT_KIND_NUM] = {
 
 int events_allocate(Song& p, int32_t n) {
   if (n == 0) return 1;
-  events_changed(p);
   events_release(p);
   if (n < 0) return 0;
   try {
@@ -192,13 +191,7 @@ int event_add_at_zero(Song& p, uint8_t unit_no, uint8_t kind, int32_t value) {
 }
 
 int32_t events_end_clock(const Song& p) {
-  int64_t end = 0;
-  for (const Event& e : p.events) {
-    int64_t t = e.clock;
-    if (e.kind == EVENT_ON || e.kind == EVENT_PORTAMENT) t += e.value;
-    end = std::max(end, t);
-  }
-  return static_cast<int32_t>(std::min<int64_t>(end, INT32_MAX));
+  return events_summary(p).end_clock;
 }
 
 EventSummary events_summary(const Song& p) {

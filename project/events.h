@@ -86,7 +86,7 @@ struct EventSummary {
   size_t events = 0;              // the list's length when it was made
   std::vector<uint32_t> count;    // by unit (the 8-bit number events carry) x kind
   int64_t keys_out_of_range = 0;  // keys of clock 0 or later outside 0 to KEY_MAX
-  int32_t end_clock = 0;          // as events_end_clock gives it
+  int32_t end_clock = 0;          // the latest clock, notes and portaments to their ends
   // By unit, what a target tying units to woices plays otherwise: voice numbers naming their
   // own unit, group 0, and correct events at clock 0 carrying the x3x tuning of the unit's
   // qxVoice woice.
@@ -100,4 +100,5 @@ const EventSummary& events_summarise(Song& p);
 // The song's summary while its events are those it was made from; nullptr otherwise.
 const EventSummary* events_summary_kept(const Song& p);
 void events_changed(Song& p);
+
 void meas_num_update(Song& p, int32_t clock);
