@@ -187,15 +187,9 @@ EventTally tally_new() {
 }
 
 EventTally tally_events(const Song& p, std::span<const Event> head) {
-  EventTally t;
   // A loaded song's summary has the list's tally already.
-  const EventSummary* summary = events_summary_kept(p);
-  if (summary) {
-    t.count = summary->count;
-  } else {
-    t = tally_new();
-    for (const Event& e : p.events) tally_add(t, e);
-  }
+  EventSummary made;
+  EventTally t{events_summary_of(p, made).count};
   for (const Event& e : head) tally_add(t, e);
   return t;
 }

@@ -94,11 +94,7 @@ EventSurvey survey_events(const Song& p, int target, bool keys, EventTally* lost
   const bool units = instrument || written >= 0;
   if (!keys && !units && !lost) return s;
   EventSummary made;
-  const EventSummary* summary = events_summary_kept(p);
-  if (!summary) {
-    made = events_summary(p);
-    summary = &made;
-  }
+  const EventSummary* summary = &events_summary_of(p, made);
   const uint32_t* count = summary->count.data();
   s.keys_held = keys ? summary->keys_out_of_range : 0;
   for (size_t u = 0; units && u < 256; ++u) {
@@ -371,12 +367,10 @@ EventTally tally_lost_events(const Song& p, int target) {
 // WAV files hold each woice's sound and root key, nothing of the song around them.
 void report_wav_losses(Run& run, const Song& p, int target) {
   int64_t events = 0;
-  if (const EventSummary* summary = events_summary_kept(p)) {
-    for (size_t i = 0; i < summary->count.size(); ++i) {
-      events += i % EVENT_KIND_NUM != EVENT_NONE ? summary->count[i] : 0;
-    }
-  } else {
-    for (const Event& e : p.events) events += e.kind != EVENT_NONE ? 1 : 0;
+  EventSummary made;
+  const EventSummary& summary = events_summary_of(p, made);
+  for (size_t i = 0; i < summary.count.size(); ++i) {
+    events += i % EVENT_KIND_NUM != EVENT_NONE ? summary.count[i] : 0;
   }
   if (events > 0) {
     not_written(run, "events", events);

@@ -96,16 +96,14 @@ constexpr size_t TRACK_BYTES_AHEAD = 12;
 std::vector<uint32_t> count_track_events(const Song& song, std::span<const Event> head) {
   uint32_t count[UNIT_NUMBERS] = {};
   for (const Event& e : head) count[e.unit_no] += written_kind(e.kind) ? 1 : 0;
-  // The song's own from the summary made at load, where it still holds, sparing a walk.
-  if (const EventSummary* summary = events_summary_kept(song)) {
-    for (size_t u = 0; u < UNIT_NUMBERS; ++u) {
-      for (int kind = 0; kind < EVENT_KIND_NUM; ++kind) {
-        if (!written_kind(static_cast<uint8_t>(kind))) continue;
-        count[u] += summary->count[u * EVENT_KIND_NUM + static_cast<size_t>(kind)];
-      }
+  // The song's own from the summary made at load, sparing a walk.
+  EventSummary made;
+  const EventSummary& summary = events_summary_of(song, made);
+  for (size_t u = 0; u < UNIT_NUMBERS; ++u) {
+    for (int kind = 0; kind < EVENT_KIND_NUM; ++kind) {
+      if (!written_kind(static_cast<uint8_t>(kind))) continue;
+      count[u] += summary.count[u * EVENT_KIND_NUM + static_cast<size_t>(kind)];
     }
-  } else {
-    for (const Event& e : song.events) count[e.unit_no] += written_kind(e.kind) ? 1 : 0;
   }
   return std::vector<uint32_t>(count, count + UNIT_NUMBERS);
 }

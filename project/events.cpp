@@ -242,6 +242,12 @@ const EventSummary* events_summary_kept(const Song& p) {
   return s && s->events == p.events.size() && p.event_puts.empty() ? s : nullptr;
 }
 
+const EventSummary& events_summary_of(const Song& p, EventSummary& made) {
+  if (const EventSummary* kept = events_summary_kept(p)) return *kept;
+  made = events_summary(p);
+  return made;
+}
+
 void events_changed(Song& p) {
   p.event_summary.reset();
 }

@@ -99,6 +99,8 @@ EventSummary events_summary(const Song& p);
 const EventSummary& events_summarise(Song& p);
 // The song's summary while its events are those it was made from; nullptr otherwise.
 const EventSummary* events_summary_kept(const Song& p);
+// The song's summary where it keeps one, else one made into `made`.
+const EventSummary& events_summary_of(const Song& p, EventSummary& made);
 void events_changed(Song& p);
 
 void meas_num_update(Song& p, int32_t clock);
