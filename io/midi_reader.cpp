@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <new>
 #include <queue>
 #include <string>
 #include <vector>
@@ -114,6 +116,7 @@ struct Blocks {
     const size_t have = blocks.size();
     if (have * BLOCK_SIZE < n) {
       const size_t wanted = (std::max(n, expected) + BLOCK_SIZE - 1) / BLOCK_SIZE - have;
+      if (wanted > SIZE_MAX / (BLOCK_SIZE * sizeof(T))) throw std::bad_alloc();
       const size_t bytes = wanted * BLOCK_SIZE * sizeof(T);
       std::unique_ptr<void, LargeArrayFree> taken(large_array_allocate(bytes),
                                                   LargeArrayFree{bytes});
@@ -373,6 +376,20 @@ int meta_event(Project& p, Reading& r, Cursor& c, uint16_t track, int64_t tick, 
   return 1;
 }
 
+// The records there may be in all, `have` read so far: those and the bytes to come at the rate
+// of those read, no more than one every `bytes_each` bytes and no more than three times `have`,
+// since a short dense track before a long sparse one would otherwise take room many times the
+// file's.
+size_t guess_to_come(const Reading& r, size_t have, int64_t bytes_each) {
+  const int64_t bytes_read = r.file_size - r.bytes_left;
+  if (r.bytes_left <= 0 || bytes_read <= 0) return have;
+  const double rate = static_cast<double>(have) / static_cast<double>(bytes_read);
+  const double more =
+      std::min({rate * static_cast<double>(r.bytes_left),
+                static_cast<double>(r.bytes_left / bytes_each), 3.0 * static_cast<double>(have)});
+  return have + static_cast<size_t>(more);
+}
+
 // Deals the track's notes of each channel out to units: a note goes to the first of them
 // that is silent by its clock, or to a new one. The first PROJECT_UNIT_CAPACITY units of the
 // tracks and channels in turn are kept, their notes put in r.played; the notes of the others
@@ -435,16 +452,8 @@ void deal_notes(Reading& r, uint16_t track, uint16_t channels) {
     kept += plan.end;
     plan.end = plan.begin;
   }
-  // The notes to come guessed from the bytes to come, at the rate of those read: a file of
-  // tracks alike takes one run. No more than a note for every three bytes can come.
-  size_t expected = kept;
-  const int64_t bytes_read = r.file_size - r.bytes_left;
-  if (r.bytes_left > 0 && bytes_read > 0) {
-    const double rate = static_cast<double>(kept) / static_cast<double>(bytes_read);
-    expected += static_cast<size_t>(
-        std::min(rate * static_cast<double>(r.bytes_left), static_cast<double>(r.bytes_left / 3)));
-  }
-  r.played.grow(kept, expected);
+  // No more than a note for every three bytes can come.
+  r.played.grow(kept, guess_to_come(r, kept, 3));
   for (const Note& n : r.notes) {
     if (n.unit == NO_UNIT) continue;
     UnitPlan& u = r.units[n.unit];
@@ -452,19 +461,13 @@ void deal_notes(Reading& r, uint16_t track, uint16_t channels) {
   }
 }
 
-// Room for the controls to come, guessed from the bytes to come at the rate of those read: a
-// file of tracks alike grows each list once. No more than a control for every two bytes can
-// come.
+// Room for the controls to come, so that a file of tracks alike grows each list once or twice.
+// No more than a control for every two bytes can come.
 void reserve_controls(Reading& r) {
-  const int64_t bytes_read = r.file_size - r.bytes_left;
-  if (r.bytes_left <= 0 || bytes_read <= 0) return;
-  const double left = static_cast<double>(r.bytes_left);
   for (auto& kinds : r.controls) {
     for (ControlList& list : kinds) {
       if (list.empty()) continue;
-      const double rate = static_cast<double>(list.size()) / static_cast<double>(bytes_read);
-      const size_t guess = list.size() + static_cast<size_t>(std::min(
-                                             rate * left, static_cast<double>(r.bytes_left / 2)));
+      const size_t guess = std::min(guess_to_come(r, list.size(), 2), list.max_size());
       if (guess > list.capacity()) list.reserve(guess);
     }
   }

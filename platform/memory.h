@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <new>
 
 // Like operator new (and throws as it does), the memory not touched.
 void* large_array_allocate(size_t bytes);
@@ -17,7 +19,10 @@ struct LargeArrayAllocator {
   LargeArrayAllocator() = default;
   template <typename U>
   LargeArrayAllocator(const LargeArrayAllocator<U>&) {}
-  T* allocate(size_t n) { return static_cast<T*>(large_array_allocate(n * sizeof(T))); }
+  T* allocate(size_t n) {
+    if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    return static_cast<T*>(large_array_allocate(n * sizeof(T)));
+  }
   void deallocate(T* data, size_t n) noexcept { large_array_free(data, n * sizeof(T)); }
   template <typename U>
   bool operator==(const LargeArrayAllocator<U>&) const {

@@ -61,12 +61,41 @@ Bytes x5x_song(const Bytes& chunks) {
       .add(end_chunk(5));
 }
 
+// A first track dense with volume and pan changes, then a track of one 60 MB sysex: the
+// controls to come must not be guessed from the first track's rate over the whole file.
+Bytes dense_then_sparse_midi() {
+  const auto be = [](Bytes& b, uint32_t v, int n) {
+    for (int i = n - 1; i >= 0; --i) b.u8(v >> (8 * i));
+  };
+  Bytes first = Bytes().u8(0).u8(0x90).u8(60).u8(100).u8(0).u8(0xB0).u8(7).u8(64);
+  for (int i = 0; i < 20000; ++i) first.u8(0).u8(10).u8(i % 128).u8(0).u8(7).u8(i % 128);
+  first.u8(1).u8(0x80).u8(60).u8(0).u8(0).u8(0xFF).u8(0x2F).u8(0);
+  const uint32_t sysex = 60u << 20;
+  Bytes second = Bytes().u8(0).u8(0xF0);
+  for (int shift = 21; shift > 0; shift -= 7) second.u8(0x80 | ((sysex >> shift) & 0x7F));
+  second.u8(sysex & 0x7F);
+  second.b.resize(second.b.size() + sysex - 1, 0);
+  second.u8(0xF7).u8(0).u8(0xFF).u8(0x2F).u8(0);
+  Bytes midi = Bytes().text("MThd");
+  be(midi, 6, 4);
+  be(midi, 1, 2);
+  be(midi, 2, 2);
+  be(midi, 480, 2);
+  for (const Bytes* track : {&first, &second}) {
+    midi.text("MTrk");
+    be(midi, static_cast<uint32_t>(track->size()), 4);
+    midi.add(*track);
+  }
+  return midi;
+}
+
 struct Case {
   const char* name;
   Bytes file;
   int target;
   const char* result;  // the end of the program's result line
   uintmax_t output_max = 0;
+  const char* input = "song.qxprj";
 };
 
 }  // namespace
@@ -116,24 +145,27 @@ TEST(ResourceLimits, WorstInputsConvertOrFailCleanlyInLittleMemory) {
                                               .u32(0x7FFFFFF0)
                                               .text("OggS"))),
        9, ": Error reading file: read oggv."},
+      {"MIDI file of a dense short track and a long sparse one", dense_then_sparse_midi(), 9,
+       "\tout/song.qxprj", 1 << 20, "song.mid"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::create_directories(dir.file("out"));
-    FILE* f = std::fopen(dir.file("song.qxprj").c_str(), "wb");
+    FILE* f = std::fopen(dir.file(c.input).c_str(), "wb");
     ASSERT_NE(f, nullptr);
     std::fwrite(c.file.b.data(), 1, c.file.size(), f);
     std::fclose(f);
     const ProgramRun r =
-        run_tarvenox(dir.path(), {"-t", std::to_string(c.target), "-o", "out", "song.qxprj"}, -1, 0,
+        run_tarvenox(dir.path(), {"-t", std::to_string(c.target), "-o", "out", c.input}, -1, 0,
                      limit_address_space);
     const bool converted = std::string(c.result).starts_with("\t");
     EXPECT_EQ(r.status, converted ? 0 : 1) << r.out;
     EXPECT_TRUE(r.out.ends_with(std::string(c.result) + "\n")) << r.out;
     EXPECT_EQ(std::filesystem::exists(dir.file("out/song.qxprj")), converted);
-    if (converted) {
+    if (converted && std::filesystem::exists(dir.file("out/song.qxprj"))) {
       EXPECT_LE(std::filesystem::file_size(dir.file("out/song.qxprj")), c.output_max);
     }
     std::filesystem::remove_all(dir.file("out"));
+    std::filesystem::remove(dir.file(c.input));
   }
 }

@@ -3,6 +3,7 @@
 
 #include <sys/mman.h>
 
+#include <cstdint>
 #include <new>
 
 namespace {
@@ -28,6 +29,7 @@ size_t whole_pages(size_t bytes) {
 
 void* large_array_allocate(size_t bytes) {
   if (!large(bytes)) return ::operator new(bytes);
+  if (bytes > SIZE_MAX - LARGE_PAGE) throw std::bad_alloc();
   // Whole large pages: a last one in small pages would take hundreds of faults.
   void* data = ::operator new (whole_pages(bytes), std::align_val_t{LARGE_PAGE});
 #ifdef MADV_HUGEPAGE
