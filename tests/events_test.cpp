@@ -168,6 +168,37 @@ TEST(EventPut, PlacedOnceOrOneByOneGivesTheWalksList) {
   }
 }
 
+// A clock holding hundreds of stored events in any order, some of one unit and kind twice,
+// and hundreds of puts at it: placed at once (looked up in tables) or a few at a time (walked),
+// the list is the walk's.
+TEST(EventPut, ManyPutsAmongManyEventsOfOneClock) {
+  for (unsigned seed = 0; seed < 6; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937 rng(seed);
+    auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    std::vector<Ev> stored, puts;
+    for (int i = 0; i < 300; ++i) stored.push_back({5, pick(8), 1 + pick(15), i});
+    for (int i = 0; i < 400; ++i) puts.push_back({5, pick(seed % 2 ? 3 : 12), 1 + pick(15), -i});
+    std::vector<Ev> model = {{0, 0, EVENT_ON, 1}};
+    model.insert(model.end(), stored.begin(), stored.end());
+    for (const Ev& e : puts) model_put(model, e);
+    for (int every : {0, 3}) {
+      SCOPED_TRACE(every);
+      Project p = with_store(800);
+      ASSERT_TRUE(event_store(p, 0, 0, EVENT_ON, 1));
+      for (const Ev& e : stored) {
+        ASSERT_TRUE(event_store(p, e.clock, static_cast<uint8_t>(e.unit),
+                                static_cast<uint8_t>(e.kind), e.value));
+      }
+      for (size_t i = 0; i < puts.size(); ++i) {
+        ASSERT_TRUE(put(p, puts[i]));
+        if (every > 0 && i % static_cast<size_t>(every) == 0) events_place(p);
+      }
+      EXPECT_EQ(list_of(p), model);
+    }
+  }
+}
+
 TEST(EventAddAtZero, TakesRecordsThatReplacementsFreed) {
   Project p = with_store(6);
   put(p, {10, 0, EVENT_VEL, 1});
