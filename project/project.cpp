@@ -67,6 +67,7 @@ void project_clear(Project& p) {
   p.comment_text.reset();
   units_clear(p);
   // The list is emptied; the records taken stay taken until events_clear.
+  events_changed(p);
   p.events.clear();
   p.event_puts.clear();
   woices_clear(p);
