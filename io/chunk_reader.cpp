@@ -195,8 +195,6 @@ int take_event_v5_ahead(Project& p, ByteSource& s, int* new_format, EventsReadAh
     if (room < n) return 0;
     events_changed(p);
     p.events = std::move(ahead.events);
-    // The room for the puts of later chunks, taken here where a failure is this chunk's.
-    p.events.reserve(static_cast<size_t>(p.event_max));
     p.event_num += static_cast<int32_t>(n);
   } else {
     for (size_t i = 0; i < events.size(); ++i) {
