@@ -1,8 +1,8 @@
 // The worst inputs found, converted by the program in a child whose address space is
 // limited: an OGG stream whose last page claims far more than it holds, the longest
-// material a target legitimately makes, an event list of many small chunks, and counts and
-// sizes that lie (more of these in the reader tests). Each converts, its output within a
-// bound, or ends in its clean error.
+// material a target legitimately makes, an event list of many small chunks, a MIDI file whose
+// dense first track belies the rest, and counts and sizes that lie (more of these in the reader
+// tests). Each converts, its output within a bound, or ends in its clean error.
 #include <sys/resource.h>
 
 #include <gtest/gtest.h>
