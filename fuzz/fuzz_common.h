@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -78,13 +79,18 @@ inline std::vector<uint8_t> written_chunk(const std::vector<uint8_t>& out, const
   return chunk;
 }
 
-// A folder of this process's own under /tmp, made once.
+// A folder of this process's own under /tmp, made once and removed with what it holds when
+// the fuzzer ends its run.
 inline const std::string& scratch_folder() {
+  static char made[] = "/tmp/tarvenox-fuzz-XXXXXX";
   static const std::string folder = [] {
-    char pattern[] = "/tmp/tarvenox-fuzz-XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    FUZZ_CHECK(dir != nullptr);
-    return std::string(dir);
+    FUZZ_CHECK(mkdtemp(made) != nullptr);
+    // `made`, not `folder`: this runs after the string is gone.
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(made, ignored);
+    });
+    return std::string(made);
   }();
   return folder;
 }
