@@ -60,6 +60,22 @@ size_t model_put(std::vector<Ev>& list, const Ev& e) {
   return static_cast<size_t>(list.insert(at, e) - list.begin());
 }
 
+// The list from `stored`, stored in turn, then `puts`, placed after every `every`th put
+// (0: once at the end).
+std::vector<Ev> stored_then_put(const std::vector<Ev>& stored, const std::vector<Ev>& puts,
+                                int every) {
+  Project p = with_store(static_cast<int>(stored.size() + puts.size()));
+  for (const Ev& e : stored) {
+    EXPECT_TRUE(event_store(p, e.clock, static_cast<uint8_t>(e.unit), static_cast<uint8_t>(e.kind),
+                            e.value));
+  }
+  for (size_t i = 0; i < puts.size(); ++i) {
+    EXPECT_TRUE(put(p, puts[i]));
+    if (every > 0 && i % static_cast<size_t>(every) == 0) events_place(p);
+  }
+  return list_of(p);
+}
+
 }  // namespace
 
 TEST(EventPut, EqualClockOrderFollowsKindPriority) {
@@ -154,16 +170,7 @@ TEST(EventPut, PlacedOnceOrOneByOneGivesTheWalksList) {
     for (const Ev& e : puts) model_put(model, e);
     for (int every : {0, 1, 7}) {  // placed at the end, after each put, after every seventh
       SCOPED_TRACE(every);
-      Project p = with_store(700);
-      for (const Ev& e : stored) {
-        ASSERT_TRUE(event_store(p, e.clock, static_cast<uint8_t>(e.unit),
-                                static_cast<uint8_t>(e.kind), e.value));
-      }
-      for (size_t i = 0; i < puts.size(); ++i) {
-        ASSERT_TRUE(put(p, puts[i]));
-        if (every > 0 && i % static_cast<size_t>(every) == 0) events_place(p);
-      }
-      EXPECT_EQ(list_of(p), model);
+      EXPECT_EQ(stored_then_put(stored, puts, every), model);
     }
   }
 }
@@ -176,25 +183,14 @@ TEST(EventPut, ManyPutsAmongManyEventsOfOneClock) {
     SCOPED_TRACE(seed);
     std::mt19937 rng(seed);
     auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
-    std::vector<Ev> stored, puts;
+    std::vector<Ev> stored = {{0, 0, EVENT_ON, 1}}, puts;
     for (int i = 0; i < 300; ++i) stored.push_back({5, pick(8), 1 + pick(15), i});
     for (int i = 0; i < 400; ++i) puts.push_back({5, pick(seed % 2 ? 3 : 12), 1 + pick(15), -i});
-    std::vector<Ev> model = {{0, 0, EVENT_ON, 1}};
-    model.insert(model.end(), stored.begin(), stored.end());
+    std::vector<Ev> model = stored;
     for (const Ev& e : puts) model_put(model, e);
     for (int every : {0, 3}) {
       SCOPED_TRACE(every);
-      Project p = with_store(800);
-      ASSERT_TRUE(event_store(p, 0, 0, EVENT_ON, 1));
-      for (const Ev& e : stored) {
-        ASSERT_TRUE(event_store(p, e.clock, static_cast<uint8_t>(e.unit),
-                                static_cast<uint8_t>(e.kind), e.value));
-      }
-      for (size_t i = 0; i < puts.size(); ++i) {
-        ASSERT_TRUE(put(p, puts[i]));
-        if (every > 0 && i % static_cast<size_t>(every) == 0) events_place(p);
-      }
-      EXPECT_EQ(list_of(p), model);
+      EXPECT_EQ(stored_then_put(stored, puts, every), model);
     }
   }
 }
