@@ -126,7 +126,7 @@ bool apply_puts_indexed(std::vector<Event>& run, const Event* puts, size_t count
 void apply_puts(std::vector<Event>& run, const Event* puts, size_t count) {
   // Walking the run for each put costs its length: only long runs with many puts are indexed.
   constexpr size_t INDEXED_WORK = size_t{1} << 16;
-  if (count > 1 && run.size() > 1 && run.size() * count > INDEXED_WORK &&
+  if (count > 1 && run.size() > 1 && run.size() > INDEXED_WORK / count &&
       apply_puts_indexed(run, puts, count)) {
     return;
   }
