@@ -94,9 +94,9 @@ EventSurvey survey_events(const Song& p, int target, bool keys, EventTally* lost
   const bool units = instrument || written >= 0;
   if (!keys && !units && !lost) return s;
   EventSummary made;
-  const EventSummary* summary = &events_summary_of(p, made);
-  const uint32_t* count = summary->count.data();
-  s.keys_held = keys ? summary->keys_out_of_range : 0;
+  const EventSummary& summary = events_summary_of(p, made);
+  const uint32_t* count = summary.count.data();
+  s.keys_held = keys ? summary.keys_out_of_range : 0;
   for (size_t u = 0; units && u < 256; ++u) {
     int64_t n = 0;
     for (int k = EVENT_ON; k < EVENT_KIND_NUM; ++k) n += count[u * EVENT_KIND_NUM + k];
@@ -108,16 +108,16 @@ EventSurvey survey_events(const Song& p, int target, bool keys, EventTally* lost
     s.unit_events[u] = n;
   }
   if (lost) {
-    lost->count = summary->count;
+    lost->count = summary.count;
     const TargetRow& row = target_rule(target);
     if (row.units_tied_to_woices) {
       // An x3x tuning is carried by the woice's own body where the target keeps it.
       const bool tunings = old_generation(row) && row.qxvoice == MATERIAL_KEPT;
       for (size_t u = 0; u < 256; ++u) {
         uint32_t* unit = lost->count.data() + u * EVENT_KIND_NUM;
-        unit[EVENT_VOICE_NO] -= summary->own_voice[u];
-        unit[EVENT_GROUP_NO] -= summary->group_zero[u];
-        if (tunings) unit[EVENT_CORRECT] -= summary->woice_tuning[u];
+        unit[EVENT_VOICE_NO] -= summary.own_voice[u];
+        unit[EVENT_GROUP_NO] -= summary.group_zero[u];
+        if (tunings) unit[EVENT_CORRECT] -= summary.woice_tuning[u];
       }
     }
   }
